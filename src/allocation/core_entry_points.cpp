@@ -1,0 +1,16 @@
+#include "recovery.h"
+
+extern "C" {
+
+void* mmgr_malloc(size_t size) { return memmgr::AllocateAccounted(size); }
+
+void* mmgr_realloc(void* block, size_t size) {
+  void* const result = memmgr::TryReallocate(block, size, false);
+  // A zero size never escalates: null then means released, or refused with the block live.
+  if (size == 0 || result != nullptr) return result;
+  return memmgr::RecoverAllocation({block, memmgr::RequestKind::ResizeBlock}, size);
+}
+
+void mmgr_free(void* block) { memmgr::ReleaseAccounted(block); }
+
+}  // extern "C"

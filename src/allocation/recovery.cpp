@@ -1,0 +1,59 @@
+#include "recovery.h"
+
+MEMMGR_INTERNAL_NAMESPACE_BEGIN
+
+namespace {
+
+void* Attempt(AllocationRequest const& request, size_t size, bool allowOverallocation) {
+  if (request.kind == RequestKind::NewBlock) {
+    return TryAllocate(size, allowOverallocation, request.alignment);
+  }
+  return TryReallocate(request.block, size, allowOverallocation);
+}
+
+// The hook is read afresh before each call, so it may replace or remove itself mid-sequence.
+void Collect(size_t amount) {
+  if (GarbageCollectHook hook = LoadGarbageCollectHook()) hook(amount);
+}
+
+void FireMemoryFull(size_t size) {
+  // The exchange lets one thread at most fire the handler until Set_GTMC_MemoryFull re-arms
+  // it; acquire pairs with the release there, so the re-arming thread's handler is seen.
+  // The flag is set before the call, so a handler that itself fails to allocate does not
+  // fire again. Other threads do not wait for the handler; they go on retrying.
+  if (memoryFullFired.exchange(true, std::memory_order_acq_rel)) return;
+  memoryFull.store(true, std::memory_order_relaxed);
+  if (MemoryFullHandler handler = LoadMemoryFullHandler()) handler(size);
+}
+
+constexpr size_t kCollectEverything = SIZE_MAX;
+
+}  // namespace
+
+void* RecoverAllocation(AllocationRequest const& request, size_t size) {
+  Collect(size);
+  if (void* block = Attempt(request, size, false)) return block;
+
+  if (GarbageCollectHook hook = LoadGarbageCollectHook()) {
+    hook(size + (size >> 1));
+    Collect(kCollectEverything);
+  }
+  if (void* block = Attempt(request, size, true)) return block;
+
+  Collect(kCollectEverything);
+  FireMemoryFull(size);
+  Collect(kCollectEverything);
+
+  for (int round = 0; round < RecoveryRounds; ++round) {
+    if (void* block = Attempt(request, size, true)) return block;
+    Collect(kCollectEverything);
+  }
+  return nullptr;
+}
+
+void* RecoverNewBlock(size_t size, size_t alignment) {
+  if (size == 0) return nullptr;
+  return RecoverAllocation({nullptr, RequestKind::NewBlock, alignment}, size);
+}
+
+MEMMGR_INTERNAL_NAMESPACE_END

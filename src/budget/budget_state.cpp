@@ -1,0 +1,27 @@
+#include "budget_state.h"
+
+#include <cstdlib>
+
+MEMMGR_INTERNAL_NAMESPACE_BEGIN
+
+constinit std::atomic<int64_t> maxMemory{kPreStartupLimit};
+constinit std::atomic<int64_t> usedMemory{0};
+constinit std::atomic<bool> rulesSettable{false};
+constinit std::atomic<bool> overallocationEnabled{true};
+constinit std::atomic<OverallocationCallback> onOverallocation{nullptr};
+constinit std::atomic<bool> memoryFull{false};
+constinit std::atomic<bool> memoryFullFired{false};
+constinit std::atomic<bool> failureReported{false};
+
+constinit thread_local int64_t threadAllocated = 0;
+
+void DefaultMemoryFull(unsigned long) { std::exit(1); }
+
+int DefaultGarbageCollect(size_t) { return 0; }
+
+MEMMGR_INTERNAL_NAMESPACE_END
+
+extern "C" {
+constinit MemoryFullHandler GTMC_MemoryFull = &memmgr::DefaultMemoryFull;
+constinit GarbageCollectHook GTMC_GarbageCollect = &memmgr::DefaultGarbageCollect;
+}

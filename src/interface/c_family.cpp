@@ -1,0 +1,47 @@
+// The rest of the exported C allocation family, layered on the core road.
+#include <cstddef>
+#include <cstring>
+
+#include "../allocation/recovery.h"
+
+namespace {
+
+// What malloc already guarantees on the targets (16 on 64-bit Linux and Android).
+constexpr size_t kSystemAlignment = alignof(std::max_align_t);
+
+// An alignment the system allocator does not already meet, and that it can be asked for.
+constexpr bool NeedsOwnAlignment(size_t alignment) noexcept {
+  return alignment > kSystemAlignment && (alignment & (alignment - 1)) == 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+void* mmgr_calloc(size_t count, size_t size) {
+  size_t total = 0;
+  // A wrapped product would hand back a block smaller than the caller believes it has.
+  if (__builtin_mul_overflow(count, size, &total)) return nullptr;
+  void* const block = memmgr::AllocateAccounted(total);
+  if (block != nullptr) std::memset(block, 0, total);
+  return block;
+}
+
+void* mmgr_aligned_alloc(size_t alignment, size_t size) {
+  return NeedsOwnAlignment(alignment) ? memmgr::AllocateAccounted(size, alignment)
+                                      : memmgr::AllocateAccounted(size);
+}
+
+void mmgr_aligned_free(void* block) { memmgr::ReleaseAccounted(block); }
+
+size_t mmgr_malloc_usable_size(void* block) {
+  return block == nullptr ? 0 : malloc_usable_size(block);
+}
+
+size_t mmgr_malloc_good_size(size_t size) { return memmgr::RoundUp16(size); }
+
+int mmgr_trim_memory(void) { return 0; }
+
+void mmgr_check_consistency(void) {}
+
+}  // extern "C"

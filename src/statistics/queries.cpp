@@ -1,0 +1,51 @@
+// Read-only views of the budget. Relaxed loads: a figure may be stale when it returns.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "../budget/budget_state.h"
+
+namespace {
+
+int64_t Limit() noexcept { return memmgr::maxMemory.load(std::memory_order_relaxed); }
+
+int64_t UsedClamped() noexcept {
+  int64_t const used = memmgr::usedMemory.load(std::memory_order_relaxed);
+  return used < 0 ? 0 : used;
+}
+
+}  // namespace
+
+extern "C" {
+
+int64_t GTMC_GetTotalMemory(void) { return Limit(); }
+int64_t GTMC_GetTotalUseableMemory(void) { return Limit(); }
+int64_t GTMC_GetTotalUseableMemoryApproximation(void) { return Limit(); }
+
+int64_t GTMC_GetTotalUsedMemory(void) { return UsedClamped(); }
+
+int64_t GTMC_GetFreeMemory(void) {
+  auto const freeBytes = static_cast<int64_t>(static_cast<uint64_t>(Limit()) -
+                                              static_cast<uint64_t>(UsedClamped()));
+  return freeBytes < 0 ? 0 : freeBytes;
+}
+
+int64_t GTMC_GetAllocationSizeInCurrentThread(void) { return memmgr::threadAllocated; }
+
+bool GTMC_IsMemoryFull(void) { return memmgr::memoryFull.load(std::memory_order_relaxed); }
+
+int64_t GTMC_GetOSUsedMemory(void) {
+  // Opened and read afresh at every call: the figure is the kernel's, never cached.
+  std::FILE* const statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  long residentPages = 0;
+  int const converted = std::fscanf(statm, "%*s%ld", &residentPages);
+  std::fclose(statm);
+  if (converted != 1) return 0;
+  return static_cast<int64_t>(residentPages) * static_cast<int64_t>(sysconf(_SC_PAGESIZE));
+}
+
+void GTMC_BeginAlloclessBlock(void) {}
+void GTMC_EndAlloclessBlock(void) {}
+
+}  // extern "C"
