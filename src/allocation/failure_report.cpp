@@ -19,4 +19,8 @@ void ReportSystemAllocationFailure(size_t allocated, size_t requested) {
   failureReported.store(true, std::memory_order_relaxed);
 }
 
+void ReportFailedNewBlock(int64_t used, size_t size) {
+  ReportSystemAllocationFailure(static_cast<size_t>(used), RoundUp16(size));
+}
+
 MEMMGR_INTERNAL_NAMESPACE_END

@@ -1,0 +1,21 @@
+# Shared by the aarch64 toolchain files: Debian's cross sysroot, and qemu user mode as the
+# emulator that ctest (and test discovery) runs every target binary under.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(MEMMGR_AARCH64_ROOT /usr/aarch64-linux-gnu CACHE PATH "Target libraries (Debian's cross sysroot)")
+
+set(CMAKE_FIND_ROOT_PATH ${MEMMGR_AARCH64_ROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The library root goes through the environment rather than qemu's -L, so that a test's
+# child processes (death tests re-executing /proc/self/exe, probe programs), which the
+# kernel hands to qemu through binfmt_misc, find the target's loader and libc as well.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env QEMU_LD_PREFIX=${MEMMGR_AARCH64_ROOT} qemu-aarch64)
+
+# No Google Benchmark for the target; GoogleTest is built from source with the same compiler.
+set(MEMMGR_BUILD_BENCHMARKS OFF CACHE BOOL "Build the Google Benchmark programs (not run as tests)")
+set(MEMMGR_GTEST_FROM_SOURCE ON CACHE BOOL "Build GoogleTest from source with the project's compiler")

@@ -1,0 +1,23 @@
+# cmake -DREADELF=<readelf> -DLIBRARY=<library> -DPROCESSOR=<processor> -P check_tls_model.cmake
+# Fails when the library asks for static TLS, or on aarch64 reaches its thread-local data
+# through anything but TLS descriptors.
+execute_process(COMMAND ${READELF} --wide --dynamic --relocs ${LIBRARY}
+  OUTPUT_VARIABLE elf RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${READELF} failed on ${LIBRARY}")
+endif()
+if(elf MATCHES "STATIC_TLS")
+  message(FATAL_ERROR "${LIBRARY} asks for static TLS (DF_STATIC_TLS): it may not load with dlopen")
+endif()
+string(REGEX MATCHALL "R_[A-Z0-9_]*TLS[A-Z0-9_]*|R_[A-Z0-9_]*TPOFF[A-Z0-9_]*" tls_relocations "${elf}")
+list(REMOVE_DUPLICATES tls_relocations)
+# Initial-exec and local-exec accesses leave thread-pointer offsets for the loader to fill in.
+if(tls_relocations MATCHES "_TPOFF|_TPREL")
+  message(FATAL_ERROR "${LIBRARY} has initial-exec TLS relocations: ${tls_relocations}")
+endif()
+# On aarch64 the dynamic model always goes through TLS descriptors; anything else means the
+# model the library is built with has changed.
+if(PROCESSOR MATCHES "aarch64|arm64" AND NOT tls_relocations STREQUAL "R_AARCH64_TLSDESC")
+  message(FATAL_ERROR "${LIBRARY}: expected R_AARCH64_TLSDESC only, found: ${tls_relocations}")
+endif()
+message(STATUS "${LIBRARY}: TLS relocations ${tls_relocations}, no static TLS")
