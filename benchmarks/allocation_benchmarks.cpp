@@ -18,6 +18,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "floor_allocator.h"
@@ -106,19 +107,18 @@ void Duplicate(benchmark::State& state, char* (*duplicate)(char const*), void (*
 
 // A single-producer single-consumer ring: thread 0 allocates and pushes, thread 1 pops and
 // releases, so every block is released by a thread other than the one that accounted it.
+// A waiting side yields its core: on a loaded two-core machine the other side may need it.
 class HandoffRing {
  public:
   void Push(void* p) {
     size_t const head = head_.load(std::memory_order_relaxed);
-    while (head - tail_.load(std::memory_order_acquire) == kSlots) {
-    }
+    while (head - tail_.load(std::memory_order_acquire) == kSlots) std::this_thread::yield();
     slots_[head % kSlots] = p;
     head_.store(head + 1, std::memory_order_release);
   }
   void* Pop() {
     size_t const tail = tail_.load(std::memory_order_relaxed);
-    while (head_.load(std::memory_order_acquire) == tail) {
-    }
+    while (head_.load(std::memory_order_acquire) == tail) std::this_thread::yield();
     void* p = slots_[tail % kSlots];
     tail_.store(tail + 1, std::memory_order_release);
     return p;

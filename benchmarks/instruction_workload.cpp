@@ -33,11 +33,16 @@ inline void MmgrPair() {
   mmgr_free(p);
 }
 
-// What `new T` and `delete p` of a complete type call: operator new and the sized delete.
+// What `new T` and `delete p` of a complete type call: operator new and the sized delete
+// (the unsized one where the compiler does not use sized deallocation, as clang 14).
 inline void NewPair() {
   void* p = ::operator new(blockSize);
   Escape(p);
+#if defined(__cpp_sized_deallocation)
   ::operator delete(p, blockSize);
+#else
+  ::operator delete(p);
+#endif
 }
 
 inline void FloorPair() {

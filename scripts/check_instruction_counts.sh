@@ -30,15 +30,9 @@ case "${1:-}" in
   *) echo "usage: $0 [--update-baseline | --table [bytes]]" >&2; exit 2 ;;
 esac
 
-if ! command -v valgrind >/dev/null 2>&1; then
-  if [[ "$(id -u)" -ne 0 ]]; then
-    echo "check_instruction_counts: valgrind is missing and only root can install it" >&2
-    exit 1
-  fi
-  echo "check_instruction_counts: installing valgrind"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
-fi
+# Installed on first use (apt-get, as root or through sudo).
+source "$root/scripts/lib/install_deps.sh"
+memmgr_install_packages valgrind >&2
 
 # shellcheck disable=SC2086  # the extra arguments are meant to split
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMEMMGR_BUILD_TESTS=OFF \

@@ -15,14 +15,8 @@ work="$root/build/perf-report"
 docs="$root/docs"
 mkdir -p "$work" "$docs"
 
-need() {
-  command -v "$1" >/dev/null 2>&1 && return
-  [[ "$(id -u)" -eq 0 ]] || { echo "perf_report: $1 is missing (apt-get install $2)" >&2; exit 1; }
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$2" >/dev/null
-}
-need gnuplot gnuplot-nox
-need valgrind valgrind
+source "$root/scripts/lib/install_deps.sh"
+memmgr_install_packages gnuplot-nox valgrind
 
 build() {  # <dir> [cmake args...]
   local dir="$1"

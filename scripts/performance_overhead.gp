@@ -7,7 +7,7 @@ set logscale x 2
 set xtics ("16 B" 16, "64 B" 64, "256 B" 256, "4 KiB" 4096, "64 KiB" 65536, "1 MiB" 1048576)
 set xlabel "block size"
 set grid ytics
-set key top left
+set key outside bottom center horizontal
 set style data linespoints
 set title "time (median ns over raw)"
 set ylabel "ns"

@@ -100,9 +100,16 @@ class CoreTest : public BudgetTest {
       GTEST_SKIP() << "the limit is fixed by VOQ_MAXIMUM_MEMORY";
     }
     BudgetTest::SetUp();
+  }
+  // Clears the logs and installs every recorder.
+  static void Record(bool overallocation) {
     collections.Reset();
     memoryFullEvents.Reset();
     overallocations.Reset();
+    Set_GTMC_MemoryFull(RecordMemoryFull);
+    GMM_SetOnOverallocation(RecordOverallocation);
+    GMM_EnableOverallocation(overallocation);
+    GTMC_GarbageCollect = RecordCollection;
   }
   // A request of `size` bytes (not yet rounded) is now over the limit by `size` bytes.
   static void TightenLimit() { SetHeadroom(0); }
@@ -126,8 +133,7 @@ TEST_F(CoreSetters, LimitIsStoredUnroundedWhateverItsValue) {
 }
 
 TEST_F(CoreSetters, AllBitsSetLimitRefusesEvenAnEmptyRequestWithoutRecovery) {
-  GTMC_GarbageCollect = RecordCollection;
-  GMM_SetOnOverallocation(RecordOverallocation);
+  Record(true);
   GTMC_SetMemoryAllocationRules(-1);
   Counters const before = Now();
   void* const block = mmgr_malloc(0);
@@ -152,8 +158,7 @@ TEST_F(CoreSetters, SetMemoryFullReturnsThePreviousHandler) {
 }
 
 TEST_F(CoreSetters, HandlerFiresOnceUntilReinstalledWithTheSetter) {
-  Set_GTMC_MemoryFull(RecordMemoryFull);
-  GMM_EnableOverallocation(false);
+  Record(false);
   TightenLimit();
   void* const a = mmgr_malloc(100);
   void* const b = mmgr_malloc(200);
@@ -181,8 +186,8 @@ TEST_F(CoreSetters, HandlerFiresOnceUntilReinstalledWithTheSetter) {
 using CoreAccounting = CoreTest;
 
 TEST_F(CoreAccounting, MallocAndFreeMoveBothCountersByTheUsableSize) {
-  for (size_t size : {size_t{0}, size_t{1}, size_t{24}, size_t{100}, size_t{4096},
-                      size_t{1} << 20}) {
+  for (size_t size :
+       {size_t{0}, size_t{1}, size_t{24}, size_t{100}, size_t{4096}, size_t{1} << 20}) {
     SCOPED_TRACE(size);
     Counters const before = Now();
     void* const block = mmgr_malloc(size);
@@ -206,8 +211,8 @@ TEST_F(CoreAccounting, ReallocMovesBothCountersByTheChangeInUsableSize) {
     size_t from, to;
   };
   // Growing usually moves the block; glibc shrinks a large one in place.
-  for (Resize const r : {Resize{100, 5000}, Resize{5000, 100}, Resize{4000, 3000},
-                         Resize{64, 64}, Resize{1 << 20, (1 << 20) + 4096}}) {
+  for (Resize const r : {Resize{100, 5000}, Resize{5000, 100}, Resize{4000, 3000}, Resize{64, 64},
+                         Resize{1 << 20, (1 << 20) + 4096}}) {
     SCOPED_TRACE(testing::Message() << r.from << " -> " << r.to);
     auto* const block = static_cast<unsigned char*>(mmgr_malloc(r.from));
     ASSERT_NE(block, nullptr);
@@ -256,17 +261,14 @@ struct Entry {
 };
 void* Malloc(size_t size) { return mmgr_malloc(size); }
 void* ReallocNull(size_t size) { return mmgr_realloc(nullptr, size); }
-Entry const kEntries[] = {{"mmgr_malloc", Malloc, false}, {"mmgr_realloc(null)", ReallocNull, true}};
+Entry const kEntries[] = {{"mmgr_malloc", Malloc, false},
+                          {"mmgr_realloc(null)", ReallocNull, true}};
 
 TEST_F(CoreRecovery, OverLimitRequestCollectsThenOverallocates) {
   constexpr size_t kSize = 1001;
   for (Entry const& entry : kEntries) {
     SCOPED_TRACE(entry.name);
-    collections.Reset();
-    overallocations.Reset();
-    Set_GTMC_MemoryFull(RecordMemoryFull);
-    GMM_SetOnOverallocation(RecordOverallocation);
-    GTMC_GarbageCollect = RecordCollection;
+    Record(true);
     TightenLimit();
     int64_t const used = GTMC_GetTotalUsedMemory();
     int64_t const limit = Limit();
@@ -304,13 +306,7 @@ TEST_F(CoreRecovery, RequestThatFailsThroughoutRunsTheWholeSequence) {
   // Refused by the budget throughout; or admitted past it but refused by the system.
   for (Case const c : {Case{"budget", false, 100, 0}, Case{"system", true, kNeverAvailable, 513}}) {
     SCOPED_TRACE(c.name);
-    collections.Reset();
-    memoryFullEvents.Reset();
-    overallocations.Reset();
-    Set_GTMC_MemoryFull(RecordMemoryFull);
-    GMM_SetOnOverallocation(RecordOverallocation);
-    GMM_EnableOverallocation(c.overallocation);
-    GTMC_GarbageCollect = RecordCollection;
+    Record(c.overallocation);
     TightenLimit();
     Counters const before = Now();
     void* const block = mmgr_malloc(c.size);
@@ -331,9 +327,7 @@ TEST_F(CoreRecovery, RequestThatFailsThroughoutRunsTheWholeSequence) {
 TEST_F(CoreRecovery, HookThatFreesEnoughOnItsFirstCallIsCalledOnce) {
   ballast = mmgr_malloc(64 * 1024);
   ASSERT_NE(ballast.load(), nullptr);
-  GMM_EnableOverallocation(false);
-  GMM_SetOnOverallocation(RecordOverallocation);
-  Set_GTMC_MemoryFull(RecordMemoryFull);
+  Record(false);
   GTMC_GarbageCollect = FreeBallastOnce;
   SetHeadroom(1024);
   void* const block = mmgr_malloc(16 * 1024);
@@ -347,8 +341,7 @@ TEST_F(CoreRecovery, HookThatFreesEnoughOnItsFirstCallIsCalledOnce) {
 }
 
 TEST_F(CoreRecovery, HookThatRemovesItselfIsNotCalledAgain) {
-  GMM_EnableOverallocation(false);
-  Set_GTMC_MemoryFull(RecordMemoryFull);
+  Record(false);
   GTMC_GarbageCollect = RemoveSelf;
   TightenLimit();
   void* const block = mmgr_malloc(100);
@@ -367,12 +360,10 @@ TEST_F(CoreRecovery, MissingHookOrHandlerIsSkipped) {
   for (Case const c : {Case{"no hook", false, 0}, Case{"null handler stored", true, 1},
                        Case{"null handler set", true, 2}, Case{"neither", false, 2}}) {
     SCOPED_TRACE(c.name);
-    collections.Reset();
-    memoryFullEvents.Reset();
-    GMM_EnableOverallocation(false);
-    Set_GTMC_MemoryFull(c.handler == 2 ? nullptr : RecordMemoryFull);
+    Record(false);
     if (c.handler == 1) GTMC_MemoryFull = nullptr;
-    GTMC_GarbageCollect = c.hook ? RecordCollection : nullptr;
+    if (c.handler == 2) Set_GTMC_MemoryFull(nullptr);
+    if (!c.hook) GTMC_GarbageCollect = nullptr;
     TightenLimit();
     void* const block = mmgr_malloc(100);
     RestorePolicy();
@@ -385,9 +376,8 @@ TEST_F(CoreRecovery, MissingHookOrHandlerIsSkipped) {
 
 TEST_F(CoreRecovery, HandlerIsMarkedFiredBeforeItRuns) {
   nestedResult = reinterpret_cast<void*>(1);
-  GMM_EnableOverallocation(false);
+  Record(false);
   Set_GTMC_MemoryFull(AllocateInHandler);
-  GTMC_GarbageCollect = RecordCollection;
   TightenLimit();
   void* const block = mmgr_malloc(100);
   RestorePolicy();
@@ -420,8 +410,7 @@ TEST_F(CoreResize, ZeroSizeReleasesUnlessTheRestIsStillOverTheLimit) {
   block = mmgr_malloc(100);
   ASSERT_NE(block, nullptr);
   std::memset(block, 0x33, 100);
-  GTMC_GarbageCollect = RecordCollection;
-  GMM_SetOnOverallocation(RecordOverallocation);
+  Record(true);
   SetHeadroom(-4096);
   before = Now();
   void* const result = mmgr_realloc(block, 0);
@@ -442,8 +431,7 @@ TEST_F(CoreResize, OverLimitShrinkTellsTheCallbackANegativeGrowth) {
   void* const block = mmgr_malloc(4000);
   ASSERT_NE(block, nullptr);
   int64_t const old = Usable(block);
-  GMM_SetOnOverallocation(RecordOverallocation);
-  GTMC_GarbageCollect = RecordCollection;
+  Record(true);
   SetHeadroom(-8192);
   int64_t const used = GTMC_GetTotalUsedMemory();
   int64_t const limit = Limit();
@@ -469,9 +457,7 @@ TEST_F(CoreResize, FailedResizeKeepsTheOldBlockValidAndAccounted) {
   ASSERT_NE(block, nullptr);
   std::memset(block, 0x77, 100);
   int64_t const old = Usable(block);
-  Set_GTMC_MemoryFull(RecordMemoryFull);
-  GMM_SetOnOverallocation(RecordOverallocation);
-  GTMC_GarbageCollect = RecordCollection;
+  Record(true);
   Counters const before = Now();
   void* const resized = mmgr_realloc(block, kNeverAvailable);
   Counters const after = Now();
@@ -496,7 +482,8 @@ TEST_F(CoreResize, FailedResizeKeepsTheOldBlockValidAndAccounted) {
 
 using CoreDefaultHandler = CoreTest;
 
-TEST_F(CoreDefaultHandler, BudgetRefusalWithoutOverallocationExitsWithStatusOne) {
+TEST_F(CoreDefaultHandler, EndsTheProcessWithStatusOne) {
+  // Refused by the budget with over-allocation off.
   EXPECT_EXIT(
       {
         Set_GTMC_MemoryFull(kHandlerAtLoad);
@@ -506,9 +493,7 @@ TEST_F(CoreDefaultHandler, BudgetRefusalWithoutOverallocationExitsWithStatusOne)
         std::_Exit(0);
       },
       ::testing::ExitedWithCode(1), "");
-}
-
-TEST_F(CoreDefaultHandler, SystemRefusalOfSizeMaxExitsWithStatusOne) {
+  // SIZE_MAX rounds to 0, passes the budget and is refused by the system allocator.
   EXPECT_EXIT(
       {
         Set_GTMC_MemoryFull(kHandlerAtLoad);

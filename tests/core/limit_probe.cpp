@@ -37,10 +37,11 @@ int main() {
 
   MemoryFullHandler const first = Set_GTMC_MemoryFull(Ignore);
 
-  std::printf("limit=%lld reserved=%lld settable=%d allocated=%d overallocations=%d "
-              "loadHandler=%d\n",
-              static_cast<long long>(limit), static_cast<long long>(reserved), settable ? 1 : 0,
-              block != nullptr ? 1 : 0, overallocations, first == heldAtLoad ? 1 : 0);
+  std::printf(
+      "limit=%lld reserved=%lld settable=%d allocated=%d overallocations=%d "
+      "loadHandler=%d\n",
+      static_cast<long long>(limit), static_cast<long long>(reserved), settable ? 1 : 0,
+      block != nullptr ? 1 : 0, overallocations, first == heldAtLoad ? 1 : 0);
   std::fflush(stdout);
   if (first != nullptr) first(0);
   return 3;

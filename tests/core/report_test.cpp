@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 
 #include "memmgr"
 
@@ -57,9 +58,9 @@ extern "C" void* realloc(void* block, size_t size) noexcept {
 
 namespace DEFAULT_ASSERTION {
 
-int DISPATCHER_WRAPPER::Assertion(ASSERT_STATE state, char const* file, int line,
-                                  char const* kind, ASSERT_LEVEL level, char const* expression,
-                                  char const* message, char const* format, ...) {
+int DISPATCHER_WRAPPER::Assertion(ASSERT_STATE state, char const* file, int line, char const* kind,
+                                  ASSERT_LEVEL level, char const* expression, char const* message,
+                                  char const* format, ...) {
   if (report.count.fetch_add(1) == 0) {
     report.state = state;
     report.file = file;
@@ -192,21 +193,20 @@ struct Scenario {
   int (*run)();
 };
 
+void PrintTo(Scenario const& scenario, std::ostream* out) { *out << scenario.name; }
+
 class FailureReport : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(FailureReport, IssuedOnceWithTheFiguresOfTheFirstFailure) {
   EXPECT_EXIT(std::_Exit(GetParam().run()), ::testing::ExitedWithCode(0), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Core, FailureReport,
-                         ::testing::Values(Scenario{"SizeMaxAllocation", SizeMaxAllocation},
-                                           Scenario{"NormalAllocation",
-                                                    NormalAllocationRefusedBySystem},
-                                           Scenario{"Resize", ResizeRefusedBySystem},
-                                           Scenario{"NewBlockThroughResize",
-                                                    NewBlockThroughResizeRefusedBySystem}),
-                         [](::testing::TestParamInfo<Scenario> const& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Core, FailureReport,
+    ::testing::Values(Scenario{"SizeMaxAllocation", SizeMaxAllocation},
+                      Scenario{"NormalAllocation", NormalAllocationRefusedBySystem},
+                      Scenario{"Resize", ResizeRefusedBySystem},
+                      Scenario{"NewBlockThroughResize", NewBlockThroughResizeRefusedBySystem}),
+    [](::testing::TestParamInfo<Scenario> const& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -7,7 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ostream>
 #include <string>
+#include <vector>
+
+#include "child_exec.h"
 
 namespace {
 
@@ -25,6 +30,16 @@ struct ProbeResult {
 // Runs the probe with VOQ_MAXIMUM_MEMORY set to `value`, or unset when `value` is null.
 ProbeResult RunProbe(char const* value) {
   ProbeResult result;
+  // Everything the child needs is built before the fork.
+  std::string const assignment = std::string("VOQ_MAXIMUM_MEMORY=") + (value ? value : "");
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "VOQ_MAXIMUM_MEMORY=", 19) != 0) environment.push_back(*entry);
+  }
+  if (value != nullptr) environment.push_back(const_cast<char*>(assignment.c_str()));
+  environment.push_back(nullptr);
+  char probe[] = MEMMGR_LIMIT_PROBE;
+  char* arguments[] = {probe, nullptr};
   int fds[2];
   if (pipe(fds) != 0) return result;
   pid_t const child = fork();
@@ -32,12 +47,7 @@ ProbeResult RunProbe(char const* value) {
     dup2(fds[1], STDOUT_FILENO);
     close(fds[0]);
     close(fds[1]);
-    if (value != nullptr) {
-      setenv("VOQ_MAXIMUM_MEMORY", value, 1);
-    } else {
-      unsetenv("VOQ_MAXIMUM_MEMORY");
-    }
-    execl(MEMMGR_LIMIT_PROBE, MEMMGR_LIMIT_PROBE, static_cast<char*>(nullptr));
+    execve(probe, arguments, environment.data());
     _exit(127);
   }
   close(fds[1]);
@@ -89,9 +99,12 @@ LimitCase const kLimitCases[] = {
     {"Above32Bits", "99999999999", 0xFFFFF000, false, 0},
 };
 
+void PrintTo(LimitCase const& c, std::ostream* out) { *out << c.name; }
+
 class StartupLimit : public ::testing::TestWithParam<LimitCase> {};
 
 TEST_P(StartupLimit, EnvironmentDecidesLimitAndWhetherHostMayChangeIt) {
+  MEMMGR_SKIP_UNLESS_CHILD_EXEC();
   LimitCase const& c = GetParam();
   ProbeResult const r = RunProbe(c.value);
   SCOPED_TRACE("VOQ_MAXIMUM_MEMORY=" + std::string(c.value ? c.value : "<unset>") +

@@ -1,4 +1,5 @@
 // The global operators new and delete the library exports, as this executable binds them.
+#include <iterator>
 #include <new>
 #include <vector>
 
