@@ -43,7 +43,8 @@ workload="$build/benchmarks/instruction_workload"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
-# Instructions executed inside run_<family> (callgrind's summary line), whole-run count.
+# Instructions executed inside run_<family>: callgrind collects only there, so the summary
+# line of its output is that function's count.
 count() {
   local family="$1" out="$scratch/callgrind.$1"
   # Symbols bound at start-up: no lazy-binding work inside the counted function.

@@ -183,7 +183,8 @@ def main():
     ]
     over_table = table(["64 B mmgr_malloc+mmgr_free", "ns per pair"], over_rows)
 
-    stats_rows = [[f"`{k.split('/', 1)[1]}`", fmt(v)] for k, v in sorted(ns.items()) if k.startswith("stats/")]
+    stats_rows = [[f"`{k.split('/', 1)[1]}`", fmt(v)] for k, v in sorted(ns.items())
+                  if k.startswith("stats/") and not k.endswith(":cpu")]
     stats_table = table(["query", "ns per call"], stats_rows)
 
     # ---- chart data: overhead over raw by block size

@@ -5,7 +5,7 @@ set output outfile
 set multiplot layout 1,2 title "Overhead over malloc/free per allocate+release pair"
 set logscale x 2
 set xtics ("16 B" 16, "64 B" 64, "256 B" 256, "4 KiB" 4096, "64 KiB" 65536, "1 MiB" 1048576)
-set xlabel "block size"
+unset xlabel
 set grid ytics
 set key outside bottom center horizontal
 set style data linespoints

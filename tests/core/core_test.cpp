@@ -93,13 +93,20 @@ int64_t Limit() {
   return limit;
 }
 
+// The hook's first three calls: the request, one and a half times it, then everything.
+void ExpectEscalation(size_t size) {
+  EXPECT_EQ(collections.args[0][0], size);
+  EXPECT_EQ(collections.args[1][0], size + (size >> 1));
+  EXPECT_EQ(collections.args[2][0], SIZE_MAX);
+}
+
 class CoreTest : public BudgetTest {
  protected:
   void SetUp() override {
+    BudgetTest::SetUp();  // first, so that TearDown restores what was there
     if (std::getenv("VOQ_MAXIMUM_MEMORY") != nullptr) {
       GTEST_SKIP() << "the limit is fixed by VOQ_MAXIMUM_MEMORY";
     }
-    BudgetTest::SetUp();
   }
   // Clears the logs and installs every recorder.
   static void Record(bool overallocation) {
@@ -111,7 +118,7 @@ class CoreTest : public BudgetTest {
     GMM_EnableOverallocation(overallocation);
     GTMC_GarbageCollect = RecordCollection;
   }
-  // A request of `size` bytes (not yet rounded) is now over the limit by `size` bytes.
+  // Every request of one byte or more is now over the limit.
   static void TightenLimit() { SetHeadroom(0); }
 };
 
@@ -278,10 +285,8 @@ TEST_F(CoreRecovery, OverLimitRequestCollectsThenOverallocates) {
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(after.used - used, Usable(block));
     mmgr_free(block);
-    ASSERT_EQ(collections.calls, 3);
-    EXPECT_EQ(collections.args[0][0], kSize);
-    EXPECT_EQ(collections.args[1][0], kSize + kSize / 2);
-    EXPECT_EQ(collections.args[2][0], SIZE_MAX);
+    EXPECT_EQ(collections.calls, 3);
+    ExpectEscalation(kSize);
     ASSERT_EQ(overallocations.calls, 1);
     size_t const* told = overallocations.args[0];
     if (entry.asResize) {
@@ -316,8 +321,7 @@ TEST_F(CoreRecovery, RequestThatFailsThroughoutRunsTheWholeSequence) {
     EXPECT_EQ(after, before);
     EXPECT_EQ(collections.calls, 517);
     EXPECT_EQ(collections.allBitsSet, 515);
-    EXPECT_EQ(collections.args[0][0], c.size);
-    EXPECT_EQ(collections.args[1][0], c.size + (c.size >> 1));
+    ExpectEscalation(c.size);
     EXPECT_EQ(overallocations.calls, c.overallocationsTold);
     ASSERT_EQ(memoryFullEvents.calls, 1);
     EXPECT_EQ(memoryFullEvents.args[0][0], c.size);
@@ -340,36 +344,32 @@ TEST_F(CoreRecovery, HookThatFreesEnoughOnItsFirstCallIsCalledOnce) {
   mmgr_free(block);
 }
 
-TEST_F(CoreRecovery, HookThatRemovesItselfIsNotCalledAgain) {
-  Record(false);
-  GTMC_GarbageCollect = RemoveSelf;
-  TightenLimit();
-  void* const block = mmgr_malloc(100);
-  RestorePolicy();
-  EXPECT_EQ(block, nullptr);
-  EXPECT_EQ(collections.calls, 1);
-  EXPECT_EQ(memoryFullEvents.calls, 1);
-}
-
-TEST_F(CoreRecovery, MissingHookOrHandlerIsSkipped) {
+TEST_F(CoreRecovery, MissingOrRemovedHookAndMissingHandlerAreSkipped) {
+  enum Hook { kNoHook, kRecording, kRemovesItself };
+  enum Handler { kRecordingHandler, kNullStored, kNullSet };
   struct Case {
     char const* name;
-    bool hook;
-    int handler;  // 0: recording, 1: null stored directly, 2: null through the setter
+    Hook hook;
+    Handler handler;
+    int collectionsMade;
   };
-  for (Case const c : {Case{"no hook", false, 0}, Case{"null handler stored", true, 1},
-                       Case{"null handler set", true, 2}, Case{"neither", false, 2}}) {
+  for (Case const c : {Case{"no hook", kNoHook, kRecordingHandler, 0},
+                       Case{"hook removes itself", kRemovesItself, kRecordingHandler, 1},
+                       Case{"null handler stored", kRecording, kNullStored, 517},
+                       Case{"null handler set", kRecording, kNullSet, 517},
+                       Case{"neither", kNoHook, kNullSet, 0}}) {
     SCOPED_TRACE(c.name);
     Record(false);
-    if (c.handler == 1) GTMC_MemoryFull = nullptr;
-    if (c.handler == 2) Set_GTMC_MemoryFull(nullptr);
-    if (!c.hook) GTMC_GarbageCollect = nullptr;
+    if (c.handler == kNullStored) GTMC_MemoryFull = nullptr;
+    if (c.handler == kNullSet) Set_GTMC_MemoryFull(nullptr);
+    if (c.hook == kNoHook) GTMC_GarbageCollect = nullptr;
+    if (c.hook == kRemovesItself) GTMC_GarbageCollect = RemoveSelf;
     TightenLimit();
     void* const block = mmgr_malloc(100);
     RestorePolicy();
     EXPECT_EQ(block, nullptr);
-    EXPECT_EQ(collections.calls, c.hook ? 517 : 0);
-    EXPECT_EQ(memoryFullEvents.calls, c.handler == 0 ? 1 : 0);
+    EXPECT_EQ(collections.calls, c.collectionsMade);
+    EXPECT_EQ(memoryFullEvents.calls, c.handler == kRecordingHandler ? 1 : 0);
     EXPECT_TRUE(GTMC_IsMemoryFull());
   }
 }
@@ -446,9 +446,8 @@ TEST_F(CoreResize, OverLimitShrinkTellsTheCallbackANegativeGrowth) {
   EXPECT_EQ(static_cast<int64_t>(overallocations.args[0][1]), used + growth);
   EXPECT_EQ(static_cast<int64_t>(overallocations.args[0][2]), limit);
   // The hook hears of the full request, never the growth.
-  ASSERT_EQ(collections.calls, 3);
-  EXPECT_EQ(collections.args[0][0], 100u);
-  EXPECT_EQ(collections.args[1][0], 150u);
+  EXPECT_EQ(collections.calls, 3);
+  ExpectEscalation(100);
   mmgr_free(resized);
 }
 
@@ -467,8 +466,7 @@ TEST_F(CoreResize, FailedResizeKeepsTheOldBlockValidAndAccounted) {
   EXPECT_EQ(block[0], 0x77);
   EXPECT_EQ(block[99], 0x77);
   EXPECT_EQ(collections.calls, 517);
-  EXPECT_EQ(collections.args[0][0], kNeverAvailable);
-  EXPECT_EQ(collections.args[1][0], kNeverAvailable + kNeverAvailable / 2);
+  ExpectEscalation(kNeverAvailable);
   ASSERT_EQ(memoryFullEvents.calls, 1);
   EXPECT_EQ(memoryFullEvents.args[0][0], kNeverAvailable);
   ASSERT_EQ(overallocations.calls, 513);
