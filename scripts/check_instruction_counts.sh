@@ -11,52 +11,100 @@
 #   scripts/check_instruction_counts.sh --update-baseline  ... and rewrite the baseline
 #   scripts/check_instruction_counts.sh --table [bytes]     only print "family per-pair" lines
 #                                                           for a block size (no check)
+#   scripts/check_instruction_counts.sh --arch aarch64 [--table [bytes]]
+#   scripts/check_instruction_counts.sh --arch aarch64-clang [--table [bytes]]
+#       the arm64 build (cross g++ or clang 14) under qemu user mode: figures only, no check
+#       (the x86-64 check guards the code; these show what the arm64 hot path costs)
 #
-# Environment: MEMMGR_PERF_BUILD_DIR (default build/perf), MEMMGR_PERF_CMAKE_ARGS (extra
-# configure arguments, e.g. -DMEMMGR_TLS_DESCRIPTORS=OFF), MEMMGR_PERF_PAIRS (default 100000).
+# Environment: MEMMGR_PERF_BUILD_DIR (default build/perf, build/aarch64-perf[-clang]),
+# MEMMGR_PERF_CMAKE_ARGS (extra configure arguments, e.g. -DMEMMGR_TLS_DESCRIPTORS=OFF),
+# MEMMGR_PERF_PAIRS (default 100000; 2000 on aarch64), MEMMGR_QEMU_CPU (the emulated core on
+# aarch64, default cortex-a53: ARMv8.0, no LSE atomics; cortex-a76 has them).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${MEMMGR_PERF_BUILD_DIR:-$root/build/perf}"
-pairs="${MEMMGR_PERF_PAIRS:-100000}"
-baseline="$root/benchmarks/instruction_baseline.txt"
+arch=native
 update=false
 tableOnly=false
 bytes=64
-case "${1:-}" in
-  --update-baseline) update=true ;;
-  --table) tableOnly=true; bytes="${2:-64}" ;;
-  "") ;;
-  *) echo "usage: $0 [--update-baseline | --table [bytes]]" >&2; exit 2 ;;
+usage="usage: $0 [--arch aarch64|aarch64-clang] [--update-baseline | --table [bytes]]"
+while (($#)); do
+  case "$1" in
+    --arch) arch="${2:?$usage}"; shift ;;
+    --update-baseline) update=true ;;
+    --table) tableOnly=true; if [[ "${2:-}" =~ ^[0-9]+$ ]]; then bytes="$2"; shift; fi ;;
+    *) echo "$usage" >&2; exit 2 ;;
+  esac
+  shift
+done
+case "$arch" in
+  native) build="${MEMMGR_PERF_BUILD_DIR:-$root/build/perf}"; pairs="${MEMMGR_PERF_PAIRS:-100000}" ;;
+  aarch64|aarch64-clang)
+    build="${MEMMGR_PERF_BUILD_DIR:-$root/build/${arch/aarch64/aarch64-perf}}"
+    pairs="${MEMMGR_PERF_PAIRS:-2000}"
+    cpu="${MEMMGR_QEMU_CPU:-cortex-a53}"
+    $update && { echo "the aarch64 figures are reported, not checked: no baseline" >&2; exit 2; } ;;
+  *) echo "$usage" >&2; exit 2 ;;
 esac
+baseline="$root/benchmarks/instruction_baseline.txt"
+
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+workload="$build/benchmarks/instruction_workload"
+configure=(cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMEMMGR_BUILD_TESTS=OFF
+  -DMEMMGR_BUILD_EXAMPLES=OFF -DMEMMGR_BUILD_BENCHMARKS=ON)
+# shellcheck disable=SC2206  # the extra arguments are meant to split
+configure+=(${MEMMGR_PERF_CMAKE_ARGS:-})
 
 # Installed on first use (apt-get, as root or through sudo).
 source "$root/scripts/lib/install_deps.sh"
-memmgr_install_packages valgrind >&2
 
-# shellcheck disable=SC2086  # the extra arguments are meant to split
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMEMMGR_BUILD_TESTS=OFF \
-  -DMEMMGR_BUILD_EXAMPLES=OFF -DMEMMGR_BUILD_BENCHMARKS=ON ${MEMMGR_PERF_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j2 --target instruction_workload >/dev/null
+if [[ "$arch" == native ]]; then
+  memmgr_install_packages valgrind >&2
+  "${configure[@]}" >/dev/null
+  cmake --build "$build" -j2 --target instruction_workload >/dev/null
 
-workload="$build/benchmarks/instruction_workload"
-scratch="$(mktemp -d)"
-trap 'rm -rf "$scratch"' EXIT
-
-# Instructions executed inside run_<family>: callgrind collects only there, so the summary
-# line of its output is that function's count.
-count() {
-  local family="$1" out="$scratch/callgrind.$1"
-  # Symbols bound at start-up: no lazy-binding work inside the counted function.
-  LD_BIND_NOW=1 valgrind --tool=callgrind --toggle-collect="run_$family" \
-    --callgrind-out-file="$out" "$workload" "$family" "$pairs" "$bytes" >/dev/null 2>"$scratch/log.$family" || {
-    cat "$scratch/log.$family" >&2
-    return 1
+  # Instructions executed inside run_<family>: callgrind collects only there, so the summary
+  # line of its output is that function's count.
+  count() {
+    local family="$1" out="$scratch/callgrind.$1"
+    # Symbols bound at start-up: no lazy-binding work inside the counted function.
+    LD_BIND_NOW=1 valgrind --tool=callgrind --toggle-collect="run_$family" \
+      --callgrind-out-file="$out" "$workload" "$family" "$pairs" "$bytes" >/dev/null 2>"$scratch/log.$family" || {
+      cat "$scratch/log.$family" >&2
+      return 1
+    }
+    awk '$1 == "summary:" || $1 == "totals:" { print $2; exit }' "$out"
   }
-  awk '$1 == "summary:" || $1 == "totals:" { print $2; exit }' "$out"
-}
+  run() { "$workload" "$@"; }
+else
+  toolchain=aarch64-linux-gnu.cmake
+  packages=(cmake make g++-aarch64-linux-gnu qemu-user)
+  if [[ "$arch" == aarch64-clang ]]; then toolchain=aarch64-linux-gnu-clang.cmake; packages+=(clang-14); fi
+  memmgr_install_packages "${packages[@]}" >&2
+  "${configure[@]}" --toolchain "$root/cmake/toolchains/$toolchain" >/dev/null 2>"$scratch/configure.log" || {
+    cat "$scratch/configure.log" >&2
+    exit 1
+  }
+  cmake --build "$build" -j2 --target instruction_workload >/dev/null
+  export QEMU_LD_PREFIX=/usr/aarch64-linux-gnu
 
-compiler="$("$workload" compiler)"
+  # qemu (7.2) translating one guest instruction per block (-singlestep) and logging every
+  # block it runs, unchained (-d exec,nochain): one trace line per executed instruction, and
+  # qemu names the symbol of the main program's instructions. The lines from the first to the
+  # last instruction of run_<family> are that function with everything it calls.
+  count() {
+    local family="$1" log="$scratch/trace"
+    LD_BIND_NOW=1 qemu-aarch64 -cpu "$cpu" -singlestep -d exec,nochain -D "$log" \
+      "$workload" "$family" "$pairs" "$bytes" >/dev/null
+    awk -v fn=" run_$family" '/^Trace / { n++ } index($0, fn) { if (!first) first = n; last = n }
+      END { if (!first) exit 1; print last - first + 1 }' "$log"
+    rm -f "$log"
+  }
+  run() { qemu-aarch64 -cpu "$cpu" "$workload" "$@"; }
+fi
+
+compiler="$(run compiler)"
 loop="$(count loop)"
 declare -A perPair
 for family in raw mmgr new floor; do
@@ -67,6 +115,7 @@ done
 
 if $tableOnly; then
   echo "compiler $compiler"
+  [[ "$arch" == native ]] || echo "cpu $cpu"
   for family in raw floor mmgr new; do echo "$family ${perPair[$family]}"; done
   exit 0
 fi
@@ -74,7 +123,11 @@ fi
 overheadOf() { awk -v a="${perPair[$1]}" -v r="${perPair[raw]}" 'BEGIN { printf "%.1f", a - r }'; }
 declare -A overhead=([mmgr]="$(overheadOf mmgr)" [new]="$(overheadOf new)" [floor]="$(overheadOf floor)")
 
-echo "Instructions per 64-byte allocate+release pair ($compiler, callgrind, $pairs pairs):"
+if [[ "$arch" == native ]]; then
+  echo "Instructions per $bytes-byte allocate+release pair ($compiler, callgrind, $pairs pairs):"
+else
+  echo "Instructions per $bytes-byte allocate+release pair ($compiler aarch64, qemu-aarch64 -cpu $cpu, $pairs pairs):"
+fi
 printf '  %-26s %8s %16s %14s\n' "entry point" "per pair" "over raw" "vs floor"
 for family in raw floor mmgr new; do
   case "$family" in
@@ -88,6 +141,9 @@ for family in raw floor mmgr new; do
   [[ "$family" != raw ]] && over="+${overhead[$family]}"
   printf '  %-26s %8s %16s %14s\n' "$label" "${perPair[$family]}" "$over" "$versus"
 done
+
+# On aarch64 the figures are the result: qemu and the cross C library fix them, not the code alone.
+[[ "$arch" == native ]] || exit 0
 
 if $update; then
   kept="$(grep -v -e '^#' -e "^$compiler " "$baseline" 2>/dev/null || true)"

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ostream>
+#include <string>
 
 #include "memmgr"
 
@@ -24,28 +24,20 @@ namespace {
 
 std::atomic<bool> failMalloc{false};
 std::atomic<bool> failRealloc{false};
-
 constexpr int kAssertionResult = 42;
 
 struct Report {
   std::atomic<int> count{0};
-  int state = -1;
+  int state = -1, line = -1, level = -1;
   char const* file = nullptr;
-  int line = -1;
   char const* kind = nullptr;
-  int level = -1;
   char const* expression = nullptr;
-  char const* message = reinterpret_cast<char const*>(1);
+  char const* message = "not null";
   char const* format = nullptr;
-  unsigned long allocated = 0;
-  unsigned long requested = 0;
+  unsigned long allocated = 0, requested = 0;
+  std::atomic<int> exitHelpers{0};
+  int exitResult = -1, exitLevel = -1;
 } report;
-
-struct ExitHelperSeen {
-  std::atomic<int> count{0};
-  int assertionResult = -1;
-  int level = -1;
-} exitHelper;
 
 }  // namespace
 
@@ -80,9 +72,9 @@ int DISPATCHER_WRAPPER::Assertion(ASSERT_STATE state, char const* file, int line
 }
 
 EXIT_HELPER::~EXIT_HELPER() {
-  if (exitHelper.count.fetch_add(1) == 0) {
-    exitHelper.assertionResult = assertionResult;
-    exitHelper.level = level;
+  if (report.exitHelpers.fetch_add(1) == 0) {
+    report.exitResult = assertionResult;
+    report.exitLevel = level;
   }
 }
 
@@ -90,123 +82,100 @@ EXIT_HELPER::~EXIT_HELPER() {
 
 namespace {
 
+// Runs in the child: prints every mismatch, so the death test shows it, and counts them.
+int failures = 0;
+void Check(bool ok, char const* what) {
+  if (!ok) {
+    std::fprintf(stderr, "failed: %s\n", what);
+    ++failures;
+  }
+}
+bool Same(char const* actual, char const* expected) {
+  return actual != nullptr && std::strcmp(actual, expected) == 0;
+}
+
+// The one report of the process, with the two figures of its first failure.
+int CheckReport(unsigned long allocated, unsigned long requested) {
+  Check(report.count == 1 && report.exitHelpers == 1, "exactly one report and exit helper");
+  Check(report.state == 0 && Same(report.file, "") && report.line == 0, "state, file, line");
+  Check(Same(report.kind, "assert") && report.level == 1, "kind, level");
+  Check(Same(report.expression, "false") && report.message == nullptr, "expression, message");
+  Check(Same(report.format, "GMM Transparent SysMemfull; allocated: %lu; requested: %lu."),
+        "format");
+  Check(report.exitResult == kAssertionResult && report.exitLevel == 1, "exit helper arguments");
+  if (report.allocated != allocated || report.requested != requested) {
+    std::fprintf(stderr, "figures %lu, %lu; expected %lu, %lu\n", report.allocated,
+                 report.requested, allocated, requested);
+    ++failures;
+  }
+  return failures;
+}
+
 void Ignore(unsigned long) {}
-
-// Runs in the child: counts and prints every mismatch, so the death test shows them.
-class ChildChecks {
- public:
-  void Equal(char const* what, unsigned long long actual, unsigned long long expected) {
-    if (actual != expected) {
-      std::fprintf(stderr, "%s: %llu, expected %llu\n", what, actual, expected);
-      ++failures_;
-    }
-  }
-  void Text(char const* what, char const* actual, char const* expected) {
-    if (actual == nullptr || std::strcmp(actual, expected) != 0) {
-      std::fprintf(stderr, "%s: \"%s\", expected \"%s\"\n", what, actual ? actual : "(null)",
-                   expected);
-      ++failures_;
-    }
-  }
-  // The one report of the process, with the two figures of its first failure.
-  int Report(unsigned long allocated, unsigned long requested) {
-    Equal("reports", static_cast<unsigned long long>(report.count.load()), 1);
-    Equal("state", static_cast<unsigned long long>(report.state), 0);
-    Text("file", report.file, "");
-    Equal("line", static_cast<unsigned long long>(report.line), 0);
-    Text("kind", report.kind, "assert");
-    Equal("level", static_cast<unsigned long long>(report.level), 1);
-    Text("expression", report.expression, "false");
-    Equal("message is null", report.message == nullptr, 1);
-    Text("format", report.format, "GMM Transparent SysMemfull; allocated: %lu; requested: %lu.");
-    Equal("allocated", report.allocated, allocated);
-    Equal("requested", report.requested, requested);
-    Equal("exit helpers", static_cast<unsigned long long>(exitHelper.count.load()), 1);
-    Equal("exit helper result", static_cast<unsigned long long>(exitHelper.assertionResult),
-          kAssertionResult);
-    Equal("exit helper level", static_cast<unsigned long long>(exitHelper.level), 1);
-    return failures_;
-  }
-
- private:
-  int failures_ = 0;
-};
-
 unsigned long Used() { return static_cast<unsigned long>(GTMC_GetTotalUsedMemory()); }
 
 // SIZE_MAX rounds to 0, so the budget admits it and the system refuses it at every attempt
 // of two whole sequences: still one report.
 int SizeMaxAllocation() {
-  Set_GTMC_MemoryFull(Ignore);
   unsigned long const used = Used();
-  ChildChecks checks;
-  checks.Equal("first result", mmgr_malloc(SIZE_MAX) == nullptr, 1);
-  checks.Equal("second result", mmgr_malloc(SIZE_MAX) == nullptr, 1);
-  return checks.Report(used, 0);
+  Check(mmgr_malloc(SIZE_MAX) == nullptr && mmgr_malloc(SIZE_MAX) == nullptr, "null results");
+  return CheckReport(used, 0);
 }
 
-int NormalAllocationRefusedBySystem() {
-  Set_GTMC_MemoryFull(Ignore);
+int NewBlockRefusedBySystem() {
   unsigned long const used = Used();
   failMalloc = true;
   void* const block = mmgr_malloc(1000);
   failMalloc = false;
-  ChildChecks checks;
-  checks.Equal("result", block == nullptr, 1);
-  checks.Equal("total", Used(), used);
-  return checks.Report(used, 1008);
+  Check(block == nullptr && Used() == used, "null, nothing accounted");
+  return CheckReport(used, 1008);
 }
 
 // A resize reports the total as it would be after it, and the rounded growth.
 int ResizeRefusedBySystem() {
-  Set_GTMC_MemoryFull(Ignore);
-  void* const block = mmgr_malloc(100);
-  if (block == nullptr) return 99;
+  auto* const block = static_cast<unsigned char*>(mmgr_malloc(100));
   std::memset(block, 0x44, 100);
   unsigned long const old = mmgr_malloc_usable_size(block);
   unsigned long const used = Used();
   failRealloc = true;
   void* const resized = mmgr_realloc(block, 5000);
   failRealloc = false;
-  ChildChecks checks;
-  checks.Equal("result", resized == nullptr, 1);
-  checks.Equal("total", Used(), used);
-  checks.Equal("old block kept", static_cast<unsigned char*>(block)[99], 0x44);
-  int const failures = checks.Report(used - old + 5008, 5008 - old);
-  mmgr_free(block);
-  return failures;
+  Check(resized == nullptr && Used() == used && block[99] == 0x44, "old block kept");
+  return CheckReport(used - old + 5008, 5008 - old);
 }
 
 int NewBlockThroughResizeRefusedBySystem() {
-  Set_GTMC_MemoryFull(Ignore);
   unsigned long const used = Used();
   failRealloc = true;
   void* const block = mmgr_realloc(nullptr, 1000);
   failRealloc = false;
-  ChildChecks checks;
-  checks.Equal("result", block == nullptr, 1);
-  return checks.Report(used + 1008, 1008);
+  Check(block == nullptr, "null result");
+  return CheckReport(used + 1008, 1008);
 }
 
 struct Scenario {
   char const* name;
   int (*run)();
 };
-
 void PrintTo(Scenario const& scenario, std::ostream* out) { *out << scenario.name; }
 
 class FailureReport : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(FailureReport, IssuedOnceWithTheFiguresOfTheFirstFailure) {
-  EXPECT_EXIT(std::_Exit(GetParam().run()), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        Set_GTMC_MemoryFull(Ignore);
+        std::_Exit(GetParam().run());
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Core, FailureReport,
     ::testing::Values(Scenario{"SizeMaxAllocation", SizeMaxAllocation},
-                      Scenario{"NormalAllocation", NormalAllocationRefusedBySystem},
+                      Scenario{"NormalAllocation", NewBlockRefusedBySystem},
                       Scenario{"Resize", ResizeRefusedBySystem},
                       Scenario{"NewBlockThroughResize", NewBlockThroughResizeRefusedBySystem}),
-    [](::testing::TestParamInfo<Scenario> const& info) { return std::string(info.param.name); });
+    [](auto const& info) { return std::string(info.param.name); });
 
 }  // namespace

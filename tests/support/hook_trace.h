@@ -1,17 +1,18 @@
-// Helpers shared by the interface tests: counter snapshots, a hook recorder that never
-// allocates, and a barrier that keeps the compiler from assuming `new` returns non-null.
+// Counter snapshots and a recorder of the recovery sequence, shared by the test executables.
+//
+// The recorder keeps fixed static storage and atomic counters: it runs inside the allocator
+// while the budget is tight, where an allocation of its own would disturb what it counts.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <vector>
 
 #include "budget_test.h"
 
-// Both counters at one moment on the calling thread.
+// Both counters at one moment, as the calling thread sees them.
 struct Counters {
   int64_t used;
   int64_t thread;
@@ -23,10 +24,8 @@ struct Counters {
   }
   bool operator==(Counters const&) const = default;
 };
-
-// A counter delta of `bytes` on both the process-wide and the per-thread total.
+// A change of `bytes` in both counters.
 inline Counters Delta(int64_t bytes) { return {bytes, bytes}; }
-
 inline void PrintTo(Counters const& c, std::ostream* os) {
   *os << "{used " << c.used << ", thread " << c.thread << "}";
 }
@@ -43,56 +42,63 @@ T* Opaque(T* pointer) {
   return pointer;
 }
 
-// Records every hook call of the recovery sequence into static storage, so that recording
-// allocates nothing while the limit is tight.
 class HookTrace {
  public:
   enum Kind : int { kCollect, kMemoryFull, kOverallocation };
+  // Collections and memory-full events leave `total` and `limit` at 0.
   struct Event {
     Kind kind;
     size_t size;
+    int64_t total = 0;
+    int64_t limit = 0;
     bool operator==(Event const&) const = default;
   };
 
-  // Installs recorders for all three hooks (re-arming the memory-full handler).
+  // Clears the trace and installs all three recorders (re-arming the memory-full handler).
   static void Install() {
-    count_.store(0);
+    for (auto& count : counts_) count.store(0);
+    all_.store(0);
     GTMC_GarbageCollect = &OnCollect;
     Set_GTMC_MemoryFull(&OnMemoryFull);
     GMM_SetOnOverallocation(&OnOverallocation);
   }
-
-  static int Count() { return count_.load(); }
-
-  // The first events, in order (call once the policy is restored).
-  static std::vector<Event> Events(int limit = kCapacity) {
-    int const n = std::min({count_.load(), limit, kCapacity});
-    return std::vector<Event>(events_, events_ + n);
+  static int Count() { return all_.load(); }
+  static int Count(Kind kind) { return counts_[kind].load(); }
+  // The size of the latest event of `kind`.
+  static size_t Last(Kind kind) { return last_[kind].load(); }
+  // The first events, in order (read them once the policy is restored).
+  static std::vector<Event> Events(int first = kCapacity) {
+    return std::vector<Event>(events_, events_ + std::min({all_.load(), first, kCapacity}));
   }
 
- private:
-  static constexpr int kCapacity = 16;
-
-  static void Record(Kind kind, size_t size) {
-    int const at = count_.fetch_add(1);
-    if (at < kCapacity) events_[at] = {kind, size};
+  // Also for hooks of a test's own that should appear in the trace.
+  static void Record(Kind kind, size_t size, int64_t total = 0, int64_t limit = 0) {
+    counts_[kind].fetch_add(1);
+    last_[kind].store(size);
+    int const at = all_.fetch_add(1);
+    if (at < kCapacity) events_[at] = {kind, size, total, limit};
   }
   static int OnCollect(size_t amount) {
     Record(kCollect, amount);
     return 0;
   }
   static void OnMemoryFull(unsigned long size) { Record(kMemoryFull, size); }
-  static void OnOverallocation(size_t requested, int64_t, int64_t) {
-    Record(kOverallocation, requested);
+  static void OnOverallocation(size_t requested, int64_t total, int64_t limit) {
+    Record(kOverallocation, requested, total, limit);
   }
 
-  static inline std::atomic<int> count_{0};
-  static inline Event events_[kCapacity] = {};
+ private:
+  static constexpr int kCapacity = 16;
+  static inline std::atomic<int> counts_[3] = {};
+  static inline std::atomic<size_t> last_[3] = {};
+  static inline std::atomic<int> all_{0};
+  static Event events_[kCapacity];
 };
+inline HookTrace::Event HookTrace::events_[HookTrace::kCapacity];
 
 inline void PrintTo(HookTrace::Event const& e, std::ostream* os) {
   static char const* const kNames[] = {"collect", "memory-full", "overallocation"};
-  *os << kNames[e.kind] << "(" << e.size << ")";
+  *os << kNames[e.kind] << "(" << e.size << ", " << e.total << ", " << e.limit << ")";
 }
 
 // Runs `allocate` with every request refused: the limit below the bytes in use,
@@ -107,12 +113,12 @@ auto RunRefused(Allocate allocate) {
 }
 
 // The first hook calls of a failed recovery of a non-empty request of `size` bytes, and the
-// number of calls in all, the 512 closing collections included.
+// number of calls in all: 517 collections, 512 of them closing a retry round, and the handler.
 inline std::vector<HookTrace::Event> FailedRecoveryStart(size_t size) {
   using E = HookTrace::Event;
-  return {E{HookTrace::kCollect, size},         E{HookTrace::kCollect, size + size / 2},
-          E{HookTrace::kCollect, SIZE_MAX},     E{HookTrace::kCollect, SIZE_MAX},
-          E{HookTrace::kMemoryFull, size},      E{HookTrace::kCollect, SIZE_MAX},
+  return {E{HookTrace::kCollect, size},     E{HookTrace::kCollect, size + size / 2},
+          E{HookTrace::kCollect, SIZE_MAX}, E{HookTrace::kCollect, SIZE_MAX},
+          E{HookTrace::kMemoryFull, size},  E{HookTrace::kCollect, SIZE_MAX},
           E{HookTrace::kCollect, SIZE_MAX}};
 }
-inline constexpr int kFailedRecoveryCalls = 6 + 512;
+inline constexpr int kFailedRecoveryCalls = 517 + 1;

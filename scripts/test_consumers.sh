@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the library into a temporary prefix and builds two hosts from outside the tree
+# against the installed files only: a C++ one through find_package and a C one through
+# pkg-config. Both run and check that their allocations are accounted.
+#   scripts/test_consumers.sh [build dir]   (an existing build to install from; by default a
+#                                            library-only build in the temporary directory)
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/lib/install_deps.sh"
+memmgr_install_packages "${MEMMGR_BUILD_PACKAGES[@]}" pkg-config
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+build="${1:-}"
+if [[ -z "$build" ]]; then
+  build="$work/library"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMEMMGR_WERROR=ON \
+    -DMEMMGR_BUILD_TESTS=OFF -DMEMMGR_BUILD_EXAMPLES=OFF -DMEMMGR_BUILD_BENCHMARKS=OFF
+  cmake --build "$build" -j2 --target lib_memmgr
+fi
+echo "=== install into $prefix"
+cmake --install "$build" --prefix "$prefix"
+
+# The hosts set their own limits: the caller's environment must not impose one.
+unset VOQ_MAXIMUM_MEMORY
+
+echo "=== C++ consumer through find_package"
+cmake -S "$root/tests/consumers/find_package_cxx" -B "$work/cxx" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON
+cmake --build "$work/cxx" -j2
+"$work/cxx/consumer"
+
+echo "=== C consumer through pkg-config"
+pc="$(find "$prefix" -name lib_memmgr.pc -print -quit)"
+[[ -n "$pc" ]] || { echo "lib_memmgr.pc was not installed" >&2; exit 1; }
+export PKG_CONFIG_PATH="$(dirname "$pc")"
+libdir="$(pkg-config --variable=libdir lib_memmgr)"
+# shellcheck disable=SC2046  # pkg-config's output is a list of words
+"${CC:-cc}" -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/c_consumer" \
+  "$root/tests/consumers/pkg_config_c/main.c" $(pkg-config --cflags --libs lib_memmgr) \
+  -Wl,-rpath,"$libdir"
+"$work/c_consumer"
+echo "=== consumers passed"
