@@ -35,7 +35,8 @@ cmake --build "$work/cxx" -j2
 echo "=== C consumer through pkg-config"
 pc="$(find "$prefix" -name lib_memmgr.pc -print -quit)"
 [[ -n "$pc" ]] || { echo "lib_memmgr.pc was not installed" >&2; exit 1; }
-export PKG_CONFIG_PATH="$(dirname "$pc")"
+PKG_CONFIG_PATH="$(dirname "$pc")"
+export PKG_CONFIG_PATH
 libdir="$(pkg-config --variable=libdir lib_memmgr)"
 # shellcheck disable=SC2046  # pkg-config's output is a list of words
 "${CC:-cc}" -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/c_consumer" \

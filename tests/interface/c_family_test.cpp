@@ -91,10 +91,10 @@ TEST_F(CFamilyTest, EveryAllocatorTestsTheBudgetOnTheRoundedSizeAndAligns) {
     RestorePolicy();
     ASSERT_NE(over, nullptr);
     EXPECT_TRUE(IsAligned(over, a.alignment));
-    EXPECT_EQ(HookTrace::Events(), (std::vector<E>{{HookTrace::kCollect, 100},
-                                                    {HookTrace::kCollect, 150},
-                                                    {HookTrace::kCollect, SIZE_MAX},
-                                                    {HookTrace::kOverallocation, 100, used, limit}}));
+    EXPECT_EQ(HookTrace::Events(), (std::vector<E>{{kCollect, 100},
+                                                    {kCollect, 150},
+                                                    {kCollect, SIZE_MAX},
+                                                    {kOverallocation, 100, used, limit}}));
     mmgr_free(over);
   }
 }

@@ -9,6 +9,14 @@ namespace {
 
 using OperatorsTest = BudgetTest;
 
+// Hides a pointer's origin from the optimiser, which may otherwise fold a null test of a
+// plain `new` result to false.
+template <typename T>
+T* Opaque(T* pointer) {
+  asm volatile("" : "+r"(pointer));
+  return pointer;
+}
+
 // Results pass through Opaque: the optimiser may assume the plain forms never return null.
 using NewForm = void* (*)(size_t);
 NewForm const kNewForms[] = {

@@ -34,20 +34,13 @@ inline int64_t Usable(void const* block) {
   return static_cast<int64_t>(mmgr_malloc_usable_size(const_cast<void*>(block)));
 }
 
-// Hides a pointer's origin from the optimiser, which may otherwise fold a null test of a
-// plain `new` result to false.
-template <typename T>
-T* Opaque(T* pointer) {
-  asm volatile("" : "+r"(pointer));
-  return pointer;
-}
+enum HookKind : int { kCollect, kMemoryFull, kOverallocation };
 
 class HookTrace {
  public:
-  enum Kind : int { kCollect, kMemoryFull, kOverallocation };
   // Collections and memory-full events leave `total` and `limit` at 0.
   struct Event {
-    Kind kind;
+    HookKind kind;
     size_t size;
     int64_t total = 0;
     int64_t limit = 0;
@@ -56,32 +49,27 @@ class HookTrace {
 
   // Clears the trace and installs all three recorders (re-arming the memory-full handler).
   static void Install() {
-    for (auto& count : counts_) count.store(0);
-    all_.store(0);
+    for (auto& count : counts_) count = 0;
+    all_ = 0;
     GTMC_GarbageCollect = &OnCollect;
     Set_GTMC_MemoryFull(&OnMemoryFull);
     GMM_SetOnOverallocation(&OnOverallocation);
   }
-  static int Count() { return all_.load(); }
-  static int Count(Kind kind) { return counts_[kind].load(); }
-  // The size of the latest event of `kind`.
-  static size_t Last(Kind kind) { return last_[kind].load(); }
+  static int Count() { return all_; }
+  static int Count(HookKind kind) { return counts_[kind]; }
+  static size_t Last(HookKind kind) { return last_[kind]; }  // the latest event's size
   // The first events, in order (read them once the policy is restored).
   static std::vector<Event> Events(int first = kCapacity) {
     return std::vector<Event>(events_, events_ + std::min({all_.load(), first, kCapacity}));
   }
 
   // Also for hooks of a test's own that should appear in the trace.
-  static void Record(Kind kind, size_t size, int64_t total = 0, int64_t limit = 0) {
+  static void Record(HookKind kind, size_t size, int64_t total = 0, int64_t limit = 0) {
     counts_[kind].fetch_add(1);
-    last_[kind].store(size);
-    int const at = all_.fetch_add(1);
-    if (at < kCapacity) events_[at] = {kind, size, total, limit};
+    last_[kind] = size;
+    if (int const at = all_.fetch_add(1); at < kCapacity) events_[at] = {kind, size, total, limit};
   }
-  static int OnCollect(size_t amount) {
-    Record(kCollect, amount);
-    return 0;
-  }
+  static int OnCollect(size_t amount) { return Record(kCollect, amount), 0; }
   static void OnMemoryFull(unsigned long size) { Record(kMemoryFull, size); }
   static void OnOverallocation(size_t requested, int64_t total, int64_t limit) {
     Record(kOverallocation, requested, total, limit);
@@ -97,8 +85,7 @@ class HookTrace {
 inline HookTrace::Event HookTrace::events_[HookTrace::kCapacity];
 
 inline void PrintTo(HookTrace::Event const& e, std::ostream* os) {
-  static char const* const kNames[] = {"collect", "memory-full", "overallocation"};
-  *os << kNames[e.kind] << "(" << e.size << ", " << e.total << ", " << e.limit << ")";
+  *os << "{kind " << e.kind << ", " << e.size << ", " << e.total << ", " << e.limit << "}";
 }
 
 // Runs `allocate` with every request refused: the limit below the bytes in use,
@@ -115,10 +102,8 @@ auto RunRefused(Allocate allocate) {
 // The first hook calls of a failed recovery of a non-empty request of `size` bytes, and the
 // number of calls in all: 517 collections, 512 of them closing a retry round, and the handler.
 inline std::vector<HookTrace::Event> FailedRecoveryStart(size_t size) {
-  using E = HookTrace::Event;
-  return {E{HookTrace::kCollect, size},     E{HookTrace::kCollect, size + size / 2},
-          E{HookTrace::kCollect, SIZE_MAX}, E{HookTrace::kCollect, SIZE_MAX},
-          E{HookTrace::kMemoryFull, size},  E{HookTrace::kCollect, SIZE_MAX},
-          E{HookTrace::kCollect, SIZE_MAX}};
+  return {{kCollect, size},     {kCollect, size + size / 2}, {kCollect, SIZE_MAX},
+          {kCollect, SIZE_MAX}, {kMemoryFull, size},         {kCollect, SIZE_MAX},
+          {kCollect, SIZE_MAX}};
 }
 inline constexpr int kFailedRecoveryCalls = 517 + 1;
