@@ -5,7 +5,9 @@ gathered: the benchmark's JSON (medians of repetitions), instruction counts and 
     perf_report.py <work dir> <docs dir>
 
 The work dir holds bench.json, bench-tls-traditional.json, instructions.tsv
-("<dialect> <bytes> <family> <instructions per pair>") and machine.txt ("key: value")."""
+("<dialect> <bytes> <family> <instructions per pair>"), machine.txt ("key: value"), and for
+arm64 arm64.tsv ("<compiler> <atomics> <core> <family> <instructions per 64 B pair>") with
+arm64.txt ("key: value")."""
 
 import json
 import re
@@ -64,6 +66,39 @@ def table(header, rows):
     out = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     out += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
     return "\n".join(out)
+
+
+ARM64_ATOMICS = {
+    "outline": "outline call (compiler default)",
+    "inline": "inline ldaxr/stlxr loop (the build's)",
+    "lse": "inline ldaddal (`-march=armv8.1-a`)",
+}
+ARM64_CORES = {"cortex-a53": "Cortex-A53 (ARMv8.0)", "cortex-a76": "Cortex-A76 (ARMv8.2, LSE)"}
+
+
+def arm64_table(work):
+    """Instructions per 64 B pair on arm64, one row per compiler, atomics and emulated core."""
+    counts = defaultdict(dict)
+    for line in (work / "arm64.tsv").read_text().splitlines():
+        compiler, atomics, core, family, value = line.split()
+        counts[(compiler, atomics, core)][family] = float(value)
+    rows = []
+    for compiler in sorted({k[0] for k in counts}, key=lambda c: (not c.startswith("gcc"), c)):
+        for atomics in ARM64_ATOMICS:
+            for core in ARM64_CORES:
+                f = counts.get((compiler, atomics, core))
+                if not f:
+                    continue
+                rows.append(
+                    [compiler, ARM64_ATOMICS[atomics], ARM64_CORES[core]]
+                    + [fmt(f.get(k), 0) for k in ("raw", "floor", "mmgr", "new")]
+                    + [fmt(f["mmgr"] - f["raw"], 0), pct(f["mmgr"], f["floor"])]
+                )
+    return table(
+        ["compiler", "atomic addition", "emulated core", "malloc/free", "floor",
+         "mmgr_malloc/free", "new/delete", "mmgr − raw", "mmgr vs floor"],
+        rows,
+    )
 
 
 def main():
@@ -197,6 +232,10 @@ def main():
             cols += [f[k] - f["raw"] for k in ("mmgr", "new", "floor")]
             dat.write(f"{size} " + " ".join(f"{c:.2f}" for c in cols) + "\n")
 
+    arm64 = dict(
+        line.split(": ", 1) for line in (work / "arm64.txt").read_text().splitlines() if ": " in line
+    )
+
     template = (Path(__file__).with_name("performance.md.in")).read_text()
     text = template.format(
         cpu=machine.get("cpu", "?"),
@@ -216,6 +255,12 @@ def main():
         thread_table=thread_table,
         over_table=over_table,
         stats_table=stats_table,
+        arm64_table=arm64_table(work),
+        arm64_qemu=arm64.get("qemu", "?"),
+        arm64_glibc=arm64.get("glibc", "?"),
+        arm64_gcc=arm64.get("gcc", "?"),
+        arm64_clang=arm64.get("clang", "?"),
+        arm64_date=arm64.get("date", "?"),
     )
     (docs / "performance.md").write_text(text)
 

@@ -150,25 +150,19 @@ TEST_F(CoreTest, OverLimitRequestCollectsThenOverallocates) {
   }
 }
 
+// Refused by the budget throughout; FailedResizeKeeps... has one the system refuses.
 TEST_F(CoreTest, RequestThatFailsThroughoutRunsTheWholeSequence) {
-  // Refused by the budget throughout; or admitted past it but refused by the system.
-  for (bool const overallocation : {false, true}) {
-    size_t const size = overallocation ? kNeverAvailable : 100;
-    TightLimit(overallocation);
-    Counters const before = Counters::Now();
-    void* const block = mmgr_malloc(size);
-    Counters const after = Counters::Now();
-    RestorePolicy();
-    EXPECT_EQ(block, nullptr);
-    EXPECT_EQ(after, before);
-    EXPECT_EQ(HookTrace::Count(kCollect), 517);
-    EXPECT_EQ(HookTrace::Count(kOverallocation), overallocation ? 513 : 0);
-    EXPECT_EQ(HookTrace::Count(kMemoryFull), 1);
-    EXPECT_EQ(HookTrace::Last(kMemoryFull), size);
-    if (!overallocation) {
-      EXPECT_EQ(HookTrace::Events(7), FailedRecoveryStart(size));
-    }
-  }
+  TightLimit(false);
+  Counters const before = Counters::Now();
+  void* const block = mmgr_malloc(100);
+  Counters const after = Counters::Now();
+  RestorePolicy();
+  EXPECT_EQ(block, nullptr);
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(HookTrace::Events(7), FailedRecoveryStart(100));
+  EXPECT_EQ(HookTrace::Count(kCollect), 517);
+  EXPECT_EQ(HookTrace::Count(kMemoryFull), 1);
+  EXPECT_EQ(HookTrace::Count(kOverallocation), 0);
 }
 
 void* ballast = nullptr;
@@ -182,36 +176,29 @@ int RemoveSelf(size_t amount) {
 }
 
 // A hook that frees enough at its first call is called once; one that removes itself, or a
-// missing one, is not called again.
-TEST_F(CoreTest, HookIsReadAfreshBeforeEveryCall) {
-  for (GarbageCollectHook const hook : {FreeBallast, RemoveSelf, GarbageCollectHook{}}) {
-    bool const freesEnough = hook == FreeBallast;
-    ballast = freesEnough ? mmgr_malloc(64 * 1024) : nullptr;
+// missing one, is not called again. A null handler is skipped.
+TEST_F(CoreTest, HookIsReadAfreshAndNullHandlerSkipped) {
+  struct Case {
+    GarbageCollectHook hook;
+    MemoryFullHandler handler;
+    int collections, fired;
+  };
+  for (Case const c : {Case{FreeBallast, HookTrace::OnMemoryFull, 1, 0},
+                       Case{RemoveSelf, HookTrace::OnMemoryFull, 1, 1},
+                       Case{nullptr, HookTrace::OnMemoryFull, 0, 1},
+                       Case{HookTrace::OnCollect, nullptr, 517, 0}}) {
+    ballast = c.hook == FreeBallast ? mmgr_malloc(64 * 1024) : nullptr;
     TightLimit(false);
     SetHeadroom(1024);
-    GTMC_GarbageCollect = hook;
+    GTMC_GarbageCollect = c.hook;
+    GTMC_MemoryFull = c.handler;
     void* const block = mmgr_malloc(16 * 1024);
     RestorePolicy();
-    EXPECT_EQ(block != nullptr, freesEnough);
-    EXPECT_EQ(HookTrace::Count(kCollect), hook ? 1 : 0);
-    EXPECT_EQ(HookTrace::Count(kMemoryFull), freesEnough ? 0 : 1);
+    EXPECT_EQ(block != nullptr, c.hook == FreeBallast);
+    EXPECT_EQ(HookTrace::Count(kCollect), c.collections);
+    EXPECT_EQ(HookTrace::Count(kMemoryFull), c.fired);
+    EXPECT_TRUE(c.hook == FreeBallast || GTMC_IsMemoryFull());  // fired, even if null
     mmgr_free(block);
-  }
-}
-
-TEST_F(CoreTest, NullHandlerIsSkipped) {
-  for (bool const throughSetter : {false, true}) {
-    TightLimit(false);
-    if (throughSetter) {
-      Set_GTMC_MemoryFull(nullptr);
-    } else {
-      GTMC_MemoryFull = nullptr;
-    }
-    void* const block = mmgr_malloc(100);
-    RestorePolicy();
-    EXPECT_EQ(block, nullptr);
-    EXPECT_EQ(HookTrace::Count(kCollect), 517);
-    EXPECT_TRUE(GTMC_IsMemoryFull());
   }
 }
 
@@ -235,15 +222,12 @@ TEST_F(CoreTest, HandlerIsMarkedFiredBeforeItRuns) {
 }
 
 TEST_F(CoreTest, ReallocToZeroReleasesUnlessTheRestIsStillOverTheLimit) {
-  Counters before = Counters::Now();
   EXPECT_EQ(mmgr_realloc(nullptr, 0), nullptr);
-  EXPECT_EQ(Counters::Now(), before);
   void* block = mmgr_malloc(100);
   int64_t const usable = Usable(block);
-  before = Counters::Now();
+  Counters before = Counters::Now();
   EXPECT_EQ(mmgr_realloc(block, 0), nullptr);
   EXPECT_EQ(Counters::Now() - before, Delta(-usable));
-
   block = mmgr_malloc(100);
   std::memset(block, 0x33, 100);
   TightLimit(true);
@@ -303,15 +287,9 @@ TEST_F(CoreTest, FailedResizeKeepsTheOldBlockValidAndAccounted) {
 
 TEST_F(CoreTest, DefaultHandlerEndsTheProcessWithStatusOne) {
   // Refused by the budget with over-allocation off.
-  EXPECT_EXIT(
-      {
-        Set_GTMC_MemoryFull(kHandlerAtLoad);
-        GMM_EnableOverallocation(false);
-        GTMC_SetMemoryAllocationRules(0);
-        mmgr_malloc(64);
-        std::_Exit(0);
-      },
-      ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT((Set_GTMC_MemoryFull(kHandlerAtLoad), GMM_EnableOverallocation(false),
+               GTMC_SetMemoryAllocationRules(0), mmgr_malloc(64), std::_Exit(0)),
+              ::testing::ExitedWithCode(1), "");
   // SIZE_MAX rounds to 0, passes the budget and is refused by the system allocator.
   EXPECT_EXIT((Set_GTMC_MemoryFull(kHandlerAtLoad), mmgr_malloc(SIZE_MAX), std::_Exit(0)),
               ::testing::ExitedWithCode(1), "");

@@ -16,21 +16,18 @@ int main() {
   int64_t limit = -1;
   int64_t reserved = -1;
   GTMC_GetMemoryAllocationRules(&limit, &reserved);
-
   GMM_SetOnOverallocation(CountOverallocation);
   void* const block = mmgr_malloc(64);
   GMM_SetOnOverallocation(nullptr);
   mmgr_free(block);
-
   // An unrounded value that no environment limit can produce.
   GTMC_SetMemoryAllocationRules(limit + 12345);
   bool const settable = GTMC_GetTotalMemory() == limit + 12345;
   GTMC_SetMemoryAllocationRules(limit);
-
   MemoryFullHandler const first = Set_GTMC_MemoryFull(Ignore);
   std::printf("%lld %lld %d %d %d %d\n", static_cast<long long>(limit),
-              static_cast<long long>(reserved), settable ? 1 : 0, block != nullptr ? 1 : 0,
-              overallocations, first == heldAtLoad ? 1 : 0);
+              static_cast<long long>(reserved), settable, block != nullptr, overallocations,
+              first == heldAtLoad);
   std::fflush(stdout);
   if (first != nullptr) first(0);
   return 3;

@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <ostream>
 #include <string>
 
 #include "child_exec.h"
@@ -36,8 +35,6 @@ LimitCase const kLimitCases[] = {
     {"Above32Bits", "99999999999", 0xFFFFF000, 0, 0},
 };
 
-void PrintTo(LimitCase const& c, std::ostream* out) { *out << c.name; }
-
 class StartupLimit : public ::testing::TestWithParam<LimitCase> {};
 
 TEST_P(StartupLimit, EnvironmentDecidesLimitAndWhetherHostMayChangeIt) {
@@ -49,12 +46,12 @@ TEST_P(StartupLimit, EnvironmentDecidesLimitAndWhetherHostMayChangeIt) {
   SCOPED_TRACE(command);
   FILE* const probe = popen(command.c_str(), "r");
   ASSERT_NE(probe, nullptr);
-  long long r[6] = {-2, -2, -2, -2, -2, -2};
-  int const fields =
-      std::fscanf(probe, "%lld %lld %lld %lld %lld %lld", &r[0], &r[1], &r[2], &r[3], &r[4], &r[5]);
+  long long limit = -2, reserved = -2, settable = -2, allocated = -2, overallocations = -2,
+            loadHandler = -2;
+  int const fields = std::fscanf(probe, "%lld %lld %lld %lld %lld %lld", &limit, &reserved,
+                                 &settable, &allocated, &overallocations, &loadHandler);
   int const status = pclose(probe);
   ASSERT_EQ(fields, 6);
-  auto const [limit, reserved, settable, allocated, overallocations, loadHandler] = r;
   EXPECT_EQ(limit, c.limit);
   EXPECT_EQ(reserved, 0);
   EXPECT_EQ(settable, c.settable);

@@ -7,8 +7,6 @@
 
 #include "hook_trace.h"
 
-namespace {
-
 using LargeStringTest = BudgetTest;
 
 TEST_F(LargeStringTest, StringBeyondIntRangeIsCopiedWhole) {
@@ -18,12 +16,10 @@ TEST_F(LargeStringTest, StringBeyondIntRangeIsCopiedWhole) {
   constexpr size_t kChunk = size_t{2} << 20;
   size_t const mapped = (length + kChunk) / kChunk * kChunk;
   int const fd = memfd_create("repeated_text", 0);
-  ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, kChunk), 0);
   void* const chunk = mmap(nullptr, kChunk, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   ASSERT_NE(chunk, MAP_FAILED);
   std::memset(chunk, 'a', kChunk);
-  munmap(chunk, kChunk);
   auto* const text = static_cast<char*>(
       mmap(nullptr, mapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
   ASSERT_NE(text, MAP_FAILED);
@@ -31,7 +27,6 @@ TEST_F(LargeStringTest, StringBeyondIntRangeIsCopiedWhole) {
     ASSERT_NE(mmap(text + at, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd, 0),
               MAP_FAILED);
   }
-  close(fd);
   // Markers where a 32-bit count would cut or wrap the copy.
   text[0] = '<';
   text[(size_t{1} << 31) - 1] = '|';
@@ -48,6 +43,6 @@ TEST_F(LargeStringTest, StringBeyondIntRangeIsCopiedWhole) {
   EXPECT_EQ(std::memcmp(copy, text, length + 1), 0);
   mmgr_free(copy);
   munmap(text, mapped);
+  munmap(chunk, kChunk);
+  close(fd);
 }
-
-}  // namespace

@@ -17,16 +17,13 @@ T* Opaque(T* pointer) {
   return pointer;
 }
 
-// Results pass through Opaque: the optimiser may assume the plain forms never return null.
-using NewForm = void* (*)(size_t);
-NewForm const kNewForms[] = {
+void* (*const kNewForms[])(size_t) = {
     [](size_t n) { return Opaque(::operator new(n)); },
     [](size_t n) { return Opaque(::operator new[](n)); },
     [](size_t n) { return Opaque(::operator new(n, std::nothrow)); },
     [](size_t n) { return Opaque(::operator new[](n, std::nothrow)); },
 };
-using DeleteForm = void (*)(void*);
-DeleteForm const kDeleteForms[] = {
+void (*const kDeleteForms[])(void*) = {
     [](void* p) { ::operator delete(p); },
     [](void* p) { ::operator delete[](p); },
     // The size is ignored; a wrong one must not matter.
@@ -34,10 +31,6 @@ DeleteForm const kDeleteForms[] = {
     [](void* p) { ::operator delete[](p, size_t{1} << 40); },
     [](void* p) { ::operator delete(p, std::nothrow); },
     [](void* p) { ::operator delete[](p, std::nothrow); },
-};
-
-struct Payload {
-  char bytes[200];
 };
 
 TEST_F(OperatorsTest, EveryFormIsAccountedByTheUsableSize) {
@@ -55,28 +48,16 @@ TEST_F(OperatorsTest, EveryFormIsAccountedByTheUsableSize) {
     EXPECT_EQ(allocated, Delta(usable)) << i;
     EXPECT_EQ(after, before) << i;
   }
-}
-
-TEST_F(OperatorsTest, NewAndDeleteExpressionsAreAccounted) {
-  Counters const before = Counters::Now();
-  auto* const one = new Payload;
-  auto* const many = new (std::nothrow) int[1000];
-  Counters const allocated = Counters::Now() - before;
-  int64_t const usable = Usable(one) + Usable(many);
-  delete one;
-  delete[] many;
-  EXPECT_EQ(allocated, Delta(usable));
-  EXPECT_EQ(Counters::Now(), before);
   {
     // Standard containers reach the same operators through std::allocator.
-    std::vector<char> bytes(5000);
+    Counters const before = Counters::Now();
+    std::vector<char> const bytes(5000);
     EXPECT_EQ(Counters::Now() - before, Delta(Usable(bytes.data())));
   }
-  EXPECT_EQ(Counters::Now(), before);
 }
 
 TEST_F(OperatorsTest, EveryFormTestsTheBudgetAndReturnsNullRatherThanThrowing) {
-  for (NewForm const allocate : kNewForms) {
+  for (auto const allocate : kNewForms) {
     // Exactly the rounded request left: fits at the first attempt, no hook called.
     HookTrace::Install();
     GMM_EnableOverallocation(false);
@@ -85,31 +66,27 @@ TEST_F(OperatorsTest, EveryFormTestsTheBudgetAndReturnsNullRatherThanThrowing) {
     int const fitCalls = HookTrace::Count();
     // One byte short: the whole recovery sequence runs and fails (the handler returns).
     SetHeadroom(111);
-    HookTrace::Install();
     void* const refused = allocate(100);
+    // Over the limit, an empty request gets null at once.
+    SetHeadroom(-1);
+    void* const empty = allocate(0);
     RestorePolicy();
     EXPECT_NE(fits, nullptr);
     EXPECT_EQ(fitCalls, 0);
     EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(empty, nullptr);
     EXPECT_EQ(HookTrace::Events(7), FailedRecoveryStart(100));
     EXPECT_EQ(HookTrace::Count(), kFailedRecoveryCalls);
     ::operator delete(fits);
   }
-  // New expressions too, with a plain `new` that its caller has to test for null.
+  // A new expression too: its caller has to test a plain `new` for null.
+  struct Payload {
+    char bytes[200];
+  };
   auto* const object = RunRefused([] { return Opaque(new Payload); });
   RestorePolicy();
   EXPECT_EQ(object, nullptr);
   EXPECT_EQ(HookTrace::Events(7), FailedRecoveryStart(sizeof(Payload)));
-}
-
-TEST_F(OperatorsTest, NewOfNothingOverTheLimitGetsNullWithoutRecovery) {
-  void* results[std::size(kNewForms)] = {};
-  HookTrace::Install();
-  SetHeadroom(-1);
-  for (size_t i = 0; i < std::size(kNewForms); ++i) results[i] = kNewForms[i](0);
-  RestorePolicy();
-  for (void* const result : results) EXPECT_EQ(result, nullptr);
-  EXPECT_EQ(HookTrace::Count(), 0);
 }
 
 }  // namespace

@@ -19,10 +19,7 @@ class BudgetTest : public ::testing::Test {
     savedGarbageCollect_ = GTMC_GarbageCollect;
     savedMemoryFull_ = GTMC_MemoryFull;
   }
-
-  void TearDown() override {
-    RestorePolicy();
-  }
+  void TearDown() override { RestorePolicy(); }
 
   // Puts everything back as SetUp found it; callable mid-test before EXPECTs that allocate.
   void RestorePolicy() {
@@ -32,7 +29,6 @@ class BudgetTest : public ::testing::Test {
     GTMC_GarbageCollect = savedGarbageCollect_;
     Set_GTMC_MemoryFull(savedMemoryFull_);
   }
-
   // Sets the limit `headroom` bytes above what is in use now (may be negative).
   static void SetHeadroom(int64_t headroom) {
     GTMC_SetMemoryAllocationRules(GTMC_GetTotalUsedMemory() + headroom);

@@ -14,8 +14,7 @@
 
 // Both counters at one moment, as the calling thread sees them.
 struct Counters {
-  int64_t used;
-  int64_t thread;
+  int64_t used, thread;
   static Counters Now() {
     return {GTMC_GetTotalUsedMemory(), GTMC_GetAllocationSizeInCurrentThread()};
   }
@@ -38,12 +37,10 @@ enum HookKind : int { kCollect, kMemoryFull, kOverallocation };
 
 class HookTrace {
  public:
-  // Collections and memory-full events leave `total` and `limit` at 0.
-  struct Event {
+  struct Event {  // collections and memory-full events leave `total` and `limit` at 0
     HookKind kind;
     size_t size;
-    int64_t total = 0;
-    int64_t limit = 0;
+    int64_t total = 0, limit = 0;
     bool operator==(Event const&) const = default;
   };
 
