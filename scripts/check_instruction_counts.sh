@@ -94,12 +94,16 @@ else
   # qemu names the symbol of the main program's instructions. The lines from the first to the
   # last instruction of run_<family> are that function with everything it calls.
   count() {
-    local family="$1" log="$scratch/trace"
+    local family="$1" log="$scratch/trace" lines
     LD_BIND_NOW=1 qemu-aarch64 -cpu "$cpu" -singlestep -d exec,nochain -D "$log" \
-      "$workload" "$family" "$pairs" "$bytes" >/dev/null
-    awk -v fn=" run_$family" '/^Trace / { n++ } index($0, fn) { if (!first) first = n; last = n }
-      END { if (!first) exit 1; print last - first + 1 }' "$log"
+      "$workload" "$family" "$pairs" "$bytes" >/dev/null || return 1
+    lines="$(awk -v fn="run_$family" '/^Trace / { n++ } $NF == fn { if (!first) first = n; last = n }
+      END { if (!first) exit 1; print last - first + 1 }' "$log")" || {
+      echo "no trace of run_$family in qemu's log" >&2
+      return 1
+    }
     rm -f "$log"
+    echo "$lines"
   }
   run() { qemu-aarch64 -cpu "$cpu" "$workload" "$@"; }
 fi

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "child_exec.h"
@@ -35,6 +36,7 @@ LimitCase const kLimitCases[] = {
     {"Above32Bits", "99999999999", 0xFFFFF000, 0, 0},
 };
 
+void PrintTo(LimitCase const& c, std::ostream* out) { *out << c.name; }
 class StartupLimit : public ::testing::TestWithParam<LimitCase> {};
 
 TEST_P(StartupLimit, EnvironmentDecidesLimitAndWhetherHostMayChangeIt) {
