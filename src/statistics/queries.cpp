@@ -25,9 +25,11 @@ int64_t GTMC_GetTotalUseableMemoryApproximation(void) { return Limit(); }
 int64_t GTMC_GetTotalUsedMemory(void) { return UsedClamped(); }
 
 int64_t GTMC_GetFreeMemory(void) {
-  auto const freeBytes = static_cast<int64_t>(static_cast<uint64_t>(Limit()) -
-                                              static_cast<uint64_t>(UsedClamped()));
-  return freeBytes < 0 ? 0 : freeBytes;
+  // Compared before subtracting: a limit of 2^63 or more reads as negative, every request is
+  // over it, and the wrapped difference would report almost 2^63 bytes free.
+  int64_t const limit = Limit();
+  int64_t const used = UsedClamped();
+  return limit > used ? limit - used : 0;
 }
 
 int64_t GTMC_GetAllocationSizeInCurrentThread(void) { return memmgr::threadAllocated; }

@@ -46,9 +46,8 @@ TEST_F(CoreTest, LimitIsHeldUnroundedAndReadBackByEveryQuery) {
     RestorePolicy();
     EXPECT_EQ(result + reserved, 0);
     for (int64_t const read : reads) EXPECT_EQ(read, value);
-    // What is left under the limit (modulo 2^64, as every byte count), never below zero.
-    auto const left = static_cast<int64_t>(static_cast<uint64_t>(value) - uint64_t(usedNow));
-    EXPECT_EQ(freeBytes, std::max<int64_t>(left, 0)) << value;
+    // What is left under the limit, never below zero; nothing under a negative limit.
+    EXPECT_EQ(freeBytes, value > usedNow ? value - usedNow : 0) << value;
   }
 }
 

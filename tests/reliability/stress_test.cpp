@@ -11,7 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
+#include <cstdio>
 #include <mutex>
 #include <new>
 
@@ -291,8 +291,10 @@ TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
 
   ASSERT_EQ(started, kThreads);
   int64_t sum = mainChange;
+  int64_t refused = 0;
   for (Worker const& worker : workers) {
     sum += worker.threadChange;
+    refused += worker.refused;
     EXPECT_EQ(worker.inconsistencies, 0) << "thread " << worker.index;
     EXPECT_EQ(worker.corruptBlocks, 0) << "thread " << worker.index;
   }
@@ -302,9 +304,10 @@ TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
   EXPECT_GT(hookCalls.load(), 0);
   RecordProperty("threads", kThreads);
   RecordProperty("operations_per_thread", kOperationsPerThread);
-  std::printf("%d threads x %d operations: %lld hook calls, %lld memory-full, %lld over-limit "
-              "grants, new/delete %saccounted\n",
-              kThreads, kOperationsPerThread, static_cast<long long>(hookCalls.load()),
+  std::printf("%d threads x %d operations: %lld refused, %lld hook calls, %lld memory-full, "
+              "%lld over-limit grants, new/delete %saccounted\n",
+              kThreads, kOperationsPerThread, static_cast<long long>(refused),
+              static_cast<long long>(hookCalls.load()),
               static_cast<long long>(memoryFullCalls.load()),
               static_cast<long long>(overallocations.load()), newIsAccounted ? "" : "not ");
 }
