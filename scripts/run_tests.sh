@@ -22,7 +22,7 @@ echo "=== consumers of the installed library"
 "$root/scripts/test_consumers.sh" "$root/build/gcc"
 build_and_test clang clang-14 clang++-14
 
-for check in test_aarch64.sh check_instruction_counts.sh test_sanitizers.sh; do
+for check in test_aarch64.sh check_instruction_counts.sh test_sanitizers.sh run_fuzzer.sh; do
   if [[ -x "$root/scripts/$check" ]]; then
     echo "=== $check"
     "$root/scripts/$check"

@@ -1,0 +1,100 @@
+// Running out of memory for real: a child process whose address space is capped takes 1 MiB
+// blocks until the system allocator refuses one. With the default memory-full handler the
+// child ends with status 1; with a handler that returns, the request gives null and the
+// counters still hold exactly the blocks that are live.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "hook_trace.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MEMMGR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define MEMMGR_SANITIZED 1
+#endif
+#endif
+
+namespace {
+
+enum class Entry { kMalloc, kNewNothrow, kNew };
+constexpr size_t kBlock = size_t{1} << 20;
+constexpr size_t kMaxBlocks = 4096;
+void* blocks[kMaxBlocks];  // static: the child may not depend on the heap it exhausts
+
+void* Take(Entry entry) {
+  switch (entry) {
+    case Entry::kMalloc: return mmgr_malloc(kBlock);
+    case Entry::kNewNothrow: return ::operator new(kBlock, std::nothrow);
+    case Entry::kNew: {
+      // No form throws: null once exhausted. The compiler assumes plain new never gives
+      // null, so the result is hidden from it before it is tested.
+      void* block = ::operator new(kBlock);
+      asm volatile("" : "+r"(block));
+      return block;
+    }
+  }
+  return nullptr;
+}
+
+// Caps the address space 256 MiB above what is mapped now.
+bool CapAddressSpace() {
+  unsigned long pages = 0;
+  FILE* const statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return false;
+  bool const read = std::fscanf(statm, "%lu", &pages) == 1;
+  std::fclose(statm);
+  rlim_t const cap = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
+  rlimit const limit{cap, cap};
+  return read && setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+int memoryFullEvents = 0;
+
+// Runs in the child; ends it with 0 when the counters matched the live blocks at exhaustion.
+[[noreturn]] void Exhaust(Entry entry, bool handlerReturns) {
+  if (handlerReturns) Set_GTMC_MemoryFull(+[](unsigned long) { ++memoryFullEvents; });
+  if (!CapAddressSpace()) _exit(3);
+  Counters const start = Counters::Now();
+  size_t count = 0;
+  while (count < kMaxBlocks && (blocks[count] = Take(entry)) != nullptr) ++count;
+  int64_t live = 0;
+  for (size_t i = 0; i < count; ++i) live += Usable(blocks[i]);
+  bool const matched = count > 16 && count < kMaxBlocks && memoryFullEvents == 1 &&
+                       Counters::Now() - start == Delta(live);
+  for (size_t i = 0; i < count; ++i) entry == Entry::kMalloc ? mmgr_free(blocks[i])
+                                                            : ::operator delete(blocks[i]);
+  bool const released = Counters::Now() - start == Delta(0);
+  if (!matched || !released) {
+    std::fprintf(stderr, "%zu blocks, %d memory-full events, counters %s\n", count,
+                 memoryFullEvents, released ? "released" : "not back to start");
+  }
+  _exit(matched && released ? 0 : 2);
+}
+
+std::string EntryName(testing::TestParamInfo<Entry> const& info) {
+  static char const* const names[] = {"malloc", "new_nothrow", "new"};
+  return names[static_cast<int>(info.param)];
+}
+
+class Exhaustion : public BudgetTest, public testing::WithParamInterface<Entry> {};
+
+TEST_P(Exhaustion, DefaultHandlerEndsTheProcessAndAReturningOneGetsNull) {
+#ifdef MEMMGR_SANITIZED
+  GTEST_SKIP() << "the sanitizer runtime reserves more address space than the cap allows";
+#else
+  EXPECT_EXIT(Exhaust(GetParam(), false), testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(Exhaust(GetParam(), true), testing::ExitedWithCode(0), "");
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryEntry, Exhaustion,
+                         testing::Values(Entry::kMalloc, Entry::kNewNothrow, Entry::kNew),
+                         EntryName);
+
+}  // namespace
