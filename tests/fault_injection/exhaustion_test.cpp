@@ -2,12 +2,15 @@
 // blocks until the system allocator refuses one. With the default memory-full handler the
 // child ends with status 1; with a handler that returns, the request gives null and the
 // counters still hold exactly the blocks that are live.
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "hook_trace.h"
 
@@ -28,18 +31,13 @@ constexpr size_t kMaxBlocks = 4096;
 void* blocks[kMaxBlocks];  // static: the child may not depend on the heap it exhausts
 
 void* Take(Entry entry) {
-  switch (entry) {
-    case Entry::kMalloc: return mmgr_malloc(kBlock);
-    case Entry::kNewNothrow: return ::operator new(kBlock, std::nothrow);
-    case Entry::kNew: {
-      // No form throws: null once exhausted. The compiler assumes plain new never gives
-      // null, so the result is hidden from it before it is tested.
-      void* block = ::operator new(kBlock);
-      asm volatile("" : "+r"(block));
-      return block;
-    }
-  }
-  return nullptr;
+  if (entry == Entry::kMalloc) return mmgr_malloc(kBlock);
+  if (entry == Entry::kNewNothrow) return ::operator new(kBlock, std::nothrow);
+  // No form throws: null once exhausted. The compiler assumes plain new never gives null, so
+  // the result is hidden from it before it is tested.
+  void* block = ::operator new(kBlock);
+  asm volatile("" : "+r"(block));
+  return block;
 }
 
 // Caps the address space 256 MiB above what is mapped now.
@@ -52,6 +50,21 @@ bool CapAddressSpace() {
   rlim_t const cap = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
   rlimit const limit{cap, cap};
   return read && setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+// Whether a capped child is really refused a mapping beyond the cap. A user-mode emulator
+// keeps address-space limits for itself and accepts the call without applying it.
+bool CapIsEnforced() {
+  pid_t const child = fork();
+  if (child == 0) {
+    bool const refused =
+        CapAddressSpace() && mmap(nullptr, size_t{512} << 20, PROT_NONE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED;
+    _exit(refused ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
 }
 
 int memoryFullEvents = 0;
@@ -67,19 +80,11 @@ int memoryFullEvents = 0;
   for (size_t i = 0; i < count; ++i) live += Usable(blocks[i]);
   bool const matched = count > 16 && count < kMaxBlocks && memoryFullEvents == 1 &&
                        Counters::Now() - start == Delta(live);
-  for (size_t i = 0; i < count; ++i) entry == Entry::kMalloc ? mmgr_free(blocks[i])
-                                                            : ::operator delete(blocks[i]);
+  for (size_t i = 0; i < count; ++i)
+    entry == Entry::kMalloc ? mmgr_free(blocks[i]) : ::operator delete(blocks[i]);
   bool const released = Counters::Now() - start == Delta(0);
-  if (!matched || !released) {
-    std::fprintf(stderr, "%zu blocks, %d memory-full events, counters %s\n", count,
-                 memoryFullEvents, released ? "released" : "not back to start");
-  }
+  std::fprintf(stderr, "%zu blocks, %d memory-full events\n", count, memoryFullEvents);
   _exit(matched && released ? 0 : 2);
-}
-
-std::string EntryName(testing::TestParamInfo<Entry> const& info) {
-  static char const* const names[] = {"malloc", "new_nothrow", "new"};
-  return names[static_cast<int>(info.param)];
 }
 
 class Exhaustion : public BudgetTest, public testing::WithParamInterface<Entry> {};
@@ -87,14 +92,16 @@ class Exhaustion : public BudgetTest, public testing::WithParamInterface<Entry> 
 TEST_P(Exhaustion, DefaultHandlerEndsTheProcessAndAReturningOneGetsNull) {
 #ifdef MEMMGR_SANITIZED
   GTEST_SKIP() << "the sanitizer runtime reserves more address space than the cap allows";
-#else
+#endif
+  if (!CapIsEnforced()) GTEST_SKIP() << "this system does not enforce an address-space cap";
   EXPECT_EXIT(Exhaust(GetParam(), false), testing::ExitedWithCode(1), "");
   EXPECT_EXIT(Exhaust(GetParam(), true), testing::ExitedWithCode(0), "");
-#endif
 }
 
+std::string Name(testing::TestParamInfo<Entry> const& info) {
+  return std::vector<std::string>{"malloc", "new_nothrow", "new"}[static_cast<int>(info.param)];
+}
 INSTANTIATE_TEST_SUITE_P(EveryEntry, Exhaustion,
-                         testing::Values(Entry::kMalloc, Entry::kNewNothrow, Entry::kNew),
-                         EntryName);
+                         testing::Values(Entry::kMalloc, Entry::kNewNothrow, Entry::kNew), Name);
 
 }  // namespace

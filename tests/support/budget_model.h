@@ -2,11 +2,10 @@
 // predicts what the library does for that call (admitted or not, the hook calls in order with
 // their arguments, the one-time report, the system allocator calls) and keeps its own copy of
 // the state up to date. The fault-injection loop and the fuzzer check the library against it.
-//
-// Its `used` is the total the library would see; after an admitted call the caller adds the
-// real usable size of the result (Account), which the model cannot know.
+// After an admitted call the caller books the real usable size of the result (Account).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -33,37 +32,33 @@ struct BudgetModel {
     uint64_t reportAllocated = 0, reportRequested = 0;
 
     int Count(HookKind kind) const {
-      int n = 0;
-      for (auto const& e : events) n += e.kind == kind;
-      return n;
+      return static_cast<int>(std::count_if(events.begin(), events.end(),
+                                            [kind](auto const& e) { return e.kind == kind; }));
     }
-    // Whether HookTrace saw exactly these events (its first ones in order, then the counts).
-    bool MatchesTrace() const {
+    // Whether a call that returned `result` went as predicted: HookTrace saw exactly these
+    // events (the first ones in order, then the counts), and a block came back exactly when
+    // one was admitted (`released`: a resize to 0 that gave its block up returns none).
+    bool Matches(void const* result, bool released = false) const {
       auto const seen = HookTrace::Events();
-      if (HookTrace::Count() != static_cast<int>(events.size())) return false;
-      for (size_t i = 0; i < seen.size(); ++i) {
-        if (!(seen[i] == events[i])) return false;
-      }
-      return HookTrace::Count(kCollect) == Count(kCollect) &&
-             HookTrace::Count(kMemoryFull) == Count(kMemoryFull);
+      return HookTrace::Count() == static_cast<int>(events.size()) &&
+             std::equal(seen.begin(), seen.end(), events.begin()) &&
+             HookTrace::Count(kCollect) == Count(kCollect) &&
+             HookTrace::Count(kMemoryFull) == Count(kMemoryFull) &&
+             (result != nullptr) == (admitted && !released);
     }
   };
 
-  // mmgr_malloc and every entry point built on it, asked for `size` bytes.
-  Outcome Malloc(size_t size) {
+  // The prediction for the call starting now, from a total of `usedNow` with the recorders
+  // just installed (which re-arms the handler): mmgr_malloc or any entry point built on it,
+  // asked for `size` bytes, or a resize to `size` of a block of `old` usable bytes (0: null).
+  Outcome Predict(int64_t usedNow, bool resize, int64_t old, size_t size) {
+    used = usedNow;
+    handlerArmed = true;
     Outcome out;
-    Step const first = Attempt(out, false, 0, size, false);
-    if (first == Step::kAdmitted || size == 0) return out.admitted = first == Step::kAdmitted, out;
-    return Recover(out, false, 0, size);
-  }
-  // mmgr_realloc of a block of `oldUsable` bytes (0 for null) to `size` bytes.
-  Outcome Realloc(int64_t oldUsable, size_t size) {
-    Outcome out;
-    Step const first = Attempt(out, true, oldUsable, size, false);
-    if (first == Step::kReleased) used -= oldUsable;
-    if (first != Step::kRefused && first != Step::kFailed) return out.admitted = true, out;
-    if (size == 0) return out;
-    return Recover(out, true, oldUsable, size);
+    Step const first = Attempt(out, resize, old, size, false);
+    if (first == Step::kReleased) used -= old;
+    if (first == Step::kAdmitted || first == Step::kReleased) return out.admitted = true, out;
+    return size == 0 ? out : Recover(out, resize, old, size);
   }
   // Books an admitted block of `usable` bytes that replaced one of `oldUsable` bytes.
   void Account(int64_t usable, int64_t oldUsable = 0) { used += usable - oldUsable; }

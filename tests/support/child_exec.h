@@ -1,15 +1,8 @@
-// Whether a test may start a child process from an executable built for this target: a probe
-// program, or a copy of itself (GoogleTest's "threadsafe" death tests). Natively it always
-// can. A cross-built test run under a user-mode emulator can only when the kernel hands
-// foreign executables to the emulator (binfmt_misc); where it cannot, such a test skips with
-// the reason instead of failing or passing without having run:
-//
-//   TEST(Area, RunsTheProbe) {
-//     MEMMGR_SKIP_UNLESS_CHILD_EXEC();
-//     ...fork and exec the probe...
-//   }
-//
-// Death tests in GoogleTest's default "fast" style only fork, and need no such check.
+// Whether a test may start a child process from an executable built for this target (a probe
+// program, or a copy of itself for GoogleTest's "threadsafe" death tests). Natively it always
+// can; under a user-mode emulator only when the kernel hands foreign executables to it
+// (binfmt_misc). Where it cannot, MEMMGR_SKIP_UNLESS_CHILD_EXEC() at the start of a test skips
+// it with the reason. Death tests in the default "fast" style only fork and need no check.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,16 +37,12 @@ inline bool CanExecChild() {
     char name[] = "exec-check";
     char* arguments[] = {name, nullptr};
     pid_t const pid = fork();
-    if (pid == 0) {
-      execve("/proc/self/exe", arguments, environment.data());
-      _exit(127);
-    }
-    if (pid < 0) return false;
+    if (pid == 0) execve("/proc/self/exe", arguments, environment.data()), _exit(127);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-      if (errno != EINTR) return false;
+    pid_t waited = -1;
+    while (pid > 0 && (waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return pid > 0 && waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }();
   return canExec;
 }

@@ -1,5 +1,4 @@
 // Counter snapshots and a recorder of the recovery sequence, shared by the test executables.
-//
 // The recorder keeps fixed static storage and atomic counters: it runs inside the allocator
 // while the budget is tight, where an allocation of its own would disturb what it counts.
 #pragma once
@@ -18,9 +17,7 @@ struct Counters {
   static Counters Now() {
     return {GTMC_GetTotalUsedMemory(), GTMC_GetAllocationSizeInCurrentThread()};
   }
-  Counters operator-(Counters const& before) const {
-    return {used - before.used, thread - before.thread};
-  }
+  Counters operator-(Counters const& b) const { return {used - b.used, thread - b.thread}; }
   bool operator==(Counters const&) const = default;
 };
 // A change of `bytes` in both counters.
