@@ -28,7 +28,7 @@ esac
 mkdir -p "$work" "$docs"
 
 source "$root/scripts/lib/install_deps.sh"
-memmgr_install_packages gnuplot-nox valgrind g++-aarch64-linux-gnu qemu-user clang-14
+memmgr_install_packages gnuplot-nox valgrind python3 g++-aarch64-linux-gnu qemu-user clang-14
 
 # arm64_counts <aarch64|aarch64-clang>: "<compiler> <atomics> <core> <family> <per pair>" lines
 # for a 64 B pair, with the atomic addition as the build makes it (inline: the ldaxr/stlxr loop

@@ -9,7 +9,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/lib/install_deps.sh"
-memmgr_install_packages "${MEMMGR_BUILD_PACKAGES[@]}" valgrind
+memmgr_install_packages "${MEMMGR_BUILD_PACKAGES[@]}" valgrind python3
 
 phases=("$@")
 ((${#phases[@]})) || phases=(ubsan asan tsan memcheck)
