@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "hook_trace.h"
+#include "memmgr_test.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define MEMMGR_SANITIZED 1

@@ -1,11 +1,10 @@
 // Model-based fuzzer: the input is decoded into a sequence of calls on a small table of live
 // blocks, under a policy the input also changes (limit, over-allocation, garbage-collect hook,
-// over-allocation callback). Every call is checked against BudgetModel, and both counters
-// against its total.
+// over-allocation callback, memory-full handler). Every call is checked against BudgetModel.
 //
 // Sizes stay at 64 KiB or less, so the system allocator never fails and every refusal comes
-// from the budget. The memory-full handler always returns. Operator new is not exercised:
-// the sanitizer runtime replaces it.
+// from the budget. Built with MEMMGR_FUZZ_REPLAY it is a plain program that replays the files
+// it is given, which is how ctest runs the seed corpus in every build.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,49 +27,25 @@ struct Input {
 };
 
 void* slots[8];
-void* reserve;  // what the reserve-freeing hook releases at its next call
 bool everFull;  // the memory-full flag never goes back within the process
-int64_t initialLimit;
 char text[256];
 BudgetModel model;
 bool released;  // the latest resize to 0 gave its block up
 
-int FreeReserve(size_t amount) {
-  HookTrace::Record(kCollect, amount);
-  mmgr_free(reserve);
-  reserve = nullptr;
-  return 0;
-}
-
-// One call, predicted by the model, run with the recorders the model's policy names, checked
-// and booked. `old` is the usable size of the block a resize starts from.
 template <typename Call>
 void* Check(bool resize, int64_t old, size_t size, Call call) {
-  model.reserve = Usable(reserve);
-  BudgetModel::Outcome const expected =
-      model.Predict(GTMC_GetTotalUsedMemory(), resize, old, size);
-  HookTrace::Install();
-  GTMC_GarbageCollect = model.hook == BudgetModel::Hook::kNone      ? nullptr
-                        : model.hook == BudgetModel::Hook::kRecords ? &HookTrace::OnCollect
-                                                                    : &FreeReserve;
-  if (!model.callback) GMM_SetOnOverallocation(nullptr);
-  void* const result = call();
-  released = resize && size == 0 && expected.admitted;
-  FUZZ_CHECK(expected.Matches(result, released) && !expected.report);
-  if (result != nullptr) model.Account(Usable(result), old);
-  everFull |= expected.Count(kMemoryFull) > 0;
-  FUZZ_CHECK(GTMC_GetTotalUsedMemory() == model.used);
-  return result;
+  auto const c = model.Run(resize, old, size, call);
+  if (!c.ok) std::fprintf(stderr, "%s\n", c.seen.c_str());
+  FUZZ_CHECK(c.ok && !c.expected.report);
+  released = c.released;
+  everFull |= c.expected.fired;
+  return c.result;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
-  static bool const started = [] {
-    int64_t reserved = 0;
-    GTMC_GetMemoryAllocationRules(&initialLimit, &reserved);
-    return everFull = GTMC_IsMemoryFull(), true;
-  }();
+  static bool const started = (everFull = GTMC_IsMemoryFull(), true);
   static_cast<void>(started);
   Input in{data, size};
   model = {};
@@ -103,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
       case 3: {  // resize, also from null and to 0
         size_t const n = in.Byte() < 32 ? 0 : in.Size();
         void* const block = slot;
-        void* const result = Check(true, Usable(block), n,
-                                   [block, n] { return mmgr_realloc(block, n); });
+        void* const result =
+            Check(true, Usable(block), n, [block, n] { return mmgr_realloc(block, n); });
         if (result != nullptr || released) slot = result;
         break;
       }
@@ -114,31 +89,29 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
       case 5: {  // a limit near the bytes in use, or far off either way
         int64_t const offset = static_cast<int16_t>(in.Byte() << 8 | in.Byte());
         // One in eight is 2^63 or more (or just below): it reads as negative, or as huge.
-        GTMC_SetMemoryAllocationRules(
-            in.Byte() % 8 == 0 ? static_cast<int64_t>((uint64_t{1} << 63) + uint64_t(offset))
-                               : GTMC_GetTotalUsedMemory() + offset * 64);
-        model.limit = GTMC_GetTotalMemory();
+        model.limit = in.Byte() % 8 == 0
+                          ? static_cast<int64_t>((uint64_t{1} << 63) + uint64_t(offset))
+                          : GTMC_GetTotalUsedMemory() + offset * 64;
         break;
       }
       case 6:
-        GMM_EnableOverallocation(model.overallocation = !model.overallocation);
+        model.overallocation = !model.overallocation;
         break;
       case 7:
-        model.callback = !model.callback;
+        (in.Byte() % 2 ? model.callback : model.handler) ^= true;
         break;
-      case 8: {  // the garbage-collect hook: none, recording, or one that frees a reserve
-        unsigned const kind = in.Byte() % 3;
-        if (kind == 2 && reserve == nullptr) {
+      case 8: {  // the garbage-collect hook: none, recording, freeing a reserve, or self-removing
+        auto const kind = static_cast<BudgetModel::Hook>(in.Byte() % 4);
+        if (kind == BudgetModel::Hook::kFreesReserve && BudgetModel::reserveBlock == nullptr) {
           size_t const n = in.Size();
-          reserve = Check(false, 0, n, [n] { return mmgr_malloc(n); });
+          BudgetModel::reserveBlock = Check(false, 0, n, [n] { return mmgr_malloc(n); });
         }
-        model.hook = static_cast<BudgetModel::Hook>(kind);
+        model.hook = kind;
         break;
       }
       default: {
         int64_t const used = GTMC_GetTotalUsedMemory(), limit = GTMC_GetTotalMemory();
         int64_t const left = static_cast<int64_t>(uint64_t(limit) - uint64_t(used));
-        FUZZ_CHECK(limit == model.limit);
         FUZZ_CHECK(GTMC_GetAllocationSizeInCurrentThread() - threadStart == used - usedStart);
         FUZZ_CHECK(GTMC_GetFreeMemory() == (limit < 0 || left < 0 ? 0 : left));
         FUZZ_CHECK(GTMC_IsMemoryFull() == everFull);
@@ -146,16 +119,24 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     }
   }
 
-  // Everything back, so the next input starts from the same policy and an empty table.
+  // Everything back, so the next input starts from an empty table.
   for (void*& block : slots) mmgr_free(block), block = nullptr;
-  mmgr_free(reserve);
-  reserve = nullptr;
+  mmgr_free(std::exchange(BudgetModel::reserveBlock, nullptr));
   FUZZ_CHECK(GTMC_GetTotalUsedMemory() == usedStart);
   FUZZ_CHECK(GTMC_GetAllocationSizeInCurrentThread() == threadStart);
-  GTMC_SetMemoryAllocationRules(initialLimit);
-  GMM_EnableOverallocation(true);
-  GMM_SetOnOverallocation(nullptr);
-  GTMC_GarbageCollect = nullptr;
-  Set_GTMC_MemoryFull(&HookTrace::OnMemoryFull);
   return 0;
 }
+
+#ifdef MEMMGR_FUZZ_REPLAY
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::FILE* const file = std::fopen(argv[i], "rb");
+    if (file == nullptr) return std::perror(argv[i]), 2;
+    static uint8_t input[1 << 16];
+    size_t const length = std::fread(input, 1, sizeof input, file);
+    std::fclose(file);
+    LLVMFuzzerTestOneInput(input, length);
+  }
+  return 0;
+}
+#endif

@@ -1,5 +1,5 @@
-// The C family beyond the core (calloc, aligned allocation, strings, sizes), the unaccounted
-// builtin_* pass-through and the statistics, as a host calls them through include/memmgr.
+// What the entry-point table cannot say: the bytes that calloc and the copies hand back, the
+// sizes, the unaccounted builtin_* pass-through and the statistics of the operating system.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,101 +9,11 @@
 #include <string>
 #include <utility>
 
-#include "hook_trace.h"
+#include "memmgr_test.h"
 
 namespace {
 
 using InterfaceTest = BudgetTest;
-using E = HookTrace::Event;
-
-std::string const text99(99, 's');
-std::wstring const wide24(24, L'w');
-
-// Every C-family way of allocating a new accounted block of 100 bytes, with the alignment it
-// promises. Alignments other than powers of two above 16 (0, 3 and 48 would make
-// posix_memalign fail) must take the plain malloc road. A copy asks for its length with the
-// terminator, four bytes per wide character.
-struct Allocator {
-  char const* name;
-  void* (*allocate)();
-  size_t alignment;
-};
-Allocator const kAllocators[] = {
-    {"malloc", [] { return mmgr_malloc(100); }, 16},
-    {"calloc", [] { return mmgr_calloc(25, 4); }, 16},
-    {"aligned 32", [] { return mmgr_aligned_alloc(32, 100); }, 32},
-    {"aligned 4096", [] { return mmgr_aligned_alloc(4096, 100); }, 4096},
-    {"aligned 65536", [] { return mmgr_aligned_alloc(65536, 100); }, 65536},
-    {"aligned 0", [] { return mmgr_aligned_alloc(0, 100); }, 16},
-    {"aligned 3", [] { return mmgr_aligned_alloc(3, 100); }, 16},
-    {"aligned 8", [] { return mmgr_aligned_alloc(8, 100); }, 16},
-    {"aligned 48", [] { return mmgr_aligned_alloc(48, 100); }, 16},
-    {"strdup", [] { return static_cast<void*>(FF_strdup(text99.c_str())); }, 16},
-    {"wcsdup", [] { return static_cast<void*>(FF_wcsdup(wide24.c_str())); }, 16},
-};
-
-TEST_F(InterfaceTest, EveryAllocatorTestsTheBudgetOnTheRoundedSizeAndAligns) {
-  for (Allocator const& a : kAllocators) {
-    SCOPED_TRACE(a.name);
-    // Exactly the rounded request left: fits at the first attempt, no hook called.
-    HookTrace::Install();
-    GMM_EnableOverallocation(false);
-    SetHeadroom(112);
-    Counters const before = Counters::Now();
-    void* const fits = a.allocate();
-    Counters const allocated = Counters::Now() - before;
-    // One byte short: the whole recovery sequence runs and fails.
-    int const fitCalls = HookTrace::Count();
-    SetHeadroom(111);
-    void* const refused = a.allocate();
-    RestorePolicy();
-    ASSERT_NE(fits, nullptr);
-    EXPECT_EQ(fitCalls, 0);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(fits) % a.alignment, 0u);
-    EXPECT_GE(Usable(fits), 100);
-    EXPECT_EQ(allocated, Delta(Usable(fits)));
-    mmgr_aligned_free(fits);
-    EXPECT_EQ(Counters::Now(), before);
-    EXPECT_EQ(refused, nullptr);
-    EXPECT_EQ(HookTrace::Events(7), FailedRecoveryStart(100));
-    EXPECT_EQ(HookTrace::Count(), kFailedRecoveryCalls);
-
-    // Over the limit with over-allocation on, recovery hands back a block as aligned as ever.
-    HookTrace::Install();
-    SetHeadroom(0);
-    int64_t const used = GTMC_GetTotalUsedMemory();
-    int64_t const limit = GTMC_GetTotalMemory();
-    void* const over = a.allocate();
-    RestorePolicy();
-    ASSERT_NE(over, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(over) % a.alignment, 0u);
-    EXPECT_EQ(HookTrace::Events(), (std::vector<E>{{kCollect, 100}, {kCollect, 150},
-                                                    {kCollect, SIZE_MAX},
-                                                    {kOverallocation, 100, used, limit}}));
-    mmgr_free(over);
-  }
-}
-
-TEST_F(InterfaceTest, NullEmptyAndOverflowingRequestsAllocateNothingAndCallNoHook) {
-  HookTrace::Install();
-  Counters const before = Counters::Now();
-  void* const results[] = {
-      // A product that does not fit in size_t, and null strings, under the usual limit.
-      mmgr_calloc(SIZE_MAX, 2), mmgr_calloc(2, SIZE_MAX / 2 + 1),
-      mmgr_calloc(size_t{1} << 32, size_t{1} << 32), FF_strdup(nullptr), FF_wcsdup(nullptr),
-      // Empty requests over a limit with all bits set, even with over-allocation on.
-      (GTMC_SetMemoryAllocationRules(-1), mmgr_malloc(0)), mmgr_calloc(0, 8), mmgr_calloc(8, 0),
-      mmgr_aligned_alloc(64, 0), mmgr_aligned_alloc(0, 0)};
-  mmgr_free(nullptr);
-  mmgr_aligned_free(nullptr);
-  size_t const usable = mmgr_malloc_usable_size(nullptr);
-  Counters const after = Counters::Now();
-  RestorePolicy();
-  for (void* const result : results) EXPECT_EQ(result, nullptr);
-  EXPECT_EQ(usable, 0u);
-  EXPECT_EQ(after, before);
-  EXPECT_EQ(HookTrace::Count(), 0);
-}
 
 TEST_F(InterfaceTest, CallocZeroesTheWholeProduct) {
   // Dirty a block of that size first, so a recycled chunk would show stale bytes.
@@ -114,17 +24,22 @@ TEST_F(InterfaceTest, CallocZeroesTheWholeProduct) {
   mmgr_free(block);
 }
 
-TEST(InterfaceSizes, GoodSizeRoundsUpToSixteenModuloTwoToThe64) {
+TEST(InterfaceSizes, GoodSizeRoundsUpToSixteenModuloTwoToThe64AndNoOpsDoNothing) {
   using Case = std::pair<size_t, size_t>;
   for (auto const& [size, good] : {Case{0, 0}, Case{1, 16}, Case{16, 16}, Case{17, 32},
                                    Case{SIZE_MAX - 15, SIZE_MAX - 15}, Case{SIZE_MAX - 14, 0}}) {
     EXPECT_EQ(mmgr_malloc_good_size(size), good) << size;
   }
+  Counters const before = Counters::Now();
+  mmgr_check_consistency();
+  GTMC_BeginAlloclessBlock();
+  GTMC_EndAlloclessBlock();
+  EXPECT_EQ(mmgr_trim_memory() + mmgr_malloc_usable_size(nullptr), 0u);
+  EXPECT_EQ(Counters::Now(), before);
 }
 
-// The table above covers the accounting of copies; this, their contents.
 TEST(InterfaceStrings, CopiesCarryTheWholeTextAndTerminator) {
-  for (std::string const& text : {std::string(), std::string("tab\tand\n"), text99}) {
+  for (std::string const& text : {std::string(), std::string("tab\tand\n"), std::string(99, 's')}) {
     char* const copy = FF_strdup(text.c_str());
     EXPECT_TRUE(copy != text.c_str() && std::memcmp(copy, text.c_str(), text.size() + 1) == 0);
     mmgr_free(copy);
@@ -140,7 +55,10 @@ TEST_F(InterfaceTest, PassthroughWorksOutsideTheBudgetAndTheCounters) {
   // The limit is below the bytes in use and nothing may over-allocate or recover: only an
   // unaccounted road can succeed.
   Counters const before = Counters::Now();
-  auto* const plain = static_cast<unsigned char*>(RunRefused([] { return builtin_malloc(1000); }));
+  HookTrace::Install();
+  GMM_EnableOverallocation(false);
+  SetHeadroom(-1);
+  auto* const plain = static_cast<unsigned char*>(builtin_malloc(1000));
   auto* const zeroed = static_cast<unsigned char*>(builtin_calloc(100, 10));
   if (plain != nullptr) std::memset(plain, 0x77, 1000);
   auto* const grown = static_cast<unsigned char*>(builtin_realloc(plain, 200000));

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "hook_trace.h"
+#include "memmgr_test.h"
 
 using LargeStringTest = BudgetTest;
 

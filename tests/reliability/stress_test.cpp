@@ -11,7 +11,7 @@
 #include <new>
 #include <random>
 
-#include "hook_trace.h"
+#include "memmgr_test.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define MEMMGR_STRESS_UNDER_TSAN 1

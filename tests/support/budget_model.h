@@ -1,32 +1,35 @@
 // An executable model of the budget: given the state and the policy a call starts with, it
 // predicts what the library does for that call (admitted or not, the hook calls in order with
-// their arguments, the one-time report, the system allocator calls) and keeps its own copy of
-// the state up to date. The fault-injection loop and the fuzzer check the library against it.
-// After an admitted call the caller books the real usable size of the result (Account).
+// their arguments, the memory-full event, the one-time report, the system allocator calls).
+// Run() sets the model's policy on the library, makes the call, takes the policy down again
+// and checks the call against the prediction; the table cases, the fault-injection loop and
+// the fuzzer all go through it.
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <vector>
+#include <sstream>
+#include <string>
+#include <utility>
 
-#include "hook_trace.h"
+#include "memmgr_test.h"
 
 struct BudgetModel {
-  enum class Hook { kNone, kRecords, kFreesReserve };  // what GTMC_GarbageCollect is
+  // What GTMC_GarbageCollect is: none, a recorder, one that releases `reserveBlock` at each
+  // call, or one that removes itself at its first call.
+  enum class Hook { kNone, kRecords, kFreesReserve, kRemovesItself };
 
   int64_t used = 0, limit = 0;
   bool overallocation = true;
-  bool callback = true;   // the recording over-allocation callback is installed
+  bool callback = true;  // the recording over-allocation callback is installed
+  bool handler = true;   // the recording memory-full handler (it returns); else null
   Hook hook = Hook::kRecords;
-  int64_t reserve = 0;    // usable size of the block kFreesReserve releases at its next call
-  bool handlerArmed = true;  // the recording memory-full handler (it returns) fires next time
-  bool reported = false;     // the process has issued its one report
+  bool reported = false;  // the process has issued its one report
   // System allocator calls are numbered from 1; those in [failFirst, failLast] fail.
   int64_t systemCalls = 0, failFirst = 0, failLast = -1;
+  static inline void* reserveBlock = nullptr;
 
   struct Outcome {
     bool admitted = false;  // a block came back (or, for a resize to 0, the block was released)
+    bool fired = false;     // the memory-full handler was fired (even a null one)
     std::vector<HookTrace::Event> events;
     bool report = false;
     uint64_t reportAllocated = 0, reportRequested = 0;
@@ -35,22 +38,68 @@ struct BudgetModel {
       return static_cast<int>(std::count_if(events.begin(), events.end(),
                                             [kind](auto const& e) { return e.kind == kind; }));
     }
-    // Whether a call that returned `result` went as predicted: HookTrace saw exactly these
-    // events (the first ones in order, then the counts), and a block came back exactly when
-    // one was admitted (`released`: a resize to 0 that gave its block up returns none).
-    bool Matches(void const* result, bool released = false) const {
-      auto const seen = HookTrace::Events();
-      return HookTrace::Count() == static_cast<int>(events.size()) &&
-             std::equal(seen.begin(), seen.end(), events.begin()) &&
-             HookTrace::Count(kCollect) == Count(kCollect) &&
-             HookTrace::Count(kMemoryFull) == Count(kMemoryFull) &&
-             (result != nullptr) == (admitted && !released);
-    }
+  };
+  struct Checked {
+    void* result;
+    Outcome expected;
+    bool released;   // a resize to 0 gave its block up
+    bool ok;         // result, hook calls and both counters as predicted
+    std::string seen;  // what differed, when not ok
   };
 
-  // The prediction for the call starting now, from a total of `usedNow` with the recorders
-  // just installed (which re-arms the handler): mmgr_malloc or any entry point built on it,
-  // asked for `size` bytes, or a resize to `size` of a block of `old` usable bytes (0: null).
+  // Runs one call of an entry point asking for `size` bytes (or resizing a block of `old`
+  // usable bytes to `size`: `resize`), books it and says whether it went as predicted.
+  template <typename Call>
+  Checked Run(bool resize, int64_t old, size_t size, Call call) {
+    int64_t const reserveBefore = Usable(reserveBlock), limitBefore = GTMC_GetTotalMemory();
+    HookTrace::Install();
+    GTMC_GarbageCollect = hook == Hook::kNone             ? nullptr
+                          : hook == Hook::kRecords        ? &HookTrace::OnCollect
+                          : hook == Hook::kFreesReserve   ? &FreeReserve
+                                                          : &RemoveItself;
+    if (!callback) GMM_SetOnOverallocation(nullptr);
+    if (!handler) GTMC_MemoryFull = nullptr;  // a plain store: the handler stays armed
+    GMM_EnableOverallocation(overallocation);
+    GTMC_SetMemoryAllocationRules(limit);
+    Counters const before = Counters::Now();
+    void* const result = call();
+    Counters const change = Counters::Now() - before;
+    // Taken down before anything else allocates: the prediction itself does.
+    GTMC_SetMemoryAllocationRules(limitBefore);
+    GMM_EnableOverallocation(true);
+    GMM_SetOnOverallocation(nullptr);
+    GTMC_GarbageCollect = nullptr;
+    Set_GTMC_MemoryFull(&HookTrace::OnMemoryFull);
+
+    reserve = reserveBefore;
+    Checked c{result, Predict(before.used, resize, old, size), false, false, {}};
+    c.released = resize && size == 0 && c.expected.admitted;
+    auto const seen = HookTrace::Events();
+    int64_t const freedByHook = reserveBefore - reserve;
+    Counters const expectedChange = Delta((c.released ? -old : result ? Usable(result) - old : 0) -
+                                          freedByHook);
+    c.ok = HookTrace::Count() == static_cast<int>(c.expected.events.size()) &&
+           std::equal(seen.begin(), seen.end(), c.expected.events.begin()) &&
+           HookTrace::Count(kCollect) == c.expected.Count(kCollect) &&
+           HookTrace::Count(kMemoryFull) == c.expected.Count(kMemoryFull) &&
+           (result != nullptr) == (c.expected.admitted && !c.released) && change == expectedChange;
+    if (result != nullptr) Account(Usable(result), old);
+    if (!c.ok) {
+      std::ostringstream out;
+      out << (result ? "a block" : "null") << ", " << HookTrace::Count() << " hook calls (expected "
+          << c.expected.events.size() << "), counters moved " << change.used << "/" << change.thread
+          << " (expected " << expectedChange.used << "); first calls:";
+      for (auto const& e : seen) out << " " << e.kind << ":" << e.size;
+      out << "; expected:";
+      for (size_t i = 0; i < std::min<size_t>(HookTrace::kCapacity, c.expected.events.size()); ++i)
+        out << " " << c.expected.events[i].kind << ":" << c.expected.events[i].size;
+      c.seen = out.str();
+    }
+    return c;
+  }
+
+  // The prediction for the call starting from a total of `usedNow` with the recorders just
+  // installed (which re-arms the handler).
   Outcome Predict(int64_t usedNow, bool resize, int64_t old, size_t size) {
     used = usedNow;
     handlerArmed = true;
@@ -65,7 +114,18 @@ struct BudgetModel {
 
  private:
   enum class Step { kRefused, kFailed, kAdmitted, kReleased };
+  int64_t reserve = 0;  // usable size of reserveBlock when the call started
+  bool handlerArmed = true;
+  Hook hookNow = Hook::kRecords;
 
+  static int FreeReserve(size_t amount) {
+    mmgr_free(std::exchange(reserveBlock, nullptr));
+    return HookTrace::OnCollect(amount);
+  }
+  static int RemoveItself(size_t amount) {
+    GTMC_GarbageCollect = nullptr;
+    return HookTrace::OnCollect(amount);
+  }
   static int64_t Wrap(int64_t a, uint64_t b) {
     return static_cast<int64_t>(static_cast<uint64_t>(a) + b);
   }
@@ -95,15 +155,17 @@ struct BudgetModel {
   }
 
   void Collect(Outcome& out, size_t amount) {
-    if (hook == Hook::kNone) return;
+    if (hookNow == Hook::kNone) return;
     out.events.push_back({kCollect, amount});
-    if (hook == Hook::kFreesReserve) used -= reserve, reserve = 0;
+    if (hookNow == Hook::kFreesReserve) used -= reserve, reserve = 0;
+    if (hookNow == Hook::kRemovesItself) hookNow = Hook::kNone;
   }
 
   Outcome& Recover(Outcome& out, bool resize, int64_t old, size_t size) {
+    hookNow = hook;
     Collect(out, size);
     if (Attempt(out, resize, old, size, false) == Step::kAdmitted) return out.admitted = true, out;
-    if (hook != Hook::kNone) {
+    if (hookNow != Hook::kNone) {
       Collect(out, size + (size >> 1));
       Collect(out, SIZE_MAX);
     }
@@ -111,7 +173,8 @@ struct BudgetModel {
     Collect(out, SIZE_MAX);
     if (handlerArmed) {
       handlerArmed = false;
-      out.events.push_back({kMemoryFull, size});
+      out.fired = true;
+      if (handler) out.events.push_back({kMemoryFull, size});
     }
     Collect(out, SIZE_MAX);
     for (int round = 0; round < 512; ++round) {

@@ -1,7 +1,12 @@
-// Counter snapshots and a recorder of the recovery sequence, shared by the test executables.
-// The recorder keeps fixed static storage and atomic counters: it runs inside the allocator
-// while the budget is tight, where an allocation of its own would disturb what it counts.
+// Shared by the test executables: counter snapshots, a recorder of the recovery sequence and
+// a fixture that restores the process-wide policy after each case.
+//
+// The test executable's own allocations (GoogleTest's included) are accounted too, so cases
+// measure counter deltas around their own calls only, and keep EXPECTs (which may allocate)
+// out of stretches where the limit is tight or a hook records calls.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,7 +14,7 @@
 #include <ostream>
 #include <vector>
 
-#include "budget_test.h"
+#include "memmgr"
 
 // Both counters at one moment, as the calling thread sees them.
 struct Counters {
@@ -20,18 +25,18 @@ struct Counters {
   Counters operator-(Counters const& b) const { return {used - b.used, thread - b.thread}; }
   bool operator==(Counters const&) const = default;
 };
-// A change of `bytes` in both counters.
-inline Counters Delta(int64_t bytes) { return {bytes, bytes}; }
+inline Counters Delta(int64_t bytes) { return {bytes, bytes}; }  // the same in both
 inline void PrintTo(Counters const& c, std::ostream* os) {
   *os << "{used " << c.used << ", thread " << c.thread << "}";
 }
-
 inline int64_t Usable(void const* block) {
   return static_cast<int64_t>(mmgr_malloc_usable_size(const_cast<void*>(block)));
 }
 
 enum HookKind : int { kCollect, kMemoryFull, kOverallocation };
 
+// Records every hook call in fixed static storage with atomic counters: it runs inside the
+// allocator while the budget is tight, where an allocation of its own would disturb the count.
 class HookTrace {
  public:
   struct Event {  // collections and memory-full events leave `total` and `limit` at 0
@@ -51,16 +56,12 @@ class HookTrace {
   }
   static int Count() { return all_; }
   static int Count(HookKind kind) { return counts_[kind]; }
-  static size_t Last(HookKind kind) { return last_[kind]; }  // the latest event's size
-  // The first events, in order (read them once the policy is restored).
-  static std::vector<Event> Events(int first = kCapacity) {
-    return std::vector<Event>(events_, events_ + std::min({all_.load(), first, kCapacity}));
+  // The first events, in order (read them once the policy is restored: this allocates).
+  static std::vector<Event> Events() {
+    return std::vector<Event>(events_, events_ + std::min(all_.load(), kCapacity));
   }
-
-  // Also for hooks of a test's own that should appear in the trace.
   static void Record(HookKind kind, size_t size, int64_t total = 0, int64_t limit = 0) {
     counts_[kind].fetch_add(1);
-    last_[kind] = size;
     if (int const at = all_.fetch_add(1); at < kCapacity) events_[at] = {kind, size, total, limit};
   }
   static int OnCollect(size_t amount) { return Record(kCollect, amount), 0; }
@@ -68,36 +69,49 @@ class HookTrace {
   static void OnOverallocation(size_t requested, int64_t total, int64_t limit) {
     Record(kOverallocation, requested, total, limit);
   }
+  static constexpr int kCapacity = 16;
 
  private:
-  static constexpr int kCapacity = 16;
   static inline std::atomic<int> counts_[3] = {};
-  static inline std::atomic<size_t> last_[3] = {};
   static inline std::atomic<int> all_{0};
   static Event events_[kCapacity];
 };
 inline HookTrace::Event HookTrace::events_[HookTrace::kCapacity];
-
 inline void PrintTo(HookTrace::Event const& e, std::ostream* os) {
   *os << "{kind " << e.kind << ", " << e.size << ", " << e.total << ", " << e.limit << "}";
 }
 
-// Runs `allocate` with every request refused: the limit below the bytes in use,
-// over-allocation off and all hooks recording (the memory-full handler returns), so the whole
-// recovery sequence runs and fails. Returns what `allocate` returned; HookTrace holds the rest.
-template <typename Allocate>
-auto RunRefused(Allocate allocate) {
-  HookTrace::Install();
-  GMM_EnableOverallocation(false);
-  GTMC_SetMemoryAllocationRules(GTMC_GetTotalUsedMemory() - 1);
-  return allocate();
-}
+// Restores the limit, the policy and every hook after each case, so cases stay independent.
+class BudgetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GTMC_GetMemoryAllocationRules(&savedLimit_, &reserved_);
+    savedGarbageCollect_ = GTMC_GarbageCollect;
+    savedMemoryFull_ = GTMC_MemoryFull;
+  }
+  void TearDown() override { RestorePolicy(); }
+  // Puts everything back as SetUp found it; callable mid-test before EXPECTs that allocate.
+  void RestorePolicy() {
+    GTMC_SetMemoryAllocationRules(savedLimit_);
+    GMM_EnableOverallocation(true);
+    GMM_SetOnOverallocation(nullptr);
+    GTMC_GarbageCollect = savedGarbageCollect_;
+    Set_GTMC_MemoryFull(savedMemoryFull_);
+  }
+  // Sets the limit `headroom` bytes above what is in use now (may be negative).
+  static void SetHeadroom(int64_t headroom) {
+    GTMC_SetMemoryAllocationRules(GTMC_GetTotalUsedMemory() + headroom);
+  }
 
-// The first hook calls of a failed recovery of a non-empty request of `size` bytes, and the
-// number of calls in all: 517 collections, 512 of them closing a retry round, and the handler.
-inline std::vector<HookTrace::Event> FailedRecoveryStart(size_t size) {
-  return {{kCollect, size},     {kCollect, size + size / 2}, {kCollect, SIZE_MAX},
-          {kCollect, SIZE_MAX}, {kMemoryFull, size},         {kCollect, SIZE_MAX},
-          {kCollect, SIZE_MAX}};
+  int64_t savedLimit_ = 0, reserved_ = 0;
+  GarbageCollectHook savedGarbageCollect_ = nullptr;
+  MemoryFullHandler savedMemoryFull_ = nullptr;
+};
+
+// Hides a pointer's origin from the optimiser, which may fold a null test of a plain `new`
+// result to false: the library's `new` returns null when recovery fails.
+template <typename T>
+T* Opaque(T* pointer) {
+  asm volatile("" : "+r"(pointer));
+  return pointer;
 }
-inline constexpr int kFailedRecoveryCalls = 517 + 1;

@@ -1,0 +1,81 @@
+// The policy a host sets and reads back: the limit through every query, and the memory-full
+// handler, which fires once until the setter re-arms it and ends the process by default.
+#include <cstdlib>
+
+#include "memmgr_test.h"
+
+namespace {
+
+using Policy = BudgetTest;
+MemoryFullHandler const kHandlerAtLoad = GTMC_MemoryFull;
+
+TEST_F(Policy, LimitIsHeldUnroundedAndReadBackByEveryQuery) {
+  int64_t const used = GTMC_GetTotalUsedMemory();
+  for (int64_t const value : {used + 12345, int64_t{0}, int64_t{-1}, INT64_MAX, INT64_MIN}) {
+    int const result = GTMC_SetMemoryAllocationRules(value);
+    int64_t limit = 0, reserved = 7;
+    GTMC_GetMemoryAllocationRules(&limit, &reserved);
+    int64_t const reads[] = {limit, GTMC_GetTotalMemory(), GTMC_GetTotalUseableMemory(),
+                             GTMC_GetTotalUseableMemoryApproximation()};
+    int64_t const freeBytes = GTMC_GetFreeMemory(), usedNow = GTMC_GetTotalUsedMemory();
+    RestorePolicy();
+    EXPECT_EQ(result + reserved, 0);
+    for (int64_t const read : reads) EXPECT_EQ(read, value);
+    // What is left under the limit, never below zero; nothing under a negative limit.
+    EXPECT_EQ(freeBytes, value > usedNow ? value - usedNow : 0) << value;
+  }
+}
+
+int fired = 0;
+unsigned long lastSize = 0;
+void Count(unsigned long size) { ++fired, lastSize = size; }
+void Other(unsigned long size) { Count(size); }
+void* nested = nullptr;
+void AllocateInHandler(unsigned long size) { Count(size), nested = mmgr_malloc(size); }
+
+// Every request below is refused throughout: the limit below the bytes in use, no
+// over-allocation, and handlers that return.
+TEST_F(Policy, HandlerFiresOnceUntilReinstalledWithTheSetter) {
+  fired = 0;
+  Set_GTMC_MemoryFull(Count);
+  GTMC_GarbageCollect = nullptr;
+  GMM_EnableOverallocation(false);
+  SetHeadroom(-1);
+  void* results[] = {mmgr_malloc(100), mmgr_malloc(200), nullptr, nullptr};
+  int const firedFirst = fired;
+  unsigned long const firstSize = lastSize;
+  GTMC_MemoryFull = Other;  // a plain store does not re-arm
+  results[2] = mmgr_malloc(300);
+  int const firedBeforeRearm = fired;
+  MemoryFullHandler const replaced = Set_GTMC_MemoryFull(Count);
+  results[3] = mmgr_malloc(400);
+  MemoryFullHandler const previous = Set_GTMC_MemoryFull(AllocateInHandler);
+  // Marked fired before it runs: its own failing request does not fire it again.
+  nested = &nested;
+  void* const outer = mmgr_malloc(500);
+  bool const full = GTMC_IsMemoryFull();
+  RestorePolicy();
+  for (void* const result : results) EXPECT_EQ(result, nullptr);
+  EXPECT_EQ(outer, nullptr);
+  EXPECT_EQ(nested, nullptr);
+  EXPECT_EQ(firedFirst, 1);
+  EXPECT_EQ(firstSize, 100u);
+  EXPECT_EQ(firedBeforeRearm, 1);
+  EXPECT_EQ(fired, 3);
+  EXPECT_EQ(lastSize, 500u);
+  EXPECT_EQ(replaced, &Other);
+  EXPECT_EQ(previous, &Count);
+  EXPECT_TRUE(full && GTMC_IsMemoryFull());  // re-arming never clears it
+}
+
+TEST_F(Policy, DefaultHandlerEndsTheProcessWithStatusOne) {
+  // Refused by the budget with over-allocation off.
+  EXPECT_EXIT((Set_GTMC_MemoryFull(kHandlerAtLoad), GMM_EnableOverallocation(false),
+               GTMC_SetMemoryAllocationRules(0), mmgr_malloc(64), std::_Exit(0)),
+              ::testing::ExitedWithCode(1), "");
+  // SIZE_MAX rounds to 0, passes the budget and is refused by the system allocator.
+  EXPECT_EXIT((Set_GTMC_MemoryFull(kHandlerAtLoad), mmgr_malloc(SIZE_MAX), std::_Exit(0)),
+              ::testing::ExitedWithCode(1), "");
+}
+
+}  // namespace
