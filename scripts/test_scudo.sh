@@ -15,7 +15,7 @@ source "$root/scripts/lib/install_deps.sh"
 memmgr_install_packages "${MEMMGR_BUILD_PACKAGES[@]}" libclang-rt-14-dev binutils
 
 # Until the malloc replacements reach the next allocator portably: these suites replace malloc
-# and call glibc's internal entry points, which would hand glibc blocks to scudo and back.
+# and call glibc's internal entry points, so glibc's blocks would reach scudo's free and sizes.
 glibc_internals_tests='^(CoreFailureReport|FaultInjection)\.'
 # The preload test sets LD_PRELOAD for its program itself, so it would run without scudo.
 excluded_labels='preload'
@@ -28,7 +28,10 @@ fi
 cmake --build "$dir" -j2
 
 echo "=== scudo: C-only allocator from the compiler-rt archive"
-archive="$(dpkg -L libclang-rt-14-dev | grep "/libclang_rt\.scudo_standalone-$(uname -m)\.a$")"
+archive="$(dpkg -L libclang-rt-14-dev | grep "/libclang_rt\.scudo_standalone-$(uname -m)\.a$")" || {
+  echo "=== scudo: libclang-rt-14-dev has no scudo archive for $(uname -m)" >&2
+  exit 1
+}
 out="$dir/scudo"
 mkdir -p "$out"
 scudo="$out/libscudo_c.so"
