@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: the build and ctest with g++ and with clang 14 (warnings as errors),
-# hosts built against the installed library, then the cross-architecture, instruction-count
-# and sanitizer checks where present.
+# hosts built against the installed library, then the Android allocator (scudo),
+# cross-architecture, instruction-count and sanitizer checks where present.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/lib/install_deps.sh"
@@ -22,7 +22,7 @@ echo "=== consumers of the installed library"
 "$root/scripts/test_consumers.sh" "$root/build/gcc"
 build_and_test clang clang-14 clang++-14
 
-for check in test_aarch64.sh check_instruction_counts.sh test_sanitizers.sh run_fuzzer.sh; do
+for check in test_scudo.sh test_aarch64.sh check_instruction_counts.sh test_sanitizers.sh run_fuzzer.sh; do
   if [[ -x "$root/scripts/$check" ]]; then
     echo "=== $check"
     "$root/scripts/$check"
