@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the library into a temporary prefix and builds two hosts from outside the tree
-# against the installed files only: a C++ one through find_package and a C one through
-# pkg-config. Both run and check that their allocations are accounted.
+# Installs the library into a temporary prefix and builds the example hosts against the
+# installed files only: both through find_package, and the C one again through pkg-config.
+# Each runs and checks that its allocations are accounted.
 #   scripts/test_consumers.sh [build dir]   (an existing build to install from; by default a
 #                                            library-only build in the temporary directory)
 set -euo pipefail
@@ -26,13 +26,14 @@ cmake --install "$build" --prefix "$prefix"
 # The hosts set their own limits: the caller's environment must not impose one.
 unset VOQ_MAXIMUM_MEMORY
 
-echo "=== C++ consumer through find_package"
-cmake -S "$root/tests/consumers/find_package_cxx" -B "$work/cxx" -DCMAKE_BUILD_TYPE=Release \
+echo "=== example hosts through find_package"
+cmake -S "$root/examples" -B "$work/examples" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON
-cmake --build "$work/cxx" -j2
-"$work/cxx/consumer"
+cmake --build "$work/examples" -j2
+"$work/examples/tile_cache_host" >/dev/null
+"$work/examples/c_host" >/dev/null
 
-echo "=== C consumer through pkg-config"
+echo "=== C example host through pkg-config"
 pc="$(find "$prefix" -name lib_memmgr.pc -print -quit)"
 [[ -n "$pc" ]] || { echo "lib_memmgr.pc was not installed" >&2; exit 1; }
 PKG_CONFIG_PATH="$(dirname "$pc")"
@@ -40,7 +41,7 @@ export PKG_CONFIG_PATH
 libdir="$(pkg-config --variable=libdir lib_memmgr)"
 # shellcheck disable=SC2046  # pkg-config's output is a list of words
 "${CC:-cc}" -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/c_consumer" \
-  "$root/tests/consumers/pkg_config_c/main.c" $(pkg-config --cflags --libs lib_memmgr) \
+  "$root/examples/c_host.c" $(pkg-config --cflags --libs lib_memmgr) \
   -Wl,-rpath,"$libdir"
-"$work/c_consumer"
+"$work/c_consumer" >/dev/null
 echo "=== consumers passed"

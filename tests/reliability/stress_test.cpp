@@ -7,7 +7,6 @@
 // std::thread frees its start state on the new thread after the body returns.
 #include <pthread.h>
 
-#include <mutex>
 #include <new>
 #include <random>
 
@@ -30,44 +29,48 @@ constexpr int kOperations = 10000;  // per thread; TSan is many times slower
 constexpr int kOperations = 50000;
 #endif
 
-enum class Family : uint8_t { Malloc, New, NewArray, NothrowNew };
-struct Held {
-  void* block = nullptr;
-  Family family = Family::Malloc;
-  int tag = -1;  // the first byte, which must survive hand-offs and resizes; -1: none
-  bool Intact() const { return tag < 0 || *static_cast<unsigned char*>(block) == tag; }
-};
-
-// Whether this executable's new/delete reach the library: sanitizer runtimes and valgrind
-// bring their own, and then the new family is not accounted.
+// Which release a block needs; kept in the low bits of its address in the shared pools.
+enum Family : uintptr_t { kMalloc, kNew, kNewArray, kNothrowNew };
+// Sanitizer runtimes and valgrind bring their own new/delete, which are then not accounted.
 bool newIsAccounted = true;
 
-int64_t Accounted(Held const& held) {
-  return held.family != Family::Malloc && !newIsAccounted ? 0 : Usable(held.block);
+int64_t Accounted(void* block, Family family) {
+  return family != kMalloc && !newIsAccounted ? 0 : Usable(block);
 }
-
-void Release(Held const& held, bool aligned) {
-  switch (held.family) {
-    case Family::Malloc: aligned ? mmgr_aligned_free(held.block) : mmgr_free(held.block); break;
-    case Family::New: ::operator delete(held.block); break;
-    case Family::NewArray: delete[] static_cast<char*>(held.block); break;
-    case Family::NothrowNew: ::operator delete(held.block, std::nothrow); break;
+void Release(void* block, Family family, bool aligned) {
+  switch (family) {
+    case kMalloc: aligned ? mmgr_aligned_free(block) : mmgr_free(block); break;
+    case kNew: ::operator delete(block); break;
+    case kNewArray: delete[] static_cast<char*>(block); break;
+    case kNothrowNew: ::operator delete(block, std::nothrow); break;
   }
 }
+// Every block carries a byte derived from where it was allocated, which hand-offs between
+// threads and resizes must preserve.
+unsigned char Tag(void const* block) { return static_cast<unsigned char>(uintptr_t(block) >> 4); }
+void Mark(void* block) {
+  if (Usable(block) > 0) *static_cast<unsigned char*>(block) = Tag(block);
+}
+bool Intact(void const* block, void const* taggedAt) {
+  return Usable(block) == 0 || *static_cast<unsigned char const*>(block) == Tag(taggedAt);
+}
 
-// Blocks that no thread owns, in static storage: using the pool allocates nothing.
-template <int Capacity>
+// Blocks that no thread owns, each in a place of its own (0: empty). Using one allocates nothing.
+template <size_t N>
 struct Pool {
-  std::mutex mutex;
-  int size = 0;
-  Held items[Capacity];
-  bool Put(Held const& held) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return size < Capacity && (items[size++] = held, true);
+  static constexpr size_t kPlaces = N;
+  std::atomic<uintptr_t> places[N];
+  std::atomic<int> count{0};
+  bool Put(size_t at, void* block, Family family) {
+    uintptr_t empty = 0;
+    if (!places[at % N].compare_exchange_strong(empty, uintptr_t(block) | family)) return false;
+    return ++count, true;
   }
-  bool Take(Held& held) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return size > 0 && (held = items[--size], true);
+  bool Take(size_t at, void*& block, Family& family) {
+    uintptr_t const packed = places[at % N].exchange(0);
+    block = reinterpret_cast<void*>(packed & ~uintptr_t{3});
+    family = static_cast<Family>(packed & 3);
+    return packed != 0 && (--count, true);
   }
 };
 Pool<256> exchange;  // blocks on their way from one thread to another
@@ -77,9 +80,13 @@ constinit thread_local int64_t freedByHookHere = 0;
 int FreeFromReserve(size_t amount) {
   HookTrace::Record(kCollect, amount);
   size_t freed = 0;
-  for (Held held; freed < amount && reserve.Take(held); mmgr_free(held.block)) {
-    freedByHookHere += Usable(held.block);
-    freed += static_cast<size_t>(Usable(held.block)) + 1;
+  void* block = nullptr;
+  Family family = kMalloc;
+  for (size_t at = 0; at < reserve.kPlaces && freed < amount && reserve.count > 0; ++at) {
+    if (!reserve.Take(at, block, family)) continue;
+    freedByHookHere += Usable(block);
+    freed += static_cast<size_t>(Usable(block)) + 1;
+    mmgr_free(block);
   }
   return 0;
 }
@@ -90,14 +97,6 @@ struct Worker {
   int64_t mismatches = 0, corruptBlocks = 0;
 };
 
-// Hides where a pointer came from: the optimiser may assume that a plain `new` never gives
-// null, but the library's does when recovery fails.
-template <typename T>
-T* Opaque(T* p) {
-  asm volatile("" : "+r"(p));
-  return p;
-}
-
 void* RunWorker(void* argument) {
   Worker& worker = *static_cast<Worker*>(argument);
   std::mt19937_64 random(static_cast<uint64_t>(worker.index) + 1);
@@ -106,24 +105,22 @@ void* RunWorker(void* argument) {
     uint64_t const r = below(100);
     return size_t{1} + below(r < 70 ? 512 : r < 97 ? 16 << 10 : 256 << 10);
   };
-  Held slots[kSlots];
+  struct { void* block = nullptr; Family family = kMalloc; } slots[kSlots];
   int64_t const start = GTMC_GetAllocationSizeInCurrentThread();
   int64_t ledger = 0;  // what this thread allocated minus what it released itself
-  auto const release = [&](Held& held) {
-    worker.corruptBlocks += !held.Intact();
-    ledger -= Accounted(held);
-    Release(held, below(2) == 0);
-    held.block = nullptr;
+  auto const release = [&](void* block, Family family) {
+    worker.corruptBlocks += !Intact(block, block);
+    ledger -= Accounted(block, family);
+    Release(block, family, below(2) == 0);
   };
 
   for (int op = 0; op < kOperations; ++op) {
-    Held& slot = slots[below(kSlots)];
+    auto& slot = slots[below(kSlots)];
     uint64_t const choice = below(100);
     if (choice < 45) {  // a new block from a randomly chosen entry point
-      if (slot.block != nullptr) release(slot);
+      if (slot.block != nullptr) release(slot.block, slot.family);
       size_t const n = size();
-      bool empty = false;
-      slot = {};
+      slot.family = kMalloc;
       switch (below(10)) {
         case 0: slot.block = mmgr_malloc(n); break;
         case 1: slot.block = mmgr_calloc(1 + below(8), n / 8 + 1); break;
@@ -131,31 +128,38 @@ void* RunWorker(void* argument) {
         case 3: slot.block = mmgr_aligned_alloc(size_t{32} << below(8), n); break;
         case 4: slot.block = FF_strdup("budgeted text"); break;
         case 5: slot.block = FF_wcsdup(L"budgeted wide text"); break;
-        case 6: slot = {Opaque(::operator new(n)), Family::New}; break;
-        case 7: slot = {Opaque(new char[n]), Family::NewArray}; break;
-        case 8: slot = {::operator new(n, std::nothrow), Family::NothrowNew}; break;
-        default: slot.block = mmgr_malloc(0), empty = true; break;
+        case 6: slot = {Opaque(::operator new(n)), kNew}; break;
+        case 7: slot = {Opaque(new char[n]), kNewArray}; break;
+        case 8: slot = {::operator new(n, std::nothrow), kNothrowNew}; break;
+        default: slot.block = mmgr_malloc(0); break;
       }
-      if (slot.block != nullptr) ledger += Accounted(slot), slot.tag = empty ? -1 : op & 0xFF;
-      if (slot.tag >= 0) *static_cast<unsigned char*>(slot.block) = static_cast<unsigned char>(op);
+      if (slot.block != nullptr) ledger += Accounted(slot.block, slot.family), Mark(slot.block);
     } else if (choice < 62) {
-      if (slot.block != nullptr) release(slot);
+      if (slot.block != nullptr) release(slot.block, slot.family), slot.block = nullptr;
     } else if (choice < 72) {
-      if (slot.block != nullptr && slot.family == Family::Malloc) {
-        int64_t const old = Accounted(slot);
+      if (slot.block != nullptr && slot.family == kMalloc) {
+        int64_t const old = Usable(slot.block);
+        void* const taggedAt = slot.block;
         if (void* const resized = mmgr_realloc(slot.block, size())) {
+          worker.corruptBlocks += old > 0 && !Intact(resized, taggedAt);
           slot.block = resized;
-          ledger += Accounted(slot) - old;
-          worker.corruptBlocks += !slot.Intact();
+          ledger += Usable(resized) - old;
+          Mark(resized);
         }
       }
     } else if (choice < 82) {
-      if (slot.block != nullptr && exchange.Put(slot)) slot.block = nullptr;
+      if (slot.block != nullptr && exchange.Put(below(256), slot.block, slot.family)) {
+        slot.block = nullptr;
+      }
     } else if (choice < 92) {
-      Held taken;
-      if (exchange.Take(taken)) slot.block == nullptr ? void(slot = taken) : release(taken);
+      void* taken = nullptr;
+      Family family = kMalloc;
+      if (exchange.Take(below(256), taken, family)) {
+        slot.block == nullptr ? void(slot = {taken, family}) : release(taken, family);
+      }
     } else if (choice < 95) {
-      if (slot.block != nullptr && slot.family == Family::Malloc && reserve.Put(slot)) {
+      if (slot.block != nullptr && slot.family == kMalloc &&
+          reserve.Put(below(512), slot.block, kMalloc)) {
         slot.block = nullptr;
       }
     } else if (choice < 97) {
@@ -168,17 +172,15 @@ void* RunWorker(void* argument) {
     } else if (choice < 99) {
       Set_GTMC_MemoryFull(&HookTrace::OnMemoryFull);  // re-arms it
     } else {
-      int64_t limit = 0, reserved = 0;
-      GTMC_GetMemoryAllocationRules(&limit, &reserved);
-      worker.mismatches += reserved != 0 || GTMC_GetFreeMemory() < 0 ||
-                           GTMC_GetTotalUsedMemory() < 0 || GTMC_GetOSUsedMemory() <= 0;
-      static_cast<void>(GTMC_IsMemoryFull());
-      static_cast<void>(GTMC_GetTotalUseableMemoryApproximation());
+      worker.mismatches += GTMC_GetFreeMemory() < 0 || GTMC_GetTotalUsedMemory() < 0 ||
+                           GTMC_GetOSUsedMemory() <= 0;
     }
     worker.mismatches +=
         GTMC_GetAllocationSizeInCurrentThread() - start != ledger - freedByHookHere;
   }
-  for (Held& held : slots) if (held.block != nullptr) release(held);
+  for (auto& held : slots) {
+    if (held.block != nullptr) release(held.block, held.family);
+  }
   worker.threadChange = GTMC_GetAllocationSizeInCurrentThread() - start;
   return nullptr;
 }
@@ -205,7 +207,12 @@ TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
   for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
   RestorePolicy();
   // What the workers left behind is released here, on this thread.
-  for (Held held; exchange.Take(held) || reserve.Take(held);) Release(held, false);
+  void* block = nullptr;
+  Family family = kMalloc;
+  for (size_t at = 0; at < reserve.kPlaces; ++at) {
+    if (exchange.Take(at, block, family)) Release(block, family, false);
+    if (reserve.Take(at, block, family)) Release(block, family, false);
+  }
   Counters const change = Counters::Now() - before;
 
   ASSERT_EQ(started, kThreads);
