@@ -4,8 +4,9 @@
  * structure with allocation callbacks into the budget. Everything libpng allocates for it from
  * then on (info structures, row buffers, the inflate/deflate state, png_read_png's rows) is
  * accounted until png_destroy_read_struct/png_destroy_write_struct. A request the budget
- * refuses is a libpng error ("Out of Memory") through error_fn, which must not return (the
- * default one longjmps to png_jmpbuf). Null when the structure itself cannot be allocated.
+ * refuses is a libpng error ("Out of memory") through error_fn, which must not return (the
+ * default one longjmps to png_jmpbuf), except where libpng can do without the memory (an
+ * optional chunk, say) and only warns. Null when the structure itself cannot be allocated.
  */
 #ifndef LIB_MEMMGR_MEMMGR_PNG_H
 #define LIB_MEMMGR_MEMMGR_PNG_H
