@@ -3,9 +3,10 @@
  * zalloc, zfree and opaque, so the state and window that deflateInit/inflateInit allocate
  * count against the limit until deflateEnd/inflateEnd. Call it on a stream about to be
  * initialized (it overwrites those three fields and nothing else); a request the budget
- * refuses is Z_MEM_ERROR from the call that made it (the init, or inflate for its window). Blocks are not zeroed, as with zlib's own
- * allocator: zlib writes before it reads. An items * size product that does not fit in size_t
- * is refused (Z_NULL, nothing allocated), not wrapped.
+ * refuses is Z_MEM_ERROR from the call that made it (the init, or inflate for its window).
+ * Blocks are not zeroed, as with zlib's own allocator: zlib writes before it reads. An
+ * items * size product that does not fit in size_t is refused (Z_NULL, nothing allocated),
+ * not wrapped.
  */
 #ifndef LIB_MEMMGR_MEMMGR_ZLIB_H
 #define LIB_MEMMGR_MEMMGR_ZLIB_H
