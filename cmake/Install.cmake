@@ -1,7 +1,7 @@
-# Installation: the library, its header, a CMake package (lib_memmgr::lib_memmgr) and a
-# pkg-config file. The lib_base stand-in installs with it unless the host ships the real
-# base library under the same name; the package then links whatever `lib_base` the consumer
-# provides (a target of that name, or -llib_base from the linker's path).
+# Installation: the library, its header and the adapter headers, a CMake package
+# (lib_memmgr::lib_memmgr) and a pkg-config file. The lib_base stand-in installs with it unless
+# the host ships the real base library under the same name; the package then links whatever
+# `lib_base` the consumer provides (a target of that name, or -llib_base from the linker's path).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -34,7 +34,13 @@ install(TARGETS ${memmgr_installed_targets} EXPORT lib_memmgrTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The adapters are headers only: the library itself depends on none of the libraries they
+# adapt, and a host that includes one links that library itself.
 install(FILES ${PROJECT_SOURCE_DIR}/include/memmgr
+              ${PROJECT_SOURCE_DIR}/include/memmgr_sqlite.h
+              ${PROJECT_SOURCE_DIR}/include/memmgr_zlib.h
+              ${PROJECT_SOURCE_DIR}/include/memmgr_png.h
+              ${PROJECT_SOURCE_DIR}/include/memmgr_freetype.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 
 install(EXPORT lib_memmgrTargets NAMESPACE lib_memmgr::

@@ -2,8 +2,10 @@
 # Runs apt-get (as root, or through sudo) only when a package is absent, and refreshes the
 # package lists once, first.
 
-# The packages every build needs: compiler, build tools, GoogleTest and Google Benchmark.
-MEMMGR_BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev)
+# The packages every build needs: compiler, build tools, GoogleTest and Google Benchmark, and
+# the libraries (and a font) the adapter tests put under the budget.
+MEMMGR_BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev
+  libsqlite3-dev zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core)
 
 memmgr_package_missing() {
   [[ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" != "install ok installed" ]]
