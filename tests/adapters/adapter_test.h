@@ -3,7 +3,7 @@
 // that cannot hold the work, report its own out-of-memory error and still give everything back.
 #pragma once
 
-#include "budget_test.h"
+#include "memmgr_test.h"
 
 class AdapterTest : public BudgetTest {
  protected:

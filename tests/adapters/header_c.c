@@ -1,5 +1,6 @@
-/* Compiled once per adapter as strict C11 with warnings as errors: each header must serve a C
- * host as it is. */
+/* Every adapter header as strict C11 with warnings as errors: each must serve a C host as it is. */
 #include "memmgr"
-
-#include MEMMGR_ADAPTER_HEADER
+#include "memmgr_freetype.h"
+#include "memmgr_png.h"
+#include "memmgr_sqlite.h"
+#include "memmgr_zlib.h"

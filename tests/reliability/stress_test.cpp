@@ -29,8 +29,7 @@ constexpr int kOperations = 10000;  // per thread; TSan is many times slower
 constexpr int kOperations = 50000;
 #endif
 
-// Which release a block needs; kept in the low bits of its address in the shared pools.
-enum Family : uintptr_t { kMalloc, kNew, kNewArray, kNothrowNew };
+enum Family { kMalloc, kNew, kNewArray, kNothrowNew };  // which release a block needs
 // Sanitizer runtimes and valgrind bring their own new/delete, which are then not accounted.
 bool newIsAccounted = true;
 
@@ -45,45 +44,31 @@ void Release(void* block, Family family, bool aligned) {
     case kNothrowNew: ::operator delete(block, std::nothrow); break;
   }
 }
-// Every block carries a byte derived from where it was allocated, which hand-offs between
-// threads and resizes must preserve.
-unsigned char Tag(void const* block) { return static_cast<unsigned char>(uintptr_t(block) >> 4); }
-void Mark(void* block) {
-  if (Usable(block) > 0) *static_cast<unsigned char*>(block) = Tag(block);
-}
-bool Intact(void const* block, void const* taggedAt) {
-  return Usable(block) == 0 || *static_cast<unsigned char const*>(block) == Tag(taggedAt);
-}
 
-// Blocks that no thread owns, each in a place of its own (0: empty). Using one allocates nothing.
+// Malloc-family blocks that no thread owns, each in a place of its own (null: empty).
 template <size_t N>
 struct Pool {
-  static constexpr size_t kPlaces = N;
-  std::atomic<uintptr_t> places[N];
+  std::atomic<void*> places[N];
   std::atomic<int> count{0};
-  bool Put(size_t at, void* block, Family family) {
-    uintptr_t empty = 0;
-    if (!places[at % N].compare_exchange_strong(empty, uintptr_t(block) | family)) return false;
-    return ++count, true;
+  bool Put(size_t at, void* block) {
+    void* empty = nullptr;
+    return places[at % N].compare_exchange_strong(empty, block) && (++count, true);
   }
-  bool Take(size_t at, void*& block, Family& family) {
-    uintptr_t const packed = places[at % N].exchange(0);
-    block = reinterpret_cast<void*>(packed & ~uintptr_t{3});
-    family = static_cast<Family>(packed & 3);
-    return packed != 0 && (--count, true);
+  void* Take(size_t at) {
+    void* const block = places[at % N].exchange(nullptr);
+    return block != nullptr && --count >= 0 ? block : nullptr;
   }
 };
 Pool<256> exchange;  // blocks on their way from one thread to another
-Pool<512> reserve;   // malloc-family blocks the collection hook frees
+Pool<512> reserve;   // blocks the collection hook frees
 constinit thread_local int64_t freedByHookHere = 0;
 
 int FreeFromReserve(size_t amount) {
   HookTrace::Record(kCollect, amount);
   size_t freed = 0;
-  void* block = nullptr;
-  Family family = kMalloc;
-  for (size_t at = 0; at < reserve.kPlaces && freed < amount && reserve.count > 0; ++at) {
-    if (!reserve.Take(at, block, family)) continue;
+  for (size_t at = 0; at < 512 && freed < amount && reserve.count > 0; ++at) {
+    void* const block = reserve.Take(at);
+    if (block == nullptr) continue;
     freedByHookHere += Usable(block);
     freed += static_cast<size_t>(Usable(block)) + 1;
     mmgr_free(block);
@@ -94,7 +79,7 @@ int FreeFromReserve(size_t amount) {
 struct Worker {
   int index = 0;
   int64_t threadChange = 0;  // this thread's count at exit minus at start
-  int64_t mismatches = 0, corruptBlocks = 0;
+  int64_t mismatches = 0;
 };
 
 void* RunWorker(void* argument) {
@@ -109,7 +94,6 @@ void* RunWorker(void* argument) {
   int64_t const start = GTMC_GetAllocationSizeInCurrentThread();
   int64_t ledger = 0;  // what this thread allocated minus what it released itself
   auto const release = [&](void* block, Family family) {
-    worker.corruptBlocks += !Intact(block, block);
     ledger -= Accounted(block, family);
     Release(block, family, below(2) == 0);
   };
@@ -133,35 +117,25 @@ void* RunWorker(void* argument) {
         case 8: slot = {::operator new(n, std::nothrow), kNothrowNew}; break;
         default: slot.block = mmgr_malloc(0); break;
       }
-      if (slot.block != nullptr) ledger += Accounted(slot.block, slot.family), Mark(slot.block);
+      if (slot.block != nullptr) ledger += Accounted(slot.block, slot.family);
     } else if (choice < 62) {
       if (slot.block != nullptr) release(slot.block, slot.family), slot.block = nullptr;
     } else if (choice < 72) {
       if (slot.block != nullptr && slot.family == kMalloc) {
         int64_t const old = Usable(slot.block);
-        void* const taggedAt = slot.block;
         if (void* const resized = mmgr_realloc(slot.block, size())) {
-          worker.corruptBlocks += old > 0 && !Intact(resized, taggedAt);
           slot.block = resized;
           ledger += Usable(resized) - old;
-          Mark(resized);
         }
       }
-    } else if (choice < 82) {
-      if (slot.block != nullptr && exchange.Put(below(256), slot.block, slot.family)) {
-        slot.block = nullptr;
-      }
-    } else if (choice < 92) {
-      void* taken = nullptr;
-      Family family = kMalloc;
-      if (exchange.Take(below(256), taken, family)) {
-        slot.block == nullptr ? void(slot = {taken, family}) : release(taken, family);
-      }
-    } else if (choice < 95) {
+    } else if (choice < 95) {  // hand a block over to other threads, or to the hook
+      bool const toHook = choice >= 92;
       if (slot.block != nullptr && slot.family == kMalloc &&
-          reserve.Put(below(512), slot.block, kMalloc)) {
+          (toHook ? reserve.Put(below(512), slot.block) : exchange.Put(below(256), slot.block))) {
         slot.block = nullptr;
       }
+      void* const taken = toHook ? nullptr : exchange.Take(below(256));
+      if (taken != nullptr) slot.block == nullptr ? void(slot = {taken, kMalloc}) : release(taken, kMalloc);
     } else if (choice < 97) {
       // Mostly tight limits, so that recovery, the hook and refusals all come up.
       GTMC_SetMemoryAllocationRules(GTMC_GetTotalUsedMemory() +
@@ -207,12 +181,7 @@ TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
   for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
   RestorePolicy();
   // What the workers left behind is released here, on this thread.
-  void* block = nullptr;
-  Family family = kMalloc;
-  for (size_t at = 0; at < reserve.kPlaces; ++at) {
-    if (exchange.Take(at, block, family)) Release(block, family, false);
-    if (reserve.Take(at, block, family)) Release(block, family, false);
-  }
+  for (size_t at = 0; at < 512; ++at) mmgr_free(exchange.Take(at)), mmgr_free(reserve.Take(at));
   Counters const change = Counters::Now() - before;
 
   ASSERT_EQ(started, kThreads);
@@ -220,7 +189,6 @@ TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
   for (Worker const& worker : workers) {
     sum += worker.threadChange;
     EXPECT_EQ(worker.mismatches, 0) << "thread " << worker.index;
-    EXPECT_EQ(worker.corruptBlocks, 0) << "thread " << worker.index;
   }
   EXPECT_EQ(change.used, 0);
   EXPECT_EQ(sum, change.used);
