@@ -1,6 +1,7 @@
 // Timings of the library's entry points against the system allocator and the floor allocator.
 // Names are <group>/<family>/<detail> so that scripts/perf_report.sh can tabulate them:
 //   pair/<family>/<bytes>         one allocate+release
+//   pair/<raw|new>-aligned/64     the same for a type aligned to 64 (aligned_alloc, new)
 //   batch/<family>/<order>/<bytes> 1,000 allocations, then 1,000 releases (time per batch)
 //   realloc/<family>/grow|shrink  allocate, resize 64 <-> 4096, release
 //   strdup/<family>/<length>      duplicate a string, release the copy
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <numeric>
 #include <random>
 #include <string>
@@ -44,12 +46,22 @@ void* NewArray(size_t n) { return new unsigned char[n]; }
 void DeleteArray(void* p) { delete[] static_cast<unsigned char*>(p); }
 void* MmgrCalloc(size_t n) { return mmgr_calloc(1, n); }
 
+// A cache line of its own, as a host would declare it: `new` takes the aligned forms.
+struct alignas(64) Line {
+  unsigned char bytes[64];
+};
+void* RawAligned(size_t n) { return std::aligned_alloc(alignof(Line), n); }
+void* NewAligned(size_t n) { return new Line[n / sizeof(Line)]; }
+void DeleteAligned(void* p) { delete[] static_cast<Line*>(p); }
+
 constexpr Family kRaw{"raw", RawMalloc, RawFree};
 constexpr Family kBuiltin{"builtin", BuiltinMalloc, BuiltinFree};
 constexpr Family kMmgr{"mmgr", mmgr_malloc, mmgr_free};
 constexpr Family kNew{"new", NewArray, DeleteArray};
 constexpr Family kCalloc{"calloc", MmgrCalloc, mmgr_free};
 constexpr Family kFloor{"floor", floor_malloc, floor_free};
+constexpr Family kRawAligned{"raw-aligned", RawAligned, RawFree};
+constexpr Family kNewAligned{"new-aligned", NewAligned, DeleteAligned};
 
 constexpr std::array<Family, 6> kPairFamilies{kRaw, kBuiltin, kMmgr, kNew, kCalloc, kFloor};
 constexpr std::array<size_t, 6> kPairSizes{16, 64, 256, 4096, 65536, 1 << 20};
@@ -174,6 +186,10 @@ void RegisterAll() {
       std::string const name = std::string("pair/") + family.name + "/" + std::to_string(size);
       benchmark::RegisterBenchmark(name.c_str(), Pair, family, size);
     }
+  }
+  for (Family const& family : {kRawAligned, kNewAligned}) {
+    benchmark::RegisterBenchmark((std::string("pair/") + family.name + "/64").c_str(), Pair, family,
+                                 64);
   }
   struct NamedOrder {
     char const* name;

@@ -186,6 +186,9 @@ def main():
         ("realloc shrink 4 KiB → 64 B", "realloc/raw/shrink", "realloc/mmgr/shrink", "mmgr_realloc"),
         ("strdup, 15 characters", "strdup/raw/15", "strdup/mmgr/15", "FF_strdup"),
         ("strdup, 255 characters", "strdup/raw/255", "strdup/mmgr/255", "FF_strdup"),
+        ("new/delete, 64 B", "pair/raw/64", "pair/new/64", "operator new"),
+        ("new/delete, 64 B aligned to 64", "pair/raw-aligned/64", "pair/new-aligned/64",
+         "operator new(align_val_t)"),
     ):
         r, m = ns.get(raw_key), ns.get(lib_key)
         other_rows.append([what, label, fmt(r), fmt(m), pct(m, r)])

@@ -3,18 +3,7 @@
 #include <cstring>
 
 #include "../allocation/recovery.h"
-
-namespace {
-
-// What malloc already guarantees on the targets (16 on 64-bit Linux and Android).
-constexpr size_t kSystemAlignment = alignof(std::max_align_t);
-
-// An alignment the system allocator does not already meet, and that it can be asked for.
-constexpr bool NeedsOwnAlignment(size_t alignment) noexcept {
-  return alignment > kSystemAlignment && (alignment & (alignment - 1)) == 0;
-}
-
-}  // namespace
+#include "alignment.h"
 
 extern "C" {
 
@@ -28,8 +17,8 @@ void* mmgr_calloc(size_t count, size_t size) {
 }
 
 void* mmgr_aligned_alloc(size_t alignment, size_t size) {
-  return NeedsOwnAlignment(alignment) ? memmgr::AllocateAccounted(size, alignment)
-                                      : memmgr::AllocateAccounted(size);
+  return memmgr::NeedsOwnAlignment(alignment) ? memmgr::AllocateAccounted(size, alignment)
+                                              : memmgr::AllocateAccounted(size);
 }
 
 void mmgr_aligned_free(void* block) { memmgr::ReleaseAccounted(block); }

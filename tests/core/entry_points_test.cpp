@@ -58,6 +58,24 @@ Entry const kEntries[] = {
      [](void* p) { ::operator delete(p, size_t{1}); }, 16, 0, true},
     {"new[], delete[]", [](void*, size_t n) { return Opaque(::operator new[](n)); },
      [](void* p) { ::operator delete[](p); }, 16, 0, true},
+    // Over-aligned types; an alignment of 16 or less is malloc's own.
+    {"new 64", [](void*, size_t n) { return Opaque(::operator new(n, std::align_val_t{64})); },
+     [](void* p) { ::operator delete(p, std::align_val_t{64}); }, 64, 0, true},
+    {"new[] 4096",
+     [](void*, size_t n) { return Opaque(::operator new[](n, std::align_val_t{4096})); },
+     [](void* p) { ::operator delete[](p, size_t{1}, std::align_val_t{4096}); }, 4096, 0, true},
+    {"new 8 nothrow",
+     [](void*, size_t n) { return ::operator new(n, std::align_val_t{8}, std::nothrow); },
+     [](void* p) { ::operator delete(p, std::align_val_t{8}, std::nothrow); }, 16, 0, true},
+    {"new[] 32 nothrow",
+     [](void*, size_t n) { return ::operator new[](n, std::align_val_t{32}, std::nothrow); },
+     [](void* p) { ::operator delete[](p, std::align_val_t{32}, std::nothrow); }, 32, 0, true},
+    {"new 128, sized delete",
+     [](void*, size_t n) { return Opaque(::operator new(n, std::align_val_t{128})); },
+     [](void* p) { ::operator delete(p, size_t{3}, std::align_val_t{128}); }, 128, 0, true},
+    {"new[] 64, delete[]",
+     [](void*, size_t n) { return Opaque(::operator new[](n, std::align_val_t{64})); },
+     [](void* p) { ::operator delete[](p, std::align_val_t{64}); }, 64, 0, true},
 };
 
 struct Policy {
@@ -126,15 +144,39 @@ TEST_F(EntryPoints, EveryEntryUnderEveryBudgetDoesWhatTheModelPredicts) {
   }
 }
 
+struct alignas(64) Tile {
+  char pixels[100];
+};
+
+TEST_F(EntryPoints, OverAlignedObjectsAndArraysAreAccounted) {
+  if (!NewIsAccounted()) GTEST_SKIP() << "new and delete are not the library's here";
+  for (int count : {0, 1, 5}) {
+    Counters const before = Counters::Now();
+    Tile* const tiles = count == 0 ? new Tile : new Tile[count];
+    Counters const held = Counters::Now() - before;
+    int64_t const usable = Usable(tiles);
+    count == 0 ? delete tiles : delete[] tiles;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(tiles) % 64, 0u);
+    EXPECT_GE(usable, int64_t{sizeof(Tile)} * std::max(count, 1));
+    EXPECT_EQ(held, Delta(usable));
+    EXPECT_EQ(Counters::Now(), before);
+  }
+}
+
 // Requests that cannot be met or make no sense give null at once: nothing is allocated and
 // no hook is called, even with the limit below the bytes in use.
 TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
+  bool const newAccounted = NewIsAccounted();
   HookTrace::Install();
   SetHeadroom(-1);
   Counters const before = Counters::Now();
-  void* const results[] = {mmgr_calloc(SIZE_MAX, 2), mmgr_calloc(2, SIZE_MAX / 2 + 1),
-                           mmgr_calloc(size_t{1} << 32, size_t{1} << 32), FF_strdup(nullptr),
-                           FF_wcsdup(nullptr), mmgr_realloc(nullptr, 0)};
+  void* const results[] = {
+      mmgr_calloc(SIZE_MAX, 2), mmgr_calloc(2, SIZE_MAX / 2 + 1),
+      mmgr_calloc(size_t{1} << 32, size_t{1} << 32), FF_strdup(nullptr), FF_wcsdup(nullptr),
+      mmgr_realloc(nullptr, 0),
+      // An alignment no block can have reaches the operators only by a direct call.
+      newAccounted ? Opaque(::operator new(1, std::align_val_t{48})) : nullptr,
+      newAccounted ? ::operator new[](1, std::align_val_t{0}, std::nothrow) : nullptr};
   mmgr_free(nullptr);
   mmgr_aligned_free(nullptr);
   ::operator delete(nullptr);
