@@ -1,12 +1,91 @@
-// Every allocating entry point under every shape of the budget, checked against the model:
-// whether the request fits (on its size rounded up to 16), the recovery sequence step by step
-// (hook amounts, over-allocation and what its callback is told, the memory-full handler, the
-// 512 rounds), both counters moved by exactly the usable size, the alignment promised, and the
-// release through the matching form.
+// Every allocating entry point under every shape of the budget and with the system allocator
+// failing at each point, checked against the model: whether the request fits (on its size
+// rounded up to 16), the recovery sequence step by step (hook amounts, over-allocation and
+// what its callback is told, the memory-full handler, the 512 rounds), both counters moved by
+// exactly the usable size, the alignment promised, contents kept by a resize, the one report
+// of the process's first system failure, and the release through the matching form.
+//
+// This executable replaces malloc, realloc, calloc and posix_memalign with versions that fail
+// the chosen calls made while armed and otherwise pass them to the next allocator, and the
+// base library's assertion entry points with recorders.
+#include <default_assertion.h>
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "budget_model.h"
+
+namespace {
+bool armed = false;
+int64_t calls = 0, failFirst = 0, failLast = -1;
+int reports = 0, exitHelpers = 0;
+unsigned long reportAllocated = 0, reportRequested = 0, firstAllocated = 0, firstRequested = 0;
+char firstReport[512];  // every argument of the first report, the formatted figures included
+
+bool Fail() { return armed && ++calls >= failFirst && calls <= failLast; }
+
+// The allocator this executable stands in front of, found through the dynamic linker so that
+// the same replacement works over any C library or a preloaded allocator.
+template <typename Function>
+Function* Next(char const* name) {
+  static thread_local bool resolving = false;  // the lookup itself may allocate
+  if (resolving) return nullptr;
+  resolving = true;
+  auto* const next = reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+  resolving = false;
+  return next;
+}
+}  // namespace
+
+#ifndef MEMMGR_SANITIZED  // the sanitizer runtimes define these themselves
+extern "C" void* malloc(size_t size) noexcept {
+  static auto* const next = Next<void*(size_t)>("malloc");
+  return Fail() || next == nullptr ? nullptr : next(size);
+}
+extern "C" void* realloc(void* block, size_t size) noexcept {
+  static auto* const next = Next<void*(void*, size_t)>("realloc");
+  return Fail() || next == nullptr ? nullptr : next(block, size);
+}
+extern "C" void* calloc(size_t count, size_t size) noexcept {
+  static auto* const next = Next<void*(size_t, size_t)>("calloc");
+  return Fail() || next == nullptr ? nullptr : next(count, size);
+}
+extern "C" int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
+  static auto* const next = Next<int(void**, size_t, size_t)>("posix_memalign");
+  return Fail() || next == nullptr ? ENOMEM : next(out, alignment, size);
+}
+#endif
+
+namespace DEFAULT_ASSERTION {
+int DISPATCHER_WRAPPER::Assertion(ASSERT_STATE state, char const* file, int line, char const* kind,
+                                  ASSERT_LEVEL level, char const* expression, char const* message,
+                                  char const* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  if (reports == 0) {
+    int const n = std::snprintf(firstReport, sizeof firstReport, "%d|%s|%d|%s|%d|%s|%s|%s|",
+                                state, file, line, kind, level, expression,
+                                message ? message : "(null)", format);
+    va_list copy;
+    va_copy(copy, arguments);
+    std::vsnprintf(firstReport + n, sizeof firstReport - static_cast<size_t>(n), format, copy);
+    va_end(copy);
+  }
+  reportAllocated = va_arg(arguments, unsigned long);
+  reportRequested = va_arg(arguments, unsigned long);
+  va_end(arguments);
+  if (reports == 0) firstAllocated = reportAllocated, firstRequested = reportRequested;
+  return ++reports + 41;
+}
+EXIT_HELPER::~EXIT_HELPER() {
+  // The base library decides here, from the assertion's result, whether the process goes on.
+  if (assertionResult == reports + 41 && level == 1) ++exitHelpers;
+}
+}  // namespace DEFAULT_ASSERTION
 
 namespace {
 
@@ -81,22 +160,31 @@ Entry const kEntries[] = {
 struct Policy {
   char const* name;
   int64_t headroom;  // the limit minus the bytes in use when the call starts
-  bool overallocation;
-  Hook hook;
+  bool overallocation = false;
+  Hook hook = Hook::kRecords;
   bool handler = true;
-  size_t size = 100;  // rounds to 112
+  size_t size = 100;   // rounds to 112
+  int64_t failing = 0;  // system allocator calls that fail, from the first (INT64_MAX: all)
 };
 Policy const kPolicies[] = {
-    {"fits exactly", 112, false, Hook::kRecords},
-    {"one byte short", 111, false, Hook::kRecords},
-    {"over, over-allocated", 0, true, Hook::kRecords},
-    {"over by 8 KiB, over-allocated", -8192, true, Hook::kRecords},
+    {"fits exactly", 112},
+    {"one byte short", 111},
+    {"over, over-allocated", 0, true},
+    {"over by 8 KiB, over-allocated", -8192, true},
     {"hook frees enough", 0, false, Hook::kFreesReserve},
     {"no hook", 0, false, Hook::kNone},
     {"hook removes itself", 0, false, Hook::kRemovesItself},
     {"null handler", 0, false, Hook::kRecords, false},
     {"empty within", 4096, false, Hook::kRecords, true, 0},
     {"empty over", -1, true, Hook::kRecords, true, 0},
+};
+// With room to spare, the system allocator refuses the first calls of each entry point.
+Policy const kSystemFailures[] = {
+    {"system fails once", 1 << 20, false, Hook::kRecords, true, 100, 1},
+    {"system fails twice", 1 << 20, true, Hook::kRecords, true, 100, 2},
+    {"system fails 514 times", 1 << 20, true, Hook::kRecords, true, 100, 514},
+    {"system fails throughout", 1 << 20, true, Hook::kRecords, true, 100, INT64_MAX},
+    {"resize to 0 as the system fails", 1 << 20, true, Hook::kRecords, true, 0, INT64_MAX},
 };
 
 bool NewIsAccounted() {
@@ -107,41 +195,91 @@ bool NewIsAccounted() {
   return accounted;
 }
 
-using EntryPoints = BudgetTest;
-
-TEST_F(EntryPoints, EveryEntryUnderEveryBudgetDoesWhatTheModelPredicts) {
-  std::memset(text, 'x', 200);
-  std::wmemset(wide, L'w', 50);
-  bool const newAccounted = NewIsAccounted();
-  for (Entry const& e : kEntries) {
-    if (e.isNew && !newAccounted) continue;
-    for (Policy const& p : kPolicies) {
-      if (p.size == 0 && !e.takesEmpty) continue;
-      SCOPED_TRACE(std::string(e.name) + ", " + p.name);
-      BudgetModel model;
-      model.overallocation = p.overallocation;
-      model.hook = p.hook;
-      model.handler = p.handler;
-      void* const from = e.resizeFrom == 0 || e.resizeFrom == SIZE_MAX
-                             ? nullptr
-                             : std::memset(mmgr_malloc(e.resizeFrom), 0x5A, e.resizeFrom);
-      if (p.hook == Hook::kFreesReserve) BudgetModel::reserveBlock = mmgr_malloc(64 << 10);
-      model.limit = GTMC_GetTotalUsedMemory() + p.headroom;
-      auto const c = model.Run(e.resizeFrom != 0, Usable(from), p.size,
-                               [&] { return e.allocate(from, p.size); });
-      EXPECT_TRUE(c.ok) << c.seen;
-      EXPECT_EQ(reinterpret_cast<uintptr_t>(c.result) % e.alignment, 0u);
-      if (c.result != nullptr && from != nullptr) {  // a resize keeps the contents it can
-        EXPECT_EQ(static_cast<unsigned char*>(c.result)[std::min(e.resizeFrom, p.size) - 1], 0x5A);
+class EntryPoints : public BudgetTest {
+ protected:
+  // Runs every entry point under each policy and checks it against `model`.
+  template <size_t N>
+  void RunAll(Policy const (&policies)[N], BudgetModel& model) {
+    std::memset(text, 'x', 200);
+    std::wmemset(wide, L'w', 50);
+    bool const newAccounted = NewIsAccounted();
+    for (Entry const& e : kEntries) {
+      for (Policy const& p : policies) {
+        if ((e.isNew && !newAccounted) || (p.size == 0 && !e.takesEmpty)) continue;
+        SCOPED_TRACE(std::string(e.name) + ", " + p.name);
+        RunOne(e, p, model);
       }
-      mmgr_free(std::exchange(BudgetModel::reserveBlock, nullptr));
-      if (from != nullptr && c.result == nullptr && !c.released) mmgr_free(from);
-      int64_t const usable = Usable(c.result);
-      Counters const before = Counters::Now();
-      e.release(c.result);
-      EXPECT_EQ(Counters::Now() - before, Delta(-usable));
     }
   }
+
+  static void RunOne(Entry const& e, Policy const& p, BudgetModel& model) {
+    model.overallocation = p.overallocation;
+    model.hook = p.hook;
+    model.handler = p.handler;
+    model.failFirst = failFirst = 1;
+    model.failLast = failLast = p.failing;
+    model.systemCalls = calls = 0;
+    model.reported = reports > 0;  // a process reports once in its life
+    auto* const from = static_cast<unsigned char*>(
+        e.resizeFrom == 0 || e.resizeFrom == SIZE_MAX
+            ? nullptr
+            : std::memset(mmgr_malloc(e.resizeFrom), 0x5A, e.resizeFrom));
+    if (p.hook == Hook::kFreesReserve) BudgetModel::reserveBlock = mmgr_malloc(64 << 10);
+    model.limit = GTMC_GetTotalUsedMemory() + p.headroom;
+    int const reportsBefore = reports;
+    auto const c = model.Run(e.resizeFrom != 0, Usable(from), p.size, [&] {
+      armed = true;
+      void* const result = e.allocate(from, p.size);
+      armed = false;
+      return result;
+    });
+    EXPECT_TRUE(c.ok) << c.seen;
+    EXPECT_EQ(calls, model.systemCalls);
+    EXPECT_EQ(reports - reportsBefore, c.expected.report ? 1 : 0);
+    if (c.expected.report) {
+      EXPECT_EQ(reportAllocated, c.expected.reportAllocated);
+      EXPECT_EQ(reportRequested, c.expected.reportRequested);
+    }
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(c.result) % e.alignment, 0u);
+    // A resize keeps the contents it can; a failed one leaves the old block as it was.
+    auto const* const kept = c.result != nullptr ? static_cast<unsigned char*>(c.result) : from;
+    if (from != nullptr && !c.released && (c.result == nullptr || p.size > 0)) {
+      EXPECT_EQ(kept[std::min(e.resizeFrom, std::max(p.size, size_t{1})) - 1], 0x5A);
+    }
+    mmgr_free(std::exchange(BudgetModel::reserveBlock, nullptr));
+    if (from != nullptr && c.result == nullptr && !c.released) mmgr_free(from);
+    int64_t const usable = Usable(c.result);
+    Counters const before = Counters::Now();
+    e.release(c.result);
+    EXPECT_EQ(Counters::Now() - before, Delta(-usable));
+  }
+};
+
+TEST_F(EntryPoints, EveryEntryUnderEveryBudgetDoesWhatTheModelPredicts) {
+  BudgetModel model;
+  RunAll(kPolicies, model);
+}
+
+// In a child of its own: a fresh process, whose one report must come from its first failure.
+TEST_F(EntryPoints, EverySystemFailureIsSurvivedAndReportedOnce) {
+#ifdef MEMMGR_SANITIZED
+  GTEST_SKIP() << "the sanitizer runtime owns malloc";
+#endif
+  auto const runAll = [this] {
+    BudgetModel model;
+    RunAll(kSystemFailures, model);
+    char expected[512];
+    std::snprintf(expected, sizeof expected,
+                  "0||0|assert|1|false|(null)|GMM Transparent SysMemfull; allocated: %%lu; "
+                  "requested: %%lu.|GMM Transparent SysMemfull; allocated: %lu; requested: %lu.",
+                  firstAllocated, firstRequested);
+    EXPECT_STREQ(firstReport, expected);
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(exitHelpers, 1);
+    std::fflush(stdout);
+    _exit(HasFailure() ? 1 : 0);
+  };
+  EXPECT_EXIT(runAll(), testing::ExitedWithCode(0), "");
 }
 
 struct alignas(64) Tile {

@@ -14,14 +14,6 @@
 
 #include "memmgr_test.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MEMMGR_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define MEMMGR_SANITIZED 1
-#endif
-#endif
 
 namespace {
 

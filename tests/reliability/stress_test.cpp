@@ -12,19 +12,12 @@
 
 #include "memmgr_test.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define MEMMGR_STRESS_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MEMMGR_STRESS_UNDER_TSAN 1
-#endif
-#endif
 
 namespace {
 
 constexpr int kThreads = 8, kSlots = 48;
-#ifdef MEMMGR_STRESS_UNDER_TSAN
-constexpr int kOperations = 10000;  // per thread; TSan is many times slower
+#ifdef MEMMGR_SANITIZED
+constexpr int kOperations = 10000;  // per thread; the sanitizers are many times slower
 #else
 constexpr int kOperations = 50000;
 #endif

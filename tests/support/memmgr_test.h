@@ -16,6 +16,15 @@
 
 #include "memmgr"
 
+// Sanitizer runtimes own malloc and new: cases that replace or exhaust them step aside there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MEMMGR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define MEMMGR_SANITIZED 1
+#endif
+#endif
+
 // Both counters at one moment, as the calling thread sees them.
 struct Counters {
   int64_t used, thread;
