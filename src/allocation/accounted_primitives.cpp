@@ -12,6 +12,13 @@ bool AdmitOverLimit(size_t callbackRequest, int64_t callbackTotal, int64_t limit
   return true;
 }
 
+void* TakeBlockOverLimit(size_t size, int64_t used, int64_t limit, bool allowOverallocation,
+                         size_t alignment) {
+  if (!AdmitOverLimit(size, used, limit, allowOverallocation)) return nullptr;
+  return alignment == 0 ? TakeAccountedBlock(size, used, 0)
+                        : TakeAccountedBlock(size, used, alignment);
+}
+
 void* TakeAlignedSystemBlock(size_t alignment, size_t size) noexcept {
   void* block = nullptr;
   return ::posix_memalign(&block, alignment, size) == 0 ? block : nullptr;

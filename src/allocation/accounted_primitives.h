@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "../budget/budget_state.h"
+#include "../budget/high_water.h"
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
@@ -47,20 +47,20 @@ void* TryReallocate(void* block, size_t size, bool allowOverallocation);
 
 MEMMGR_ALWAYS_INLINE void AccountDelta(int64_t delta) noexcept {
   // Sequentially consistent: the total is the one figure all threads must agree on.
-  usedMemory.fetch_add(delta, std::memory_order_seq_cst);
+  int64_t const total = usedMemory.fetch_add(delta, std::memory_order_seq_cst) + delta;
+  // Tested before the thread-local update so that the total need not outlive its call.
+  if (IsAboveWatchedTotal(total)) [[unlikely]] {
+    threadAllocated += delta;
+    return NoteHighTotal(total, delta > 0);
+  }
   threadAllocated += delta;
 }
 
-// `alignment` 0 takes the block with malloc; otherwise it is a power of two above the system
-// allocator's own alignment. Callers pass a constant, so the choice folds away when inlined.
-MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, bool allowOverallocation,
-                                       size_t alignment = 0) {
-  int64_t const used = usedMemory.load(std::memory_order_relaxed);
-  int64_t const limit = maxMemory.load(std::memory_order_relaxed);
-  size_t const need = RoundUp16(size);
-  if (IsOverLimit(WrappingAdd(used, need), limit)) [[unlikely]] {
-    if (!AdmitOverLimit(size, used, limit, allowOverallocation)) return nullptr;
-  }
+// Takes a new block from the system allocator and accounts it, after the budget test; `used`
+// is the total that test read. `alignment` 0 takes the block with malloc; otherwise it is a
+// power of two above the system allocator's own alignment. Callers pass a constant, so the
+// choice folds away when inlined.
+MEMMGR_ALWAYS_INLINE void* TakeAccountedBlock(size_t size, int64_t used, size_t alignment) {
   void* const block =
       alignment == 0 ? std::malloc(size) : TakeAlignedSystemBlock(alignment, size);
   if (block == nullptr) [[unlikely]] {
@@ -69,6 +69,22 @@ MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, bool allowOverallocation,
   }
   AccountDelta(static_cast<int64_t>(malloc_usable_size(block)));
   return block;
+}
+
+// A request over the limit: admitted or refused as AdmitOverLimit says, then taken out of
+// line. Not rejoining the inlined path keeps its registers free of the call's aftermath.
+MEMMGR_COLD void* TakeBlockOverLimit(size_t size, int64_t used, int64_t limit,
+                                     bool allowOverallocation, size_t alignment);
+
+MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, bool allowOverallocation,
+                                       size_t alignment = 0) {
+  int64_t const used = usedMemory.load(std::memory_order_relaxed);
+  int64_t const limit = maxMemory.load(std::memory_order_relaxed);
+  size_t const need = RoundUp16(size);
+  if (IsOverLimit(WrappingAdd(used, need), limit)) [[unlikely]] {
+    return TakeBlockOverLimit(size, used, limit, allowOverallocation, alignment);
+  }
+  return TakeAccountedBlock(size, used, alignment);
 }
 
 MEMMGR_ALWAYS_INLINE void ReleaseAccounted(void* block) noexcept {

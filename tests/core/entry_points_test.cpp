@@ -165,6 +165,7 @@ struct Policy {
   bool handler = true;
   size_t size = 100;   // rounds to 112
   int64_t failing = 0;  // system allocator calls that fail, from the first (INT64_MAX: all)
+  int64_t pressure = INT64_MIN;  // the pressure threshold above the bytes in use; MIN: off
 };
 Policy const kPolicies[] = {
     {"fits exactly", 112},
@@ -177,6 +178,9 @@ Policy const kPolicies[] = {
     {"null handler", 0, false, Hook::kRecords, false},
     {"empty within", 4096, false, Hook::kRecords, true, 0},
     {"empty over", -1, true, Hook::kRecords, true, 0},
+    {"pressure crossed", 112, false, Hook::kRecords, true, 100, 0, 50},
+    {"pressure not crossed", 112, false, Hook::kRecords, true, 100, 0, 4096},
+    {"over-allocated past the pressure", 0, true, Hook::kRecords, true, 100, 0, 0},
 };
 // With room to spare, the system allocator refuses the first calls of each entry point.
 Policy const kSystemFailures[] = {
@@ -226,6 +230,7 @@ class EntryPoints : public BudgetTest {
             : std::memset(mmgr_malloc(e.resizeFrom), 0x5A, e.resizeFrom));
     if (p.hook == Hook::kFreesReserve) BudgetModel::reserveBlock = mmgr_malloc(64 << 10);
     model.limit = GTMC_GetTotalUsedMemory() + p.headroom;
+    model.pressure = p.pressure == INT64_MIN ? -1 : GTMC_GetTotalUsedMemory() + p.pressure;
     int const reportsBefore = reports;
     auto const c = model.Run(e.resizeFrom != 0, Usable(from), p.size, [&] {
       armed = true;

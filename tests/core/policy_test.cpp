@@ -1,5 +1,8 @@
-// The policy a host sets and reads back: the limit through every query, and the memory-full
-// handler, which fires once until the setter re-arms it and ends the process by default.
+// The policy a host sets and reads back: the limit through every query; the memory-full
+// handler, which fires once until the setter re-arms it and ends the process by default; the
+// peak of each phase; the pressure signal, once per arming across threads.
+#include <pthread.h>
+
 #include <cstdlib>
 
 #include "memmgr_test.h"
@@ -76,6 +79,82 @@ TEST_F(Policy, DefaultHandlerEndsTheProcessWithStatusOne) {
   // SIZE_MAX rounds to 0, passes the budget and is refused by the system allocator.
   EXPECT_EXIT((Set_GTMC_MemoryFull(kHandlerAtLoad), mmgr_malloc(SIZE_MAX), std::_Exit(0)),
               ::testing::ExitedWithCode(1), "");
+}
+
+// Runs `body` on a thread of its own: a plain pthread, since std::thread allocates its state
+// through the accounted `new`, which would move the totals these cases measure.
+void OnThread(void (*body)()) {
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, nullptr,
+                [](void* b) { return reinterpret_cast<void (*)()>(b)(), (void*)nullptr; },
+                reinterpret_cast<void*>(body)),
+            0);
+  pthread_join(thread, nullptr);
+}
+
+void* shared = nullptr;
+
+TEST_F(Policy, PeakIsTheHighestTotalOfEachPhase) {
+  GTMC_ResetPeakUsedMemory();
+  shared = mmgr_malloc(1 << 20);
+  int64_t const top = GTMC_GetTotalUsedMemory();
+  OnThread([] { mmgr_free(shared); });  // released on another thread: the peak stays
+  void* const small = mmgr_malloc(1000);
+  int64_t const peakOfPhase = GTMC_GetPeakUsedMemory();
+  int64_t const replaced = GTMC_ResetPeakUsedMemory();
+  bool const resetToNow = GTMC_GetPeakUsedMemory() == GTMC_GetTotalUsedMemory();
+  mmgr_free(small);
+  // Releasing an unaccounted block through the accounted family drives the total below zero.
+  constexpr size_t kForeign = size_t{32} << 20;
+  void* const foreign = builtin_malloc(kForeign);
+  mmgr_free(foreign);
+  bool const belowZero =
+      GTMC_GetTotalUsedMemory() == 0 && GTMC_GetFreeMemory() == GTMC_GetTotalMemory();
+  GTMC_ResetPeakUsedMemory();
+  int64_t const peakBelowZero = GTMC_GetPeakUsedMemory();
+  builtin_free(mmgr_malloc(kForeign));  // puts the same usable size back
+  EXPECT_EQ(peakOfPhase, top);
+  EXPECT_EQ(replaced, top);
+  EXPECT_TRUE(resetToNow);
+  EXPECT_TRUE(belowZero);
+  EXPECT_EQ(peakBelowZero, 0);
+}
+
+std::atomic<int> signals{0};
+void CountSignal(int64_t, int64_t) { ++signals; }
+void Rearm(int64_t total, int64_t) {
+  if (++signals < 3) GTMC_SetMemoryPressureCallback(total, Rearm);
+}
+
+TEST_F(Policy, PressureSignalFiresOncePerArmingAcrossThreads) {
+  constexpr int kThreads = 8;
+  static void* blocks[kThreads][64];
+  signals = 0;
+  for (int arming = 1; arming <= 3; ++arming) {
+    GTMC_SetMemoryPressureCallback(GTMC_GetTotalUsedMemory() + (1 << 20), CountSignal);
+    pthread_t threads[kThreads];
+    for (auto& row : blocks) {  // 2 MiB in all, in 4 KiB steps from every thread at once
+      pthread_create(
+          &threads[&row - blocks], nullptr,
+          [](void* r) -> void* {
+            for (void*& block : *static_cast<void*(*)[64]>(r)) block = mmgr_malloc(4096);
+            return nullptr;
+          },
+          &row);
+    }
+    for (pthread_t const thread : threads) pthread_join(thread, nullptr);
+    for (auto& row : blocks)
+      for (void* block : row) mmgr_free(block);
+    EXPECT_EQ(signals, arming);
+  }
+  // A callback that re-arms itself fires again on a later step, never twice on one.
+  signals = 0;
+  GTMC_SetMemoryPressureCallback(GTMC_GetTotalUsedMemory(), Rearm);
+  for (void*& block : blocks[0]) block = mmgr_malloc(100);
+  for (void* block : blocks[0]) mmgr_free(block);
+  GTMC_SetMemoryPressureCallback(-1, nullptr);
+  EXPECT_EQ(signals, 3);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Model-based fuzzer: the input is decoded into a sequence of calls on a small table of live
 // blocks, under a policy the input also changes (limit, over-allocation, garbage-collect hook,
-// over-allocation callback, memory-full handler). Every call is checked against BudgetModel.
+// over-allocation callback, memory-full handler, pressure signal). Every call is checked
+// against BudgetModel, the peak included.
 //
 // Sizes stay at 64 KiB or less, so the system allocator never fails and every refusal comes
 // from the budget. Built with MEMMGR_FUZZ_REPLAY it is a plain program that replays the files
@@ -97,9 +98,16 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
       case 6:
         model.overallocation = !model.overallocation;
         break;
-      case 7:
-        (in.Byte() % 2 ? model.callback : model.handler) ^= true;
+      case 7: {  // the over-allocation callback, the memory-full handler, the pressure signal
+        unsigned const which = in.Byte() % 3;
+        if (which == 2) {
+          int64_t const offset = static_cast<int8_t>(in.Byte());
+          model.pressure = offset < -64 ? -1 : GTMC_GetTotalUsedMemory() + offset * 256;
+        } else {
+          (which == 0 ? model.callback : model.handler) ^= true;
+        }
         break;
+      }
       case 8: {  // the garbage-collect hook: none, recording, freeing a reserve, or self-removing
         auto const kind = static_cast<BudgetModel::Hook>(in.Byte() % 4);
         if (kind == BudgetModel::Hook::kFreesReserve && BudgetModel::reserveBlock == nullptr) {

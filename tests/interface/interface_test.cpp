@@ -74,27 +74,6 @@ TEST_F(InterfaceTest, PassthroughWorksOutsideTheBudgetAndTheCounters) {
   EXPECT_EQ(HookTrace::Count(), 0);
 }
 
-// Releasing a block of the unaccounted family through the accounted one is the misuse that
-// drives the total below zero; the per-thread count alone shows it.
-TEST_F(InterfaceTest, TotalBelowZeroReadsAsNothingInUse) {
-  constexpr size_t kSize = size_t{32} << 20;
-  int64_t const thread = GTMC_GetAllocationSizeInCurrentThread();
-  void* const foreign = builtin_malloc(kSize);
-  int64_t const usable = Usable(foreign);
-  ASSERT_GT(usable, GTMC_GetTotalUsedMemory());
-  mmgr_free(foreign);
-  int64_t const used = GTMC_GetTotalUsedMemory();
-  int64_t const freeBytes = GTMC_GetFreeMemory();
-  int64_t const threadBelow = GTMC_GetAllocationSizeInCurrentThread();
-  void* const balance = mmgr_malloc(kSize);  // puts the same usable size back
-  int64_t const restored = Usable(balance);
-  builtin_free(balance);
-  EXPECT_EQ(used, 0);
-  EXPECT_EQ(freeBytes, GTMC_GetTotalMemory());
-  EXPECT_EQ(threadBelow, thread - usable);
-  EXPECT_EQ(restored, usable);
-}
-
 TEST(OSUsedMemory, GrowsWithTouchedMemory) {
   constexpr int64_t kTouched = int64_t{64} << 20;
   int64_t const before = GTMC_GetOSUsedMemory();

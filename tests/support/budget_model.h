@@ -1,6 +1,7 @@
 // An executable model of the budget: given the state and the policy a call starts with, it
 // predicts what the library does for that call (admitted or not, the hook calls in order with
-// their arguments, the memory-full event, the one-time report, the system allocator calls).
+// their arguments, the memory-full event, the pressure signal, the peak, the one-time report,
+// the system allocator calls).
 // Run() sets the model's policy on the library, makes the call, takes the policy down again
 // and checks the call against the prediction; the table cases, the fault-injection loop and
 // the fuzzer all go through it.
@@ -21,6 +22,7 @@ struct BudgetModel {
   bool overallocation = true;
   bool callback = true;  // the recording over-allocation callback is installed
   bool handler = true;   // the recording memory-full handler (it returns); else null
+  int64_t pressure = -1;  // the threshold of the recording pressure callback; negative: off
   Hook hook = Hook::kRecords;
   bool reported = false;  // the process has issued its one report
   // System allocator calls are numbered from 1; those in [failFirst, failLast] fail.
@@ -61,10 +63,14 @@ struct BudgetModel {
     if (!handler) GTMC_MemoryFull = nullptr;  // a plain store: the handler stays armed
     GMM_EnableOverallocation(overallocation);
     GTMC_SetMemoryAllocationRules(limit);
+    GTMC_SetMemoryPressureCallback(pressure, &HookTrace::OnPressure);
+    GTMC_ResetPeakUsedMemory();
     Counters const before = Counters::Now();
     void* const result = call();
     Counters const change = Counters::Now() - before;
+    int64_t const peak = GTMC_GetPeakUsedMemory();
     // Taken down before anything else allocates: the prediction itself does.
+    GTMC_SetMemoryPressureCallback(-1, nullptr);
     GTMC_SetMemoryAllocationRules(limitBefore);
     GMM_EnableOverallocation(true);
     GMM_SetOnOverallocation(nullptr);
@@ -76,19 +82,28 @@ struct BudgetModel {
     c.released = resize && size == 0 && c.expected.admitted;
     auto const seen = HookTrace::Events();
     int64_t const freedByHook = reserveBefore - reserve;
-    Counters const expectedChange = Delta((c.released ? -old : result ? Usable(result) - old : 0) -
-                                          freedByHook);
+    int64_t const step = c.released ? -old : result ? Usable(result) - old : 0;
+    Counters const expectedChange = Delta(step - freedByHook);
+    // Only the final step can raise the total: it sets the peak and may cross the threshold.
+    int64_t const after = before.used + expectedChange.used;
+    int64_t expectedPeak = std::max<int64_t>(before.used, 0);
+    if (step > 0) {
+      expectedPeak = std::max(expectedPeak, after);
+      if (pressure >= 0 && after > pressure) c.expected.events.push_back({kPressure, 0, after, pressure});
+    }
     c.ok = HookTrace::Count() == static_cast<int>(c.expected.events.size()) &&
            std::equal(seen.begin(), seen.end(), c.expected.events.begin()) &&
            HookTrace::Count(kCollect) == c.expected.Count(kCollect) &&
            HookTrace::Count(kMemoryFull) == c.expected.Count(kMemoryFull) &&
-           (result != nullptr) == (c.expected.admitted && !c.released) && change == expectedChange;
+           (result != nullptr) == (c.expected.admitted && !c.released) &&
+           change == expectedChange && peak == expectedPeak;
     if (result != nullptr) Account(Usable(result), old);
     if (!c.ok) {
       std::ostringstream out;
       out << (result ? "a block" : "null") << ", " << HookTrace::Count() << " hook calls (expected "
           << c.expected.events.size() << "), counters moved " << change.used << "/" << change.thread
-          << " (expected " << expectedChange.used << "); first calls:";
+          << " (expected " << expectedChange.used << "), peak " << peak << " (expected "
+          << expectedPeak << "); first calls:";
       for (auto const& e : seen) out << " " << e.kind << ":" << e.size;
       out << "; expected:";
       for (size_t i = 0; i < std::min<size_t>(HookTrace::kCapacity, c.expected.events.size()); ++i)

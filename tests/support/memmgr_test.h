@@ -42,13 +42,14 @@ inline int64_t Usable(void const* block) {
   return static_cast<int64_t>(mmgr_malloc_usable_size(const_cast<void*>(block)));
 }
 
-enum HookKind : int { kCollect, kMemoryFull, kOverallocation };
+enum HookKind : int { kCollect, kMemoryFull, kOverallocation, kPressure };
 
 // Records every hook call in fixed static storage with atomic counters: it runs inside the
 // allocator while the budget is tight, where an allocation of its own would disturb the count.
 class HookTrace {
  public:
-  struct Event {  // collections and memory-full events leave `total` and `limit` at 0
+  struct Event {  // collections and memory-full events leave `total` and `limit` at 0;
+                  // a pressure signal has the total and the threshold there, and size 0
     HookKind kind;
     size_t size;
     int64_t total = 0, limit = 0;
@@ -78,10 +79,13 @@ class HookTrace {
   static void OnOverallocation(size_t requested, int64_t total, int64_t limit) {
     Record(kOverallocation, requested, total, limit);
   }
+  static void OnPressure(int64_t total, int64_t threshold) {
+    Record(kPressure, 0, total, threshold);
+  }
   static constexpr int kCapacity = 16;
 
  private:
-  static inline std::atomic<int> counts_[3] = {};
+  static inline std::atomic<int> counts_[4] = {};
   static inline std::atomic<int> all_{0};
   static Event events_[kCapacity];
 };
