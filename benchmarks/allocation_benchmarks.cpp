@@ -3,6 +3,8 @@
 //   pair/<family>/<bytes>         one allocate+release
 //   pair/<raw|new>-aligned/64     the same for a type aligned to 64 (aligned_alloc, new)
 //   batch/<family>/<order>/<bytes> 1,000 allocations, then 1,000 releases (time per batch)
+//   growth/<family>/<bytes>[/threads:2]  the in-order batch with the peak reset before each,
+//                                  so that every allocation sets a new peak
 //   realloc/<family>/grow|shrink  allocate, resize 64 <-> 4096, release
 //   strdup/<family>/<length>      duplicate a string, release the copy
 //   pair/<family>/<bytes>/threads:2  the pair on both threads at once
@@ -88,6 +90,18 @@ void Batch(benchmark::State& state, Family family, Order order, size_t size) {
     for (void*& block : blocks) block = family.allocate(size);
     benchmark::ClobberMemory();
     for (int index : releaseOrder) family.release(blocks[static_cast<size_t>(index)]);
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+// The system allocator and the floor keep no peak: the reset, once a batch, costs them nothing.
+void Growth(benchmark::State& state, Family family, size_t size) {
+  std::vector<void*> blocks(kBatch);
+  for (auto _ : state) {
+    if (state.thread_index() == 0) GTMC_ResetPeakUsedMemory();
+    for (void*& block : blocks) block = family.allocate(size);
+    benchmark::ClobberMemory();
+    for (void* block : blocks) family.release(block);
   }
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
@@ -205,6 +219,11 @@ void RegisterAll() {
         benchmark::RegisterBenchmark(name.c_str(), Batch, family, order.order, size);
       }
     }
+  }
+  for (Family const& family : {kRaw, kMmgr, kNew, kFloor}) {
+    std::string const name = std::string("growth/") + family.name + "/64";
+    benchmark::RegisterBenchmark(name.c_str(), Growth, family, 64);
+    benchmark::RegisterBenchmark(name.c_str(), Growth, family, 64)->Threads(2)->UseRealTime();
   }
   benchmark::RegisterBenchmark("realloc/raw/grow", Resize, kRaw, RawRealloc, 64, 4096);
   benchmark::RegisterBenchmark("realloc/mmgr/grow", Resize, kMmgr, mmgr_realloc, 64, 4096);

@@ -7,6 +7,8 @@
 //
 //   instruction_workload <raw|mmgr|new|floor|loop> [pairs [bytes]]
 //   instruction_workload compiler    prints the compiler the counts belong to
+// With MEMMGR_WORKLOAD_PRESSURE set, a pressure signal is armed far above the workload's
+// total, which must leave the counts unchanged.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +84,9 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (std::getenv("MEMMGR_WORKLOAD_PRESSURE") != nullptr) {
+    GTMC_SetMemoryPressureCallback(int64_t{1} << 30, [](int64_t, int64_t) {});
+  }
   struct Family {
     char const* name;
     void (*run)(long);

@@ -107,7 +107,7 @@ int main(void) {
   GTMC_GarbageCollect = EvictLines;
 
   uint32_t seed = 12345;
-  int64_t peak = 0;
+  GTMC_ResetPeakUsedMemory(); /* the peak of each phase: indexing starts here */
   for (int i = 0; i < kWords; ++i) {
     char word[16] = "";
     seed = seed * 1664525u + 1013904223u;
@@ -117,8 +117,9 @@ int main(void) {
       return 1;
     }
     CacheLine(word, entries[entryCount - 1].count);
-    if (GTMC_GetTotalUsedMemory() > peak) peak = GTMC_GetTotalUsedMemory();
   }
+  int64_t const indexed = GTMC_GetTotalUsedMemory();
+  int64_t const indexingPeak = GTMC_ResetPeakUsedMemory(); /* the report phase starts */
 
   size_t top = 0;
   for (size_t e = 1; e < entryCount; ++e) {
@@ -126,9 +127,9 @@ int main(void) {
   }
   printf("c_host: %d words, %zu distinct, most frequent '%s' (%u)\n", kWords, entryCount,
          entries[top].word, entries[top].count);
-  printf("c_host: limit %lld, peak %lld bytes, %ld hook calls evicted %ld lines, "
+  printf("c_host: limit %lld, indexing peak %lld bytes, %ld hook calls evicted %ld lines, "
          "resident %lld bytes, memory full: %s\n",
-         (long long)GTMC_GetTotalMemory(), (long long)peak, atomic_load(&hookCalls),
+         (long long)GTMC_GetTotalMemory(), (long long)indexingPeak, atomic_load(&hookCalls),
          atomic_load(&evictions), (long long)GTMC_GetOSUsedMemory(),
          GTMC_IsMemoryFull() ? "yes" : "no");
 
@@ -138,6 +139,14 @@ int main(void) {
   mmgr_free(entries);
   mmgr_free(buckets);
 
+  /* The report and the release only gave memory back: their peak is where they started. */
+  int64_t const reportPeak = GTMC_GetPeakUsedMemory();
+  printf("c_host: report and release peak %lld bytes\n", (long long)reportPeak);
+  if (indexingPeak < indexed || reportPeak != indexed) {
+    fprintf(stderr, "c_host: peaks %lld and %lld against %lld indexed\n", (long long)indexingPeak,
+            (long long)reportPeak, (long long)indexed);
+    return 1;
+  }
   int64_t const leaked = GTMC_GetTotalUsedMemory() - baseline;
   int64_t const threadLeaked = GTMC_GetAllocationSizeInCurrentThread() - threadBaseline;
   if (leaked != 0 || threadLeaked != 0) {

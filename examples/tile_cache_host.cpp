@@ -2,8 +2,12 @@
 //
 // Decoded tiles stay cached until the budget is needed elsewhere: the garbage-collect hook
 // evicts least recently used tiles, so the cache grows into whatever memory is free and
-// shrinks on demand. An export buffer larger than the whole budget then shows the later
-// stages of recovery: over-allocation, and the memory-full handler once that is disabled.
+// shrinks on demand. Before that, at three quarters of the budget, the pressure signal asks a
+// worker thread of the host's own to trim the cache by half, off the drawing thread. An
+// export buffer larger than the whole budget then shows the later stages of recovery:
+// over-allocation, and the memory-full handler once that is disabled.
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +37,10 @@ int head = -1, tail = -1, resident = 0;
 std::atomic_flag cacheLock = ATOMIC_FLAG_INIT;
 std::atomic<long> pressureEvictions{0}, capacityEvictions{0}, hookCalls{0};
 std::atomic<long> overruns{0}, memoryFullCalls{0};
+std::atomic<long> pressureSignals{0}, trimEvictions{0};
+std::atomic<int> trimRequests{0};  // signals the trimmer has not served yet; -1: stop
+int64_t pressureThreshold = -1;
+int64_t trimmerThreadChange = 0;  // the trimmer's own count of what it released
 
 void Unlink(int s) {
   (slots[s].prev >= 0 ? slots[slots[s].prev].next : head) = slots[s].next;
@@ -79,6 +87,29 @@ void Lock() {
   }
 }
 void Unlock() { cacheLock.clear(std::memory_order_release); }
+
+// Runs inside the allocation that crossed the threshold: it only hands the work over.
+void OnPressure(int64_t, int64_t) {
+  pressureSignals.fetch_add(1, std::memory_order_relaxed);
+  trimRequests.fetch_add(1, std::memory_order_release);
+  trimRequests.notify_one();
+}
+
+// The host's own worker: trims the cache by half when signalled, then re-arms the signal. A
+// plain pthread, whose start-up allocates nothing through the budget.
+void* Trimmer(void*) {
+  int64_t const start = GTMC_GetAllocationSizeInCurrentThread();
+  for (;;) {
+    trimRequests.wait(0, std::memory_order_acquire);
+    if (trimRequests.exchange(0, std::memory_order_acquire) < 0) break;
+    Lock();
+    for (int const keep = resident / 2; resident > keep; trimEvictions.fetch_add(1)) EvictOldest();
+    Unlock();
+    GTMC_SetMemoryPressureCallback(pressureThreshold, OnPressure);
+  }
+  trimmerThreadChange = GTMC_GetAllocationSizeInCurrentThread() - start;
+  return nullptr;
+}
 
 unsigned char Shade(int tile, size_t offset) {
   return static_cast<unsigned char>(tile * 31 + offset / 256);
@@ -135,25 +166,36 @@ int main() {
   GMM_SetOnOverallocation(CountOverrun);
   Set_GTMC_MemoryFull(NoteMemoryFull);
   for (int& s : slotOfTile) s = -1;
+  int64_t const limit = GTMC_GetTotalMemory();
+  if (limit > 0) pressureThreshold = limit / 4 * 3;
+  GTMC_SetMemoryPressureCallback(pressureThreshold, OnPressure);
+  pthread_t trimmer;
+  if (pthread_create(&trimmer, nullptr, Trimmer, nullptr) != 0) return 1;
+  GTMC_ResetPeakUsedMemory();
   int64_t const usedAtStart = GTMC_GetTotalUsedMemory();
   int64_t const threadAtStart = GTMC_GetAllocationSizeInCurrentThread();
 
   long hits = 0, misses = 0;
   bool intact = true;
-  int peak = 0;
+  int mostCached = 0;
   // Pan until the cache has been replaced several times over.
-  for (int frame = 0; frame < 5000 && pressureEvictions + capacityEvictions < 4L * (peak + 1);
+  for (int frame = 0;
+       frame < 5000 && pressureEvictions + capacityEvictions + trimEvictions < 4L * (mostCached + 1);
        ++frame) {
     for (int i = 0; i < kViewTiles; ++i)
       intact &= Show((frame * kPanStep + i) % kMapTiles, hits, misses);
-    if (resident > peak) peak = resident;
+    if (resident > mostCached) mostCached = resident;
   }
+  GTMC_SetMemoryPressureCallback(-1, nullptr);
+  trimRequests.store(-1, std::memory_order_release);
+  trimRequests.notify_one();
+  pthread_join(trimmer, nullptr);
   int64_t const usedWithCache = GTMC_GetTotalUsedMemory();
   int64_t const freeWithCache = GTMC_GetFreeMemory();
   int64_t const residentWithCache = GTMC_GetOSUsedMemory();
 
+  int64_t const cachePeak = GTMC_GetPeakUsedMemory();
   // An export buffer larger than the budget, when the budget is small enough to outgrow.
-  int64_t const limit = GTMC_GetTotalMemory();
   bool const exported = limit > 0 && limit <= (256 << 20);
   bool grantedOver = false, refusedWhenStrict = false;
   if (exported) {
@@ -174,20 +216,26 @@ int main() {
   auto const ll = [](int64_t v) { return static_cast<long long>(v); };
   std::printf("limit %lld; with the cache full: used %lld, free %lld, resident (OS) %lld\n",
               ll(limit), ll(usedWithCache), ll(freeWithCache), ll(residentWithCache));
-  std::printf("cleared: used %lld (at start %lld), this thread %lld (at start %lld)\n",
-              ll(usedAtEnd), ll(usedAtStart), ll(threadAtEnd), ll(threadAtStart));
+  std::printf("cleared: used %lld (at start %lld), this thread %lld (at start %lld), "
+              "the trimmer %lld\n",
+              ll(usedAtEnd), ll(usedAtStart), ll(threadAtEnd), ll(threadAtStart),
+              ll(trimmerThreadChange));
   std::printf(
       "tiles: %ld hits, %ld decoded, at most %d cached; evicted %ld for the budget "
-      "(%ld hook calls), %ld for capacity\n",
-      hits, misses, peak, pressureEvictions.load(), hookCalls.load(), capacityEvictions.load());
+      "(%ld hook calls), %ld for capacity, %ld by the trimmer (%ld pressure signals)\n",
+      hits, misses, mostCached, pressureEvictions.load(), hookCalls.load(),
+      capacityEvictions.load(), trimEvictions.load(), pressureSignals.load());
+  std::printf("peak accounted while panning: %lld\n", ll(cachePeak));
   std::printf("export: %s; over-limit grants %ld; memory full %s (handler called %ld times)\n",
               !exported                          ? "skipped"
               : grantedOver && refusedWhenStrict ? "over the limit, then refused"
                                                  : "unexpected outcome",
               overruns.load(), GTMC_IsMemoryFull() ? "yes" : "no", memoryFullCalls.load());
   bool const consistent =
-      intact && usedAtEnd == usedAtStart && threadAtEnd == threadAtStart && resident == 0 &&
-      pressureEvictions + capacityEvictions + cleared == misses && memoryFullCalls <= 1 &&
+      intact && usedAtEnd == usedAtStart && threadAtEnd + trimmerThreadChange == threadAtStart &&
+      resident == 0 &&
+      pressureEvictions + capacityEvictions + trimEvictions + cleared == misses &&
+      cachePeak >= usedWithCache && memoryFullCalls <= 1 &&
       (memoryFullCalls == 1) == GTMC_IsMemoryFull() &&
       (!exported || (grantedOver && refusedWhenStrict && overruns >= 1 && memoryFullCalls == 1));
   std::printf("%s\n", consistent ? "consistent" : "INCONSISTENT");
