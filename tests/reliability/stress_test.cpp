@@ -23,12 +23,9 @@ constexpr int kOperations = 50000;
 #endif
 
 enum Family { kMalloc, kNew, kNewArray, kNothrowNew };  // which release a block needs
-// Sanitizer runtimes and valgrind bring their own new/delete, which are then not accounted.
+// Sanitizer runtimes and valgrind bring their own new/delete, which the workers then leave out.
 bool newIsAccounted = true;
 
-int64_t Accounted(void* block, Family family) {
-  return family != kMalloc && !newIsAccounted ? 0 : Usable(block);
-}
 void Release(void* block, Family family, bool aligned) {
   switch (family) {
     case kMalloc: aligned ? mmgr_aligned_free(block) : mmgr_free(block); break;
@@ -70,14 +67,13 @@ int FreeFromReserve(size_t amount) {
 }
 
 struct Worker {
-  int index = 0;
   int64_t threadChange = 0;  // this thread's count at exit minus at start
   int64_t mismatches = 0;
-};
+} workers[kThreads];
 
 void* RunWorker(void* argument) {
   Worker& worker = *static_cast<Worker*>(argument);
-  std::mt19937_64 random(static_cast<uint64_t>(worker.index) + 1);
+  std::mt19937_64 random(static_cast<uint64_t>(&worker - workers) + 1);
   auto const below = [&random](uint64_t n) { return random() % n; };
   auto const size = [&below] {  // mostly small, a few above malloc's mmap threshold
     uint64_t const r = below(100);
@@ -87,7 +83,7 @@ void* RunWorker(void* argument) {
   int64_t const start = GTMC_GetAllocationSizeInCurrentThread();
   int64_t ledger = 0;  // what this thread allocated minus what it released itself
   auto const release = [&](void* block, Family family) {
-    ledger -= Accounted(block, family);
+    ledger -= Usable(block);
     Release(block, family, below(2) == 0);
   };
 
@@ -98,7 +94,7 @@ void* RunWorker(void* argument) {
       if (slot.block != nullptr) release(slot.block, slot.family);
       size_t const n = size();
       slot.family = kMalloc;
-      switch (below(10)) {
+      switch (below(newIsAccounted ? 10 : 6)) {
         case 0: slot.block = mmgr_malloc(n); break;
         case 1: slot.block = mmgr_calloc(1 + below(8), n / 8 + 1); break;
         case 2: slot.block = mmgr_realloc(nullptr, n); break;
@@ -110,16 +106,14 @@ void* RunWorker(void* argument) {
         case 8: slot = {::operator new(n, std::nothrow), kNothrowNew}; break;
         default: slot.block = mmgr_malloc(0); break;
       }
-      if (slot.block != nullptr) ledger += Accounted(slot.block, slot.family);
+      ledger += Usable(slot.block);
     } else if (choice < 62) {
       if (slot.block != nullptr) release(slot.block, slot.family), slot.block = nullptr;
     } else if (choice < 72) {
       if (slot.block != nullptr && slot.family == kMalloc) {
         int64_t const old = Usable(slot.block);
-        if (void* const resized = mmgr_realloc(slot.block, size())) {
-          slot.block = resized;
-          ledger += Usable(resized) - old;
-        }
+        if (void* const resized = mmgr_realloc(slot.block, size())) slot.block = resized;
+        ledger += Usable(slot.block) - old;
       }
     } else if (choice < 95) {  // hand a block over to other threads, or to the hook
       bool const toHook = choice >= 92;
@@ -161,14 +155,12 @@ TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
     newIsAccounted = GTMC_GetAllocationSizeInCurrentThread() != before;
     ::operator delete(probe);
   }
-  Worker workers[kThreads];
   pthread_t threads[kThreads];
   Counters const before = Counters::Now();
   HookTrace::Install();
   GTMC_GarbageCollect = &FreeFromReserve;
   int started = 0;
   for (; started < kThreads; ++started) {
-    workers[started].index = started;
     if (pthread_create(&threads[started], nullptr, &RunWorker, &workers[started]) != 0) break;
   }
   for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
@@ -181,7 +173,7 @@ TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
   int64_t sum = change.thread;
   for (Worker const& worker : workers) {
     sum += worker.threadChange;
-    EXPECT_EQ(worker.mismatches, 0) << "thread " << worker.index;
+    EXPECT_EQ(worker.mismatches, 0) << "thread " << &worker - workers;
   }
   EXPECT_EQ(change.used, 0);
   EXPECT_EQ(sum, change.used);
