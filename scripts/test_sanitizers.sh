@@ -81,9 +81,15 @@ for test in json.load(sys.stdin)["tests"]:
     command = test.get("command") or []
     if not command or command[0].endswith("/cmake"):
         continue
-    workdir = next((p["value"] for p in test.get("properties", [])
-                    if p["name"] == "WORKING_DIRECTORY"), ".")
-    print(test["name"] + "\t" + workdir + "\t" + shlex.join(command))
+    properties = {p["name"]: p["value"] for p in test.get("properties", [])}
+    workdir = properties.get("WORKING_DIRECTORY", ".")
+    # The environment ctest would set: "VAR=set:value" and "VAR=unset:" entries.
+    env = ["env"]
+    for entry in properties.get("ENVIRONMENT_MODIFICATION", []):
+        name, _, change = entry.partition("=")
+        op, _, value = change.partition(":")
+        env += ["-u", name] if op == "unset" else [name + "=" + value] if op == "set" else []
+    print(test["name"] + "\t" + workdir + "\t" + shlex.join(env) + "\t" + shlex.join(command))
 ' >"$list"
   # Death-test children are started afresh from the executable (GoogleTest's "threadsafe"
   # style), which valgrind does not follow: they run natively. Followed forks would end with
@@ -104,10 +110,10 @@ for test in json.load(sys.stdin)["tests"]:
   done
   # shellcheck disable=SC2016
   if ! tr '\n' '\0' <"$list" | xargs -0 -P"$jobs" -n1 bash -c '
-      IFS=$'"'"'\t'"'"' read -r name workdir command <<<"$1"
+      IFS=$'"'"'\t'"'"' read -r name workdir env command <<<"$1"
       log="$MEMCHECK_LOGS/${name//[^A-Za-z0-9_.-]/_}.log"
       cd "$workdir"
-      if eval "valgrind -q --error-exitcode=97 --leak-check=full --show-leak-kinds=definite \
+      if eval "$env valgrind -q --error-exitcode=97 --leak-check=full --show-leak-kinds=definite \
             --errors-for-leak-kinds=definite --child-silent-after-fork=yes \
             --suppressions=\"\$MEMCHECK_SUPPRESSIONS\" $command" >"$log" 2>&1
       then echo "ok   $name"
