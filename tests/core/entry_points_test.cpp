@@ -196,14 +196,6 @@ Policy const kSystemFailures[] = {
     {"resize to 0 as the system fails", 1 << 20, true, Hook::kRecords, true, 0, INT64_MAX},
 };
 
-bool NewIsAccounted() {
-  int64_t const before = GTMC_GetAllocationSizeInCurrentThread();
-  void* const probe = ::operator new(64);
-  bool const accounted = GTMC_GetAllocationSizeInCurrentThread() != before;
-  ::operator delete(probe);
-  return accounted;
-}
-
 class EntryPoints : public BudgetTest {
  protected:
   // Runs every entry point under each policy and checks it against `model`.

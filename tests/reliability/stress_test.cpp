@@ -23,8 +23,7 @@ constexpr int kOperations = 50000;
 #endif
 
 enum Family { kMalloc, kNew, kNewArray, kNothrowNew };  // which release a block needs
-// Sanitizer runtimes and valgrind bring their own new/delete, which the workers then leave out.
-bool newIsAccounted = true;
+bool newIsAccounted = true;  // else the workers leave the new family out
 
 void Release(void* block, Family family, bool aligned) {
   switch (family) {
@@ -149,12 +148,7 @@ void* RunWorker(void* argument) {
 using StressTest = BudgetTest;
 
 TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
-  {
-    int64_t const before = GTMC_GetAllocationSizeInCurrentThread();
-    void* const probe = ::operator new(64);
-    newIsAccounted = GTMC_GetAllocationSizeInCurrentThread() != before;
-    ::operator delete(probe);
-  }
+  newIsAccounted = NewIsAccounted();
   pthread_t threads[kThreads];
   Counters const before = Counters::Now();
   HookTrace::Install();

@@ -128,3 +128,11 @@ T* Opaque(T* pointer) {
   asm volatile("" : "+r"(pointer));
   return pointer;
 }
+
+// Whether this executable's new and delete are the library's: sanitizer runtimes and valgrind
+// put their own in its place.
+inline bool NewIsAccounted() {
+  int64_t const before = GTMC_GetAllocationSizeInCurrentThread();
+  ::operator delete(Opaque(::operator new(64)));
+  return GTMC_GetAllocationSizeInCurrentThread() != before;
+}
