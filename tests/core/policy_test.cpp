@@ -81,25 +81,18 @@ TEST_F(Policy, DefaultHandlerEndsTheProcessWithStatusOne) {
               ::testing::ExitedWithCode(1), "");
 }
 
-// Runs `body` on a thread of its own: a plain pthread, since std::thread allocates its state
-// through the accounted `new`, which would move the totals these cases measure.
-void OnThread(void (*body)()) {
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(
-                &thread, nullptr,
-                [](void* b) { return reinterpret_cast<void (*)()>(b)(), (void*)nullptr; },
-                reinterpret_cast<void*>(body)),
-            0);
-  pthread_join(thread, nullptr);
-}
-
+// Workers are plain pthreads: std::thread allocates its state through the accounted `new`,
+// which would move the totals these cases measure.
 void* shared = nullptr;
+void* ReleaseShared(void*) { return mmgr_free(shared), nullptr; }
 
 TEST_F(Policy, PeakIsTheHighestTotalOfEachPhase) {
   GTMC_ResetPeakUsedMemory();
   shared = mmgr_malloc(1 << 20);
   int64_t const top = GTMC_GetTotalUsedMemory();
-  OnThread([] { mmgr_free(shared); });  // released on another thread: the peak stays
+  pthread_t other;  // released on another thread: the peak stays
+  ASSERT_EQ(pthread_create(&other, nullptr, ReleaseShared, nullptr), 0);
+  pthread_join(other, nullptr);
   void* const small = mmgr_malloc(1000);
   int64_t const peakOfPhase = GTMC_GetPeakUsedMemory();
   int64_t const replaced = GTMC_ResetPeakUsedMemory();
