@@ -307,6 +307,7 @@ TEST_F(EntryPoints, OverAlignedObjectsAndArraysAreAccounted) {
 // no hook is called, even with the limit below the bytes in use.
 TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
   bool const newAccounted = NewIsAccounted();
+  size_t volatile odd = 48;  // not a constant: compilers refuse a constant one
   HookTrace::Install();
   SetHeadroom(-1);
   Counters const before = Counters::Now();
@@ -315,8 +316,8 @@ TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
       mmgr_calloc(size_t{1} << 32, size_t{1} << 32), FF_strdup(nullptr), FF_wcsdup(nullptr),
       mmgr_realloc(nullptr, 0),
       // An alignment no block can have reaches the operators only by a direct call.
-      newAccounted ? Opaque(::operator new(1, std::align_val_t{48})) : nullptr,
-      newAccounted ? ::operator new[](1, std::align_val_t{0}, std::nothrow) : nullptr};
+      newAccounted ? Opaque(::operator new(1, std::align_val_t{odd})) : nullptr,
+      newAccounted ? ::operator new[](1, std::align_val_t{odd - 48}, std::nothrow) : nullptr};
   mmgr_free(nullptr);
   mmgr_aligned_free(nullptr);
   ::operator delete(nullptr);
