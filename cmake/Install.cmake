@@ -1,7 +1,8 @@
-# Installation: the library, its header and the adapter headers, a CMake package
-# (lib_memmgr::lib_memmgr) and a pkg-config file. The lib_base stand-in installs with it unless
-# the host ships the real base library under the same name; the package then links whatever
-# `lib_base` the consumer provides (a target of that name, or -llib_base from the linker's path).
+# Installation: the library, memmgr-run with its companion, the header and the adapter
+# headers, a CMake package (lib_memmgr::lib_memmgr) and a pkg-config file. The lib_base
+# stand-in installs with it unless the host ships the real base library under the same name;
+# the package then links whatever `lib_base` the consumer provides (a target of that name, or
+# -llib_base from the linker's path).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -34,6 +35,11 @@ install(TARGETS ${memmgr_installed_targets} EXPORT lib_memmgrTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET memmgr-run)
+  set_target_properties(memmgr_run_companion PROPERTIES INSTALL_RPATH "$ORIGIN")
+  install(TARGETS memmgr-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+  install(TARGETS memmgr_run_companion LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
+endif()
 # The adapters are headers only: the library itself depends on none of the libraries they
 # adapt, and a host that includes one links that library itself.
 install(FILES ${PROJECT_SOURCE_DIR}/include/memmgr

@@ -8,6 +8,7 @@
 // over-allocation, and the memory-full handler once that is disabled.
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -160,7 +161,10 @@ bool ExportMosaic(size_t bytes) {
 
 }  // namespace
 
-int main() {
+// The optional argument is how many times over the cache is replaced while panning (4 by
+// default): more makes a longer run, for watching it under memmgr-run.
+int main(int argc, char** argv) {
+  long const laps = argc > 1 ? std::max(1L, std::atol(argv[1])) : 4;
   if (std::getenv("VOQ_MAXIMUM_MEMORY") == nullptr) GTMC_SetMemoryAllocationRules(8 << 20);
   GTMC_GarbageCollect = EvictForBudget;
   GMM_SetOnOverallocation(CountOverrun);
@@ -179,8 +183,9 @@ int main() {
   bool intact = true;
   int mostCached = 0;
   // Pan until the cache has been replaced several times over.
-  for (int frame = 0;
-       frame < 5000 && pressureEvictions + capacityEvictions + trimEvictions < 4L * (mostCached + 1);
+  for (long frame = 0;
+       frame < 1250 * laps &&
+       pressureEvictions + capacityEvictions + trimEvictions < laps * (mostCached + 1);
        ++frame) {
     for (int i = 0; i < kViewTiles; ++i)
       intact &= Show((frame * kPanStep + i) % kMapTiles, hits, misses);
@@ -216,10 +221,10 @@ int main() {
   auto const ll = [](int64_t v) { return static_cast<long long>(v); };
   std::printf("limit %lld; with the cache full: used %lld, free %lld, resident (OS) %lld\n",
               ll(limit), ll(usedWithCache), ll(freeWithCache), ll(residentWithCache));
-  std::printf("cleared: used %lld (at start %lld), this thread %lld (at start %lld), "
-              "the trimmer %lld\n",
-              ll(usedAtEnd), ll(usedAtStart), ll(threadAtEnd), ll(threadAtStart),
-              ll(trimmerThreadChange));
+  std::printf(
+      "cleared: used %lld (at start %lld), this thread %lld (at start %lld), "
+      "the trimmer %lld\n",
+      ll(usedAtEnd), ll(usedAtStart), ll(threadAtEnd), ll(threadAtStart), ll(trimmerThreadChange));
   std::printf(
       "tiles: %ld hits, %ld decoded, at most %d cached; evicted %ld for the budget "
       "(%ld hook calls), %ld for capacity, %ld by the trimmer (%ld pressure signals)\n",
@@ -233,8 +238,7 @@ int main() {
               overruns.load(), GTMC_IsMemoryFull() ? "yes" : "no", memoryFullCalls.load());
   bool const consistent =
       intact && usedAtEnd == usedAtStart && threadAtEnd + trimmerThreadChange == threadAtStart &&
-      resident == 0 &&
-      pressureEvictions + capacityEvictions + trimEvictions + cleared == misses &&
+      resident == 0 && pressureEvictions + capacityEvictions + trimEvictions + cleared == misses &&
       cachePeak >= usedWithCache && memoryFullCalls <= 1 &&
       (memoryFullCalls == 1) == GTMC_IsMemoryFull() &&
       (!exported || (grantedOver && refusedWhenStrict && overruns >= 1 && memoryFullCalls == 1));

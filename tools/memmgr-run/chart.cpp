@@ -1,0 +1,161 @@
+// gnuplot gets only text this file composes from numbers: the commands and the data go to its
+// standard input, and the PNG comes back on its standard output, so no file name or argument
+// of the user's ever becomes part of a gnuplot command.
+#include "chart.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "summary.h"
+
+namespace {
+
+struct Scale {
+  double divisor;
+  char const* unit;
+};
+
+Scale ScaleFor(double largest) {
+  if (largest >= 4.0 * (1 << 30)) return {1 << 30, "GiB"};
+  if (largest >= 4.0 * (1 << 20)) return {1 << 20, "MiB"};
+  return {1 << 10, "KiB"};
+}
+
+std::string Script(Options const& options, RunOutcome const& run) {
+  RunRecord const& last = *FinalRecord(run);
+  double dataTop = static_cast<double>(last.peak);
+  double duration = 0;
+  for (RunRecord const& record : run.records) {
+    dataTop = std::max(dataTop, static_cast<double>(record.resident));
+    duration = std::max(duration, static_cast<double>(record.time - run.start) / 1e9);
+  }
+  double const limit = options.limit ? static_cast<double>(*options.limit) : 0;
+  // A limit far above what the program used would flatten the curves: it is named instead.
+  bool const limitDrawn = options.limit && limit <= 4 * dataTop;
+  Scale const scale = ScaleFor(std::max(dataTop, limitDrawn ? limit : 0));
+  double const top = std::max(dataTop, limitDrawn ? limit : 0) * 1.12 / scale.divisor;
+
+  std::string script =
+      "set terminal pngcairo size 1000,560 font \",11\"\nset output\n"
+      "set title \"Accounted total and resident size over time\"\n";
+  script += Format("set xlabel \"seconds since start\"\nset ylabel \"%s\"\n", scale.unit);
+  script += Format("set grid\nset key below\nset xrange [0:%.6f]\nset yrange [0:%.6f]\n",
+                   std::max(duration, 0.001), std::max(top, 1.0));
+  script += Format(
+      "set arrow 1 from graph 0, first %.6f to graph 1, first %.6f nohead dt 3 lw 1.5 "
+      "lc rgb \"#1f4e9c\" front\n",
+      static_cast<double>(last.peak) / scale.divisor,
+      static_cast<double>(last.peak) / scale.divisor);
+  script += Format(
+      "set label 1 \"peak %s\" at graph 0.99, first %.6f right offset 0,0.7 tc rgb \"#1f4e9c\" "
+      "front\n",
+      HumanBytes(static_cast<double>(last.peak)).c_str(),
+      static_cast<double>(last.peak) / scale.divisor);
+  if (limitDrawn) {
+    script += Format(
+        "set arrow 2 from graph 0, first %.6f to graph 1, first %.6f nohead dt 2 lw 2 "
+        "lc rgb \"#c0392b\" front\n",
+        limit / scale.divisor, limit / scale.divisor);
+    script += Format(
+        "set label 2 \"limit %s\" at graph 0.01, first %.6f left offset 0,0.7 "
+        "tc rgb \"#c0392b\" front\n",
+        HumanBytes(limit).c_str(), limit / scale.divisor);
+  } else {
+    script +=
+        Format("set label 2 \"%s%s\" at graph 0.99, graph 0.95 right tc rgb \"#c0392b\" front\n",
+               options.limit ? "limit far above: " : "no limit: nothing refused",
+               options.limit ? HumanBytes(limit).c_str() : "");
+  }
+  script += "$timeline << EOD\n";
+  for (RunRecord const& record : run.records)
+    script += Format("%.4f %.6f %.6f\n", static_cast<double>(record.time - run.start) / 1e9,
+                     static_cast<double>(record.total) / scale.divisor,
+                     static_cast<double>(record.resident) / scale.divisor);
+  script += "EOD\n";
+  // The plot command comes last: gnuplot writes the PNG only after it has read everything.
+  script +=
+      "plot $timeline using 1:3 with lines lw 1.5 lc rgb \"#95a5a6\" title \"resident size\", "
+      "$timeline using 1:2 with lines lw 2 lc rgb \"#1f4e9c\" title \"accounted total\"\n";
+  return script;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t const written = write(fd, data.data(), data.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool HaveGnuplot() {
+  char const* const path = std::getenv("PATH");
+  std::string_view rest = path ? path : "/usr/bin:/bin";
+  for (;;) {
+    size_t const end = rest.find(':');
+    std::string_view directory = rest.substr(0, end);
+    if (directory.empty()) directory = ".";
+    std::string const candidate =
+        Format("%.*s/gnuplot", static_cast<int>(directory.size()), directory.data());
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    if (end == std::string_view::npos) return false;
+    rest.remove_prefix(end + 1);
+  }
+}
+
+std::optional<std::string> DrawChart(Options const& options, RunOutcome const& run,
+                                     std::string& png) {
+  if (FinalRecord(run) == nullptr) return "nothing to draw: the library was not loaded";
+  std::string const script = Script(options, run);
+  int input[2], output[2];
+  if (pipe2(input, O_CLOEXEC) != 0) return "cannot start gnuplot";
+  if (pipe2(output, O_CLOEXEC) != 0) {
+    close(input[0]);
+    close(input[1]);
+    return "cannot start gnuplot";
+  }
+  pid_t const pid = fork();
+  if (pid == 0) {
+    dup2(input[0], STDIN_FILENO);
+    dup2(output[1], STDOUT_FILENO);
+    char* const argv[] = {const_cast<char*>("gnuplot"), nullptr};
+    execvp("gnuplot", argv);
+    _exit(127);
+  }
+  close(input[0]);
+  close(output[1]);
+  // gnuplot may stop reading early (a failed command): then the write fails, quietly.
+  struct sigaction ignore {
+  }, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);
+  if (pid > 0) WriteAll(input[1], script);
+  close(input[1]);
+  char buffer[65536];
+  for (ssize_t got; pid > 0 && (got = read(output[0], buffer, sizeof buffer)) != 0;) {
+    if (got > 0)
+      png.append(buffer, static_cast<size_t>(got));
+    else if (errno != EINTR)
+      break;
+  }
+  close(output[0]);
+  sigaction(SIGPIPE, &previous, nullptr);
+  if (pid < 0) return "cannot start gnuplot";
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !png.starts_with("\x89PNG\r\n\x1a\n"))
+    return "gnuplot did not produce a PNG (see its messages above)";
+  return std::nullopt;
+}

@@ -1,0 +1,15 @@
+// The timeline drawn as a PNG by gnuplot.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "launch.h"
+#include "options.h"
+
+// Whether an executable gnuplot is on PATH.
+bool HaveGnuplot();
+
+// Draws the timeline into `png`; the reason when it could not.
+std::optional<std::string> DrawChart(Options const& options, RunOutcome const& run,
+                                     std::string& png);
