@@ -1,6 +1,7 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,13 +22,16 @@ std::optional<std::string> OutputFile::Open(std::string const& name) {
 }
 
 bool OutputFile::Write(std::string_view contents) {
-  if (ftruncate(fd_, 0) != 0) return false;
-  for (off_t at = 0; !contents.empty();) {
-    ssize_t const written = pwrite(fd_, contents.data(), contents.size(), at);
+  // A regular file is replaced; anything else (/dev/stdout, a pipe) is simply written to.
+  struct stat status {};
+  if (fstat(fd_, &status) != 0) return false;
+  if (S_ISREG(status.st_mode) && (ftruncate(fd_, 0) != 0 || lseek(fd_, 0, SEEK_SET) != 0))
+    return false;
+  while (!contents.empty()) {
+    ssize_t const written = write(fd_, contents.data(), contents.size());
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     contents.remove_prefix(static_cast<size_t>(written));
-    at += written;
   }
   return true;
 }
