@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the library into a temporary prefix and builds the example hosts against the
 # installed files only: both through find_package, and the C one again through pkg-config.
-# Each runs and checks that its allocations are accounted.
+# Each runs and checks that its allocations are accounted; the C++ one runs once more through
+# the installed memmgr-run, which must find the installed library and its companion.
 #   scripts/test_consumers.sh [build dir]   (an existing build to install from; by default a
 #                                            library-only build in the temporary directory)
 set -euo pipefail
@@ -18,7 +19,7 @@ if [[ -z "$build" ]]; then
   build="$work/library"
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMEMMGR_WERROR=ON \
     -DMEMMGR_BUILD_TESTS=OFF -DMEMMGR_BUILD_EXAMPLES=OFF -DMEMMGR_BUILD_BENCHMARKS=OFF
-  cmake --build "$build" -j2 --target lib_memmgr
+  cmake --build "$build" -j2 --target lib_memmgr memmgr-run
 fi
 echo "=== install into $prefix"
 cmake --install "$build" --prefix "$prefix"
@@ -32,6 +33,12 @@ cmake -S "$root/examples" -B "$work/examples" -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$work/examples" -j2
 "$work/examples/tile_cache_host" >/dev/null
 "$work/examples/c_host" >/dev/null
+
+echo "=== the C++ example host through the installed memmgr-run"
+"$prefix/bin/memmgr-run" --limit 8M --report "$work/summary.txt" \
+  -- "$work/examples/tile_cache_host" >/dev/null
+grep -q "peak accounted: *[1-9]" "$work/summary.txt" ||
+  { cat "$work/summary.txt" >&2; echo "memmgr-run saw nothing of the host" >&2; exit 1; }
 
 echo "=== C example host through pkg-config"
 pc="$(find "$prefix" -name lib_memmgr.pc -print -quit)"

@@ -2,10 +2,11 @@
 # Runs apt-get (as root, or through sudo) only when a package is absent, and refreshes the
 # package lists once, first.
 
-# The packages every build needs: compiler, build tools, GoogleTest and Google Benchmark, and
-# the libraries (and a font) the adapter tests put under the budget.
+# The packages every build needs: compiler, build tools, GoogleTest and Google Benchmark, the
+# libraries (and a font) the adapter tests put under the budget, and gnuplot for memmgr-run's
+# charts.
 MEMMGR_BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev
-  libsqlite3-dev zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core)
+  libsqlite3-dev zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core gnuplot-nox)
 
 memmgr_package_missing() {
   [[ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" != "install ok installed" ]]

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Measures what memmgr-run adds to the wall time of the program it runs: Debian's cmake running
+# an allocation-heavy script (hashing, list building and sorting; about a second), timed with
+# the library preloaded by hand and through memmgr-run at its default interval, the two
+# alternating run by run (and swapping order each round) so that drift on a shared machine
+# hits both alike. Prints the median of each and their difference.
+#   scripts/measure_run_overhead.sh [build dir] [rounds]   (default: build/, 21 rounds)
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${1:-$root/build}"
+rounds="${2:-21}"
+source "$root/scripts/lib/install_deps.sh"
+memmgr_install_packages "${MEMMGR_BUILD_PACKAGES[@]}"
+
+if [[ ! -e "$build/CMakeCache.txt" ]]; then
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+cmake --build "$build" -j2 --target memmgr-run >/dev/null
+run="$build/tools/memmgr-run/memmgr-run"
+library="$(find "$build/src" -maxdepth 1 -name liblib_memmgr.so -print -quit)"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cat >"$work/workload.cmake" <<'CMAKE'
+foreach(round RANGE 1 4000)
+  set(items "")
+  foreach(i RANGE 1 40)
+    math(EXPR v "(${round} * 7919 + ${i} * 104729) % 10007")
+    string(SHA1 digest "entry-${v}")
+    list(APPEND items "${digest}")
+  endforeach()
+  list(SORT items)
+  string(JOIN "," joined ${items})
+  string(SHA256 summary "${joined}")
+endforeach()
+CMAKE
+program=(cmake -P "$work/workload.cmake")
+
+# time_ms <command...>: the wall time of one run in milliseconds.
+time_ms() {
+  local start=$EPOCHREALTIME
+  "$@" >/dev/null 2>&1
+  local end=$EPOCHREALTIME
+  echo $(((${end/./} - ${start/./}) / 1000))
+}
+preloaded() { LD_PRELOAD="$library" "${program[@]}"; }
+tool() { "$run" --report /dev/null -- "${program[@]}"; }
+
+preloaded && tool  # warm the caches
+: >"$work/preloaded" && : >"$work/tool"
+for ((i = 0; i < rounds; ++i)); do
+  if ((i % 2)); then
+    time_ms tool >>"$work/tool"; time_ms preloaded >>"$work/preloaded"
+  else
+    time_ms preloaded >>"$work/preloaded"; time_ms tool >>"$work/tool"
+  fi
+done
+median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+a="$(median "$work/preloaded")"
+b="$(median "$work/tool")"
+echo "preloaded by hand: median ${a} ms over $rounds runs"
+echo "through memmgr-run (default interval): median ${b} ms over $rounds runs"
+awk -v a="$a" -v b="$b" 'BEGIN { printf "difference: %+.1f%%\n", 100 * (b - a) / a }'
