@@ -26,6 +26,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -34,9 +35,11 @@
 
 #include "run_record.h"
 
-static int channel = -1; /* the tool's socket; -1 while the companion is inert */
-static pid_t owner;      /* the measured process: a fork of it sends nothing */
-static int statm = -1;   /* /proc/self/statm, for the sampler */
+static int channel = -1;    /* the tool's socket; -1 while the companion is inert */
+static pid_t owner;         /* the measured process: a fork of it sends nothing */
+static int statm = -1;      /* /proc/self/statm, for the sampler */
+static dev_t channelDevice; /* the socket's identity: a program that closes descriptors it */
+static ino_t channelInode;  /* did not open may have another file under the same number */
 static long intervalNs, pageSize;
 static int64_t pressureThreshold = -1;
 static GarbageCollectHook previousCollect;
@@ -102,8 +105,14 @@ static struct RunRecord Record(uint32_t kind, int64_t time, int64_t resident) {
   return record;
 }
 
+static bool IsChannel(struct stat const* status) {
+  return status->st_dev == channelDevice && status->st_ino == channelInode;
+}
+
 /* From the program's own threads (start and exit). */
 static void Send(uint32_t kind) {
+  struct stat status;
+  if (fstat(channel, &status) != 0 || !IsChannel(&status)) return;
   struct RunRecord const record = Record(kind, Now(), GTMC_GetOSUsedMemory());
   send(channel, &record, sizeof record, MSG_NOSIGNAL);
 }
@@ -164,8 +173,12 @@ static int Sample(void* unused) {
     Bare(SYS_clock_gettime, CLOCK_MONOTONIC, (long)&now, 0, 0, 0, 0);
     struct RunRecord const record =
         Record(kRunRecordSample, (int64_t)now.tv_sec * 1000000000 + now.tv_nsec, Resident());
-    /* The tool has gone: the thread ends (glibc's clone returns into an exit of the thread). */
-    if (Bare(SYS_sendto, channel, (long)&record, sizeof record, MSG_NOSIGNAL, 0, 0) < 0) return 0;
+    /* The tool has gone, or the program closed the socket: the thread ends (the function
+     * returns into the exit of the thread that glibc's clone placed after it). */
+    struct stat status;
+    if (Bare(SYS_fstat, channel, (long)&status, 0, 0, 0, 0) != 0 || !IsChannel(&status) ||
+        Bare(SYS_sendto, channel, (long)&record, sizeof record, MSG_NOSIGNAL, 0, 0) < 0)
+      return 0;
   }
 }
 
@@ -191,7 +204,10 @@ static void* Sample(void* unused) {
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, NULL) != 0) {
     }
     struct RunRecord const record = Record(kRunRecordSample, Now(), GTMC_GetOSUsedMemory());
-    if (send(channel, &record, sizeof record, MSG_NOSIGNAL) < 0) return NULL;
+    struct stat status;
+    if (fstat(channel, &status) != 0 || !IsChannel(&status) ||
+        send(channel, &record, sizeof record, MSG_NOSIGNAL) < 0)
+      return NULL;
   }
 }
 
@@ -251,7 +267,9 @@ __attribute__((constructor)) static void Start(void) {
   long long const limit = strtoll(end, &end, 10);
   long long const pressure = strtoll(end, &end, 10);
   long long const intervalUs = strtoll(end, &end, 10);
-  bool const valid = *end == '\0' && fd >= 0 && fd <= INT32_MAX && intervalUs > 0;
+  struct stat status;
+  bool const valid = *end == '\0' && fd >= 0 && fd <= INT32_MAX && intervalUs > 0 &&
+                     fstat((int)fd, &status) == 0 && S_ISSOCK(status.st_mode);
   RestoreEnvironment(); /* after the parse: `settings` points into the environment */
   if (!valid) return;
 
@@ -274,6 +292,8 @@ __attribute__((constructor)) static void Start(void) {
 
   owner = getpid();
   intervalNs = (long)(intervalUs * 1000);
+  channelDevice = status.st_dev;
+  channelInode = status.st_ino;
   channel = (int)fd;
   fcntl(channel, F_SETFD, FD_CLOEXEC);
   statm = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
