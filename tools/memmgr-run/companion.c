@@ -45,6 +45,7 @@ static int64_t pressureThreshold = -1;
 static GarbageCollectHook previousCollect;
 static MemoryFullHandler previousMemoryFull;
 static atomic_llong collections, overallocations, memoryFullEvents, pressureTime;
+static atomic_llong earlierPeak; /* the highest peak the program's resets have replaced */
 static atomic_uint unseen;
 
 /* The library's own definition of a function this object also defines. */
@@ -87,12 +88,19 @@ static unsigned Unseen(void) {
   return atomic_load_explicit(&unseen, memory_order_relaxed);
 }
 
+/* The peak of the whole run, though the program may reset the library's to measure phases. */
+static int64_t RunPeak(void) {
+  int64_t const now = GTMC_GetPeakUsedMemory();
+  int64_t const earlier = atomic_load_explicit(&earlierPeak, memory_order_relaxed);
+  return now > earlier ? now : earlier;
+}
+
 static struct RunRecord Record(uint32_t kind, int64_t time, int64_t resident) {
   struct RunRecord const record = {
       .time = time,
       .total = GTMC_GetTotalUsedMemory(),
       .resident = resident,
-      .peak = GTMC_GetPeakUsedMemory(),
+      .peak = RunPeak(),
       .limit = GTMC_GetTotalMemory(),
       .collections = atomic_load_explicit(&collections, memory_order_relaxed),
       .overallocations = atomic_load_explicit(&overallocations, memory_order_relaxed),
@@ -218,13 +226,23 @@ static void StartSampler(void) {
 
 #endif
 
-/* ---- The program's calls that would take the run's settings away ------------------------*/
+/* ---- The program's calls that would take the run's settings or figures away -------------*/
 
 int GTMC_SetMemoryAllocationRules(int64_t limit) {
   if (channel >= 0) return 0; /* the run fixes the limit, as VOQ_MAXIMUM_MEMORY would */
   int (*real)(int64_t);
   *(void**)&real = Real("GTMC_SetMemoryAllocationRules");
   return real(limit);
+}
+
+int64_t GTMC_ResetPeakUsedMemory(void) {
+  int64_t (*real)(void);
+  *(void**)&real = Real("GTMC_ResetPeakUsedMemory");
+  int64_t const replaced = real();
+  long long seen = atomic_load_explicit(&earlierPeak, memory_order_relaxed);
+  while (replaced > seen && !atomic_compare_exchange_weak(&earlierPeak, &seen, replaced)) {
+  }
+  return replaced;
 }
 
 void GMM_SetOnOverallocation(OverallocationCallback callback) {
