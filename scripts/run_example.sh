@@ -10,7 +10,7 @@ memmgr_install_packages "${MEMMGR_BUILD_PACKAGES[@]}"
 
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release
 cmake --build "$root/build" -j2 --target tile_cache_host memmgr-run
-# 500 laps of panning: long enough (a fifth of a second) for a timeline.
+# 500 laps of panning: long enough (a few tenths of a second) for a timeline.
 "$root/build/tools/memmgr-run/memmgr-run" --limit 8M \
   --plot "$root/build/tile_cache_host.png" -- "$root/build/examples/tile_cache_host" 500
 echo "chart: build/tile_cache_host.png"
