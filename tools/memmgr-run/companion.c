@@ -7,10 +7,10 @@
  * The hooks run inside the program's allocations: they count with relaxed atomics and never
  * allocate, lock or make a system call (clock_gettime is answered in user space).
  *
- * The sampler is a thread the C library does not know of. Once a process has a second thread
- * of the C library's, malloc locks its arena on every call and the C++ runtime switches to
- * atomic reference counts for good: measured on an allocation-heavy single-threaded program,
- * a thread that only sleeps cost 3.6% of its run time (docs/performance.md). So on x86-64 and
+ * The sampler is a thread the C library does not know of. Once a process has had a second
+ * thread of the C library's, its allocator and the C++ runtime take their thread-safe paths
+ * (locks, atomic operations) for good: on an allocation-heavy single-threaded program, a
+ * thread that only sleeps cost 3% to 4% of its run time (docs/performance.md). So on x86-64 and
  * arm64 the sampler is started with a bare clone and runs on a stack of its own, making its
  * system calls itself: it never enters the C library, whose functions would read or write
  * the thread-local data of the thread that started it (errno, cancellation state), and calls
