@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "output_file.h"
 #include "summary.h"
 
 namespace {
@@ -85,16 +86,6 @@ std::string Script(Options const& options, RunOutcome const& run) {
       "plot $timeline using 1:3 with lines lw 1.5 lc rgb \"#95a5a6\" title \"resident size\", "
       "$timeline using 1:2 with lines lw 2 lc rgb \"#1f4e9c\" title \"accounted total\"\n";
   return script;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t const written = write(fd, data.data(), data.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
 }
 
 }  // namespace

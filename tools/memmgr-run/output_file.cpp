@@ -27,11 +27,15 @@ bool OutputFile::Write(std::string_view contents) {
   if (fstat(fd_, &status) != 0) return false;
   if (S_ISREG(status.st_mode) && (ftruncate(fd_, 0) != 0 || lseek(fd_, 0, SEEK_SET) != 0))
     return false;
-  while (!contents.empty()) {
-    ssize_t const written = write(fd_, contents.data(), contents.size());
+  return WriteAll(fd_, contents);
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t const written = write(fd, data.data(), data.size());
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
-    contents.remove_prefix(static_cast<size_t>(written));
+    data.remove_prefix(static_cast<size_t>(written));
   }
   return true;
 }

@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+// Writes all of `data` to `fd`, through short writes and interruptions; false (with errno) on
+// failure.
+bool WriteAll(int fd, std::string_view data);
+
 class OutputFile {
  public:
   OutputFile() = default;
