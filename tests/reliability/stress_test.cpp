@@ -43,9 +43,12 @@ struct Pool {
     void* empty = nullptr;
     return places[at % N].compare_exchange_strong(empty, block) && (++count, true);
   }
+  // `count` is only a hint for the hook's scan: a Take may come between a Put's store and
+  // its count, so the block goes back whatever the count says.
   void* Take(size_t at) {
     void* const block = places[at % N].exchange(nullptr);
-    return block != nullptr && --count >= 0 ? block : nullptr;
+    if (block != nullptr) --count;
+    return block;
   }
 };
 Pool<256> exchange;  // blocks on their way from one thread to another
