@@ -1,6 +1,8 @@
+#include "failure_report.h"
+
 #include <default_assertion.h>
 
-#include "accounted_primitives.h"
+#include "../budget/budget_state.h"
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 

@@ -1,14 +1,18 @@
 #include "recovery.h"
 
+#include "../budget/hooks.h"
+#include "fast_path.h"
+#include "resize.h"
+
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
 namespace {
 
-void* Attempt(AllocationRequest const& request, size_t size, bool allowOverallocation) {
+void* Attempt(AllocationRequest const& request, size_t size, Overallocation overallocation) {
   if (request.kind == RequestKind::NewBlock) {
-    return TryAllocate(size, allowOverallocation, request.alignment);
+    return TryAllocate(size, overallocation, request.alignment);
   }
-  return TryReallocate(request.block, size, allowOverallocation);
+  return TryReallocate(request.block, size, overallocation);
 }
 
 // The hook is read afresh before each call, so it may replace or remove itself mid-sequence.
@@ -32,20 +36,20 @@ constexpr size_t kCollectEverything = SIZE_MAX;
 
 void* RecoverAllocation(AllocationRequest const& request, size_t size) {
   Collect(size);
-  if (void* block = Attempt(request, size, false)) return block;
+  if (void* block = Attempt(request, size, Overallocation::Refused)) return block;
 
   if (GarbageCollectHook hook = LoadGarbageCollectHook()) {
     hook(size + (size >> 1));
     Collect(kCollectEverything);
   }
-  if (void* block = Attempt(request, size, true)) return block;
+  if (void* block = Attempt(request, size, Overallocation::Allowed)) return block;
 
   Collect(kCollectEverything);
   FireMemoryFull(size);
   Collect(kCollectEverything);
 
   for (int round = 0; round < RecoveryRounds; ++round) {
-    if (void* block = Attempt(request, size, true)) return block;
+    if (void* block = Attempt(request, size, Overallocation::Allowed)) return block;
     Collect(kCollectEverything);
   }
   return nullptr;

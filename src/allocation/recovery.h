@@ -1,10 +1,10 @@
-// The recovery sequence behind every accounted allocation, and the inlined road into it.
+// The recovery sequence: what happens to a request the quick attempt could not meet.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "accounted_primitives.h"
+#include "../internal.h"
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
@@ -15,7 +15,7 @@ enum class RequestKind : int32_t { NewBlock = 0, ResizeBlock = 1 };
 
 // The request the recovery sequence serves; lives on the entry point's stack for one call.
 struct AllocationRequest {
-  void* block;           // the block being resized; null for a new block
+  void* block;  // the block being resized; null for a new block
   RequestKind kind;
   size_t alignment = 0;  // for NewBlock: 0 for malloc's own, else a power of two above it
 };
@@ -27,11 +27,5 @@ MEMMGR_COLD void* RecoverAllocation(AllocationRequest const& request, size_t siz
 
 // What follows a refused quick attempt of a new block: an empty request gives up at once.
 MEMMGR_COLD void* RecoverNewBlock(size_t size, size_t alignment);
-
-// The road of every new accounted block (mmgr_malloc, operator new, calloc, strings, aligned).
-MEMMGR_ALWAYS_INLINE void* AllocateAccounted(size_t size, size_t alignment = 0) {
-  if (void* block = TryAllocate(size, false, alignment)) [[likely]] return block;
-  return RecoverNewBlock(size, alignment);
-}
 
 MEMMGR_INTERNAL_NAMESPACE_END

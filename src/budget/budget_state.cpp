@@ -1,7 +1,5 @@
 #include "budget_state.h"
 
-#include <cstdlib>
-
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
 constinit std::atomic<int64_t> maxMemory{kPreStartupLimit};
@@ -15,13 +13,4 @@ constinit std::atomic<bool> failureReported{false};
 
 constinit thread_local int64_t threadAllocated = 0;
 
-void DefaultMemoryFull(unsigned long) { std::exit(1); }
-
-int DefaultGarbageCollect(size_t) { return 0; }
-
 MEMMGR_INTERNAL_NAMESPACE_END
-
-extern "C" {
-constinit MemoryFullHandler GTMC_MemoryFull = &memmgr::DefaultMemoryFull;
-constinit GarbageCollectHook GTMC_GarbageCollect = &memmgr::DefaultGarbageCollect;
-}

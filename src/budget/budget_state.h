@@ -7,43 +7,34 @@
 #include <cstdint>
 
 #include "../internal.h"
+#include "byte_counts.h"
 #include "memmgr"
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
-// Compiled-in limit; governs only allocations made before the start-up read of the
-// environment replaces it.
-inline constexpr int64_t kPreStartupLimit = 0x40000000;
-// Limit when the environment does not set one.
-inline constexpr int64_t kDefaultLimit = 0x4000000;
+// Governs only the allocations made before the start-up read of the environment replaces it.
+inline constexpr int64_t kPreStartupLimit = 1 * kGiB;
+// The limit when the environment does not set one.
+inline constexpr int64_t kDefaultLimit = 64 * kMiB;
 
-// Signed: counts can go below zero and every comparison with the limit is signed.
+// The limit. Signed: counts can go below zero and every comparison with it is signed.
 extern constinit std::atomic<int64_t> maxMemory;
 // Sum of the usable sizes of all live accounted blocks; changed only by atomic add/subtract.
 extern constinit std::atomic<int64_t> usedMemory;
+// Whether the host may set the limit: false when it came from the environment.
 extern constinit std::atomic<bool> rulesSettable;
 extern constinit std::atomic<bool> overallocationEnabled;
 extern constinit std::atomic<OverallocationCallback> onOverallocation;
-// Set when the memory-full handler is first fired; never cleared.
+// Memory has been full at least once in the life of the process: set when the handler is
+// first fired, never cleared (GTMC_IsMemoryFull).
 extern constinit std::atomic<bool> memoryFull;
-// The handler has been fired since it was last installed with Set_GTMC_MemoryFull.
+// The handler is spent: it has been fired since Set_GTMC_MemoryFull last installed (armed)
+// it, so further memory-full events skip it. Only Set_GTMC_MemoryFull clears it.
 extern constinit std::atomic<bool> memoryFullFired;
+// The one-time report of a system-allocator failure has been issued.
 extern constinit std::atomic<bool> failureReported;
 
 // What this thread has added to usedMemory minus what it has subtracted.
 extern constinit thread_local int64_t threadAllocated;
-
-void DefaultMemoryFull(unsigned long requestedSize);
-int DefaultGarbageCollect(size_t amount);
-
-// The exported hooks are plain objects the host may write directly (its copy may even be a
-// copy relocation in the executable), so they are always reached through the exported
-// symbol and accessed atomically in place.
-inline GarbageCollectHook LoadGarbageCollectHook() noexcept {
-  return std::atomic_ref<GarbageCollectHook>(GTMC_GarbageCollect).load(std::memory_order_relaxed);
-}
-inline MemoryFullHandler LoadMemoryFullHandler() noexcept {
-  return std::atomic_ref<MemoryFullHandler>(GTMC_MemoryFull).load(std::memory_order_relaxed);
-}
 
 MEMMGR_INTERNAL_NAMESPACE_END

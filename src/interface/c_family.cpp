@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "../allocation/recovery.h"
+#include "../allocation/fast_path.h"
 #include "alignment.h"
 
 extern "C" {

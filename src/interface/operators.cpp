@@ -2,7 +2,7 @@
 // are accounted. None throws: a failed allocation returns null, plain forms included.
 #include <new>
 
-#include "../allocation/recovery.h"
+#include "../allocation/fast_path.h"
 #include "alignment.h"
 
 namespace {
@@ -13,7 +13,8 @@ namespace {
 // One inlined road with the alignment chosen at run time keeps the four forms small.
 void* AllocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
   auto const bytes = static_cast<std::size_t>(alignment);
-  if (!memmgr::IsPowerOfTwo(bytes)) [[unlikely]] return nullptr;
+  if (!memmgr::IsPowerOfTwo(bytes)) [[unlikely]]
+    return nullptr;
   return memmgr::AllocateAccounted(size, memmgr::NeedsOwnAlignment(bytes) ? bytes : 0);
 }
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "../allocation/recovery.h"
+#include "../allocation/fast_path.h"
 
 namespace {
 

@@ -1,8 +1,4 @@
 // Read-only views of the budget. Relaxed loads: a figure may be stale when it returns.
-#include <unistd.h>
-
-#include <cstdio>
-
 #include "../budget/budget_state.h"
 
 namespace {
@@ -36,17 +32,7 @@ int64_t GTMC_GetAllocationSizeInCurrentThread(void) { return memmgr::threadAlloc
 
 bool GTMC_IsMemoryFull(void) { return memmgr::memoryFull.load(std::memory_order_relaxed); }
 
-int64_t GTMC_GetOSUsedMemory(void) {
-  // Opened and read afresh at every call: the figure is the kernel's, never cached.
-  std::FILE* const statm = std::fopen("/proc/self/statm", "r");
-  if (statm == nullptr) return 0;
-  long residentPages = 0;
-  int const converted = std::fscanf(statm, "%*s%ld", &residentPages);
-  std::fclose(statm);
-  if (converted != 1) return 0;
-  return static_cast<int64_t>(residentPages) * static_cast<int64_t>(sysconf(_SC_PAGESIZE));
-}
-
+// Hosts bracket regions that must not allocate with these; nothing is checked.
 void GTMC_BeginAlloclessBlock(void) {}
 void GTMC_EndAlloclessBlock(void) {}
 

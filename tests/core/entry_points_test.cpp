@@ -72,9 +72,9 @@ int DISPATCHER_WRAPPER::Assertion(ASSERT_STATE state, char const* file, int line
   va_list arguments;
   va_start(arguments, format);
   if (reports == 0) {
-    int const n = std::snprintf(firstReport, sizeof firstReport, "%d|%s|%d|%s|%d|%s|%s|%s|",
-                                state, file, line, kind, level, expression,
-                                message ? message : "(null)", format);
+    int const n =
+        std::snprintf(firstReport, sizeof firstReport, "%d|%s|%d|%s|%d|%s|%s|%s|", state, file,
+                      line, kind, level, expression, message ? message : "(null)", format);
     va_list copy;
     va_copy(copy, arguments);
     std::vsnprintf(firstReport + n, sizeof firstReport - static_cast<size_t>(n), format, copy);
@@ -139,24 +139,24 @@ Entry const kEntries[] = {
     {"new[] nothrow", [](void*, size_t n) { return ::operator new[](n, std::nothrow); },
      [](void* p) { ::operator delete[](p, std::nothrow); }, 16, 0, true},
     {"new, sized delete", [](void*, size_t n) { return Opaque(::operator new(n)); },
-     [](void* p) { ::operator delete(p, size_t{1}); }, 16, 0, true},
+     [](void* p) { ::operator delete (p, size_t{1}); }, 16, 0, true},
     {"new[], delete[]", [](void*, size_t n) { return Opaque(::operator new[](n)); },
      [](void* p) { ::operator delete[](p); }, 16, 0, true},
     // Over-aligned types; an alignment of 16 or less is malloc's own.
-    {"new 64", [](void*, size_t n) { return Opaque(::operator new(n, std::align_val_t{64})); },
-     [](void* p) { ::operator delete(p, std::align_val_t{64}); }, 64, 0, true},
+    {"new 64", [](void*, size_t n) { return Opaque(::operator new (n, std::align_val_t{64})); },
+     [](void* p) { ::operator delete (p, std::align_val_t{64}); }, 64, 0, true},
     {"new[] 4096",
      [](void*, size_t n) { return Opaque(::operator new[](n, std::align_val_t{4096})); },
      [](void* p) { ::operator delete[](p, size_t{1}, std::align_val_t{4096}); }, 4096, 0, true},
     {"new 8 nothrow",
-     [](void*, size_t n) { return ::operator new(n, std::align_val_t{8}, std::nothrow); },
-     [](void* p) { ::operator delete(p, std::align_val_t{8}, std::nothrow); }, 16, 0, true},
+     [](void*, size_t n) { return ::operator new (n, std::align_val_t{8}, std::nothrow); },
+     [](void* p) { ::operator delete (p, std::align_val_t{8}, std::nothrow); }, 16, 0, true},
     {"new[] 32 nothrow",
      [](void*, size_t n) { return ::operator new[](n, std::align_val_t{32}, std::nothrow); },
      [](void* p) { ::operator delete[](p, std::align_val_t{32}, std::nothrow); }, 32, 0, true},
     {"new 128, sized delete",
-     [](void*, size_t n) { return Opaque(::operator new(n, std::align_val_t{128})); },
-     [](void* p) { ::operator delete(p, size_t{3}, std::align_val_t{128}); }, 128, 0, true},
+     [](void*, size_t n) { return Opaque(::operator new (n, std::align_val_t{128})); },
+     [](void* p) { ::operator delete (p, size_t{3}, std::align_val_t{128}); }, 128, 0, true},
     {"new[] 64, delete[]",
      [](void*, size_t n) { return Opaque(::operator new[](n, std::align_val_t{64})); },
      [](void* p) { ::operator delete[](p, std::align_val_t{64}); }, 64, 0, true},
@@ -168,7 +168,7 @@ struct Policy {
   bool overallocation = false;
   Hook hook = Hook::kRecords;
   bool handler = true;
-  size_t size = 100;   // rounds to 112
+  size_t size = 100;    // rounds to 112
   int64_t failing = 0;  // system allocator calls that fail, from the first (INT64_MAX: all)
   int64_t pressure = INT64_MIN;  // the pressure threshold above the bytes in use; MIN: off
 };
@@ -183,6 +183,8 @@ Policy const kPolicies[] = {
     {"null handler", 0, false, Hook::kRecords, false},
     {"empty within", 4096, false, Hook::kRecords, true, 0},
     {"empty over", -1, true, Hook::kRecords, true, 0},
+    // Still over the limit without the block: a resize to 0 releases it all the same.
+    {"empty far over", -8192, false, Hook::kRecords, true, 0},
     {"pressure crossed", 112, false, Hook::kRecords, true, 100, 0, 50},
     {"pressure not crossed", 112, false, Hook::kRecords, true, 100, 0, 4096},
     {"over-allocated past the pressure", 0, true, Hook::kRecords, true, 100, 0, 0},
@@ -316,7 +318,7 @@ TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
       mmgr_calloc(size_t{1} << 32, size_t{1} << 32), FF_strdup(nullptr), FF_wcsdup(nullptr),
       mmgr_realloc(nullptr, 0),
       // An alignment no block can have reaches the operators only by a direct call.
-      newAccounted ? Opaque(::operator new(1, std::align_val_t{odd})) : nullptr,
+      newAccounted ? Opaque(::operator new (1, std::align_val_t{odd})) : nullptr,
       newAccounted ? ::operator new[](1, std::align_val_t{odd - 48}, std::nothrow) : nullptr};
   mmgr_free(nullptr);
   mmgr_aligned_free(nullptr);

@@ -135,6 +135,8 @@ struct BudgetModel {
     return HookTrace::OnCollect(amount);
   }
   Step Attempt(Outcome& out, bool resize, int64_t old, size_t size, bool allow) {
+    // A resize to 0 releases whatever the total: its null must not hide a live block.
+    if (resize && size == 0) return Step::kReleased;
     uint64_t const need = (static_cast<uint64_t>(size) + 15) & ~uint64_t{15};
     uint64_t const growth = need - static_cast<uint64_t>(old);
     int64_t const projected =
@@ -146,7 +148,6 @@ struct BudgetModel {
       if (!overallocation || !allow) return Step::kRefused;
       if (callback) out.events.push_back({kOverallocation, told, total, limit});
     }
-    if (resize && size == 0) return Step::kReleased;
     ++systemCalls;
     if (systemCalls >= failFirst && systemCalls <= failLast) {
       if (!reported) {

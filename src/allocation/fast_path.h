@@ -1,0 +1,78 @@
+// The success path of every accounted allocation and release, up to where it leaves for a
+// rare path: the recovery sequence (recovery.h), a request over the limit (over_limit.h), a
+// system-allocator failure (failure_report.h) or a new high total (trip_wire.h).
+//
+// An allocation: the budget test (two relaxed loads and a comparison), one system-allocator
+// call, one malloc_usable_size, one atomic addition to the shared total, one comparison of
+// its result with the trip-wire, and one thread-local update. A release: one
+// malloc_usable_size, one atomic subtraction, one thread-local update and one free.
+#pragma once
+
+#include <malloc.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "../budget/trip_wire.h"
+#include "failure_report.h"
+#include "over_limit.h"
+#include "recovery.h"
+
+MEMMGR_INTERNAL_NAMESPACE_BEGIN
+
+MEMMGR_ALWAYS_INLINE void AccountDelta(int64_t delta) noexcept {
+  // Relaxed: each change is one read-modify-write, so the count is exact in any order, and
+  // nothing else is published or read through it. The trip-wire read below may then see an
+  // older figure, which is never higher than the current one between resets (see
+  // trip_wire.h). On arm64 this drops the acquire and release from the addition.
+  int64_t const total = usedMemory.fetch_add(delta, std::memory_order_relaxed) + delta;
+  // Tested before the thread-local update so that the total need not outlive its call.
+  if (IsPastTripWire(total)) [[unlikely]] {
+    threadAllocated += delta;
+    return NoteHighTotal(total, delta > 0 ? TotalChange::Raised : TotalChange::Lowered);
+  }
+  threadAllocated += delta;
+}
+
+// Takes a new block and accounts it once the budget test has passed; `used` is the total that
+// test read. `alignment` is 0 for malloc's own, else a power of two above it; callers pass a
+// constant, so the choice folds away.
+MEMMGR_ALWAYS_INLINE void* TakeAccountedBlock(size_t size, int64_t used, size_t alignment) {
+  void* const block = alignment == 0 ? std::malloc(size) : TakeAlignedSystemBlock(alignment, size);
+  if (block == nullptr) [[unlikely]] {
+    ReportFailedNewBlock(used, size);
+    return nullptr;
+  }
+  AccountDelta(static_cast<int64_t>(malloc_usable_size(block)));
+  return block;
+}
+
+MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, Overallocation overallocation,
+                                       size_t alignment = 0) {
+  int64_t const used = usedMemory.load(std::memory_order_relaxed);
+  int64_t const limit = maxMemory.load(std::memory_order_relaxed);
+  if (IsOverLimit(WrappingAdd(used, RoundUp16(size)), limit)) [[unlikely]] {
+    return TakeBlockOverLimit(size, used, limit, overallocation, alignment);
+  }
+  return TakeAccountedBlock(size, used, alignment);
+}
+
+// The road of every new accounted block: mmgr_malloc, operator new, calloc, strings, aligned.
+MEMMGR_ALWAYS_INLINE void* AllocateAccounted(size_t size, size_t alignment = 0) {
+  if (void* block = TryAllocate(size, Overallocation::Refused, alignment)) [[likely]] {
+    return block;
+  }
+  return RecoverNewBlock(size, alignment);
+}
+
+MEMMGR_ALWAYS_INLINE void ReleaseAccounted(void* block) noexcept {
+  if (block == nullptr) return;
+  int64_t const size = static_cast<int64_t>(malloc_usable_size(block));
+  // Relaxed, as in AccountDelta; a release never raises the peak.
+  usedMemory.fetch_sub(size, std::memory_order_relaxed);
+  threadAllocated -= size;
+  std::free(block);
+}
+
+MEMMGR_INTERNAL_NAMESPACE_END
