@@ -6,6 +6,8 @@
 // call, one malloc_usable_size, one atomic addition to the shared total, one comparison of
 // its result with the trip-wire, and one thread-local update. A release: one
 // malloc_usable_size, one atomic subtraction, one thread-local update and one free.
+// With MEMMGR_THREAD_LEASES the atomic steps become thread-local arithmetic on the lease
+// (thread_books.h), and the trip-wire is compared with the total this thread sees.
 #pragma once
 
 #include <malloc.h>
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "../budget/thread_books.h"
 #include "../budget/trip_wire.h"
 #include "failure_report.h"
 #include "over_limit.h"
@@ -21,7 +24,10 @@
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
-MEMMGR_ALWAYS_INLINE void AccountDelta(int64_t delta) noexcept {
+#if !MEMMGR_THREAD_LEASES
+
+// One accounting step of `delta` bytes, either sign.
+MEMMGR_ALWAYS_INLINE void AccountChange(int64_t delta) noexcept {
   // Relaxed: each change is one read-modify-write, so the count is exact in any order, and
   // nothing else is published or read through it. The trip-wire read below may then see an
   // older figure, which is never higher than the current one between resets (see
@@ -34,6 +40,36 @@ MEMMGR_ALWAYS_INLINE void AccountDelta(int64_t delta) noexcept {
   }
   threadAllocated += delta;
 }
+MEMMGR_ALWAYS_INLINE void AccountAllocation(int64_t size) noexcept { AccountChange(size); }
+
+MEMMGR_ALWAYS_INLINE void AccountRelease(int64_t size) noexcept {
+  // Relaxed, as above; a release never raises the peak.
+  usedMemory.fetch_sub(size, std::memory_order_relaxed);
+  threadAllocated -= size;
+}
+
+#else  // each thread spends a lease (thread_books.h)
+
+// One accounting step of `delta` bytes, either sign, through this thread's lease. The shared
+// total is written only when the lease runs out or overflows its ceiling.
+MEMMGR_ALWAYS_INLINE void AccountChange(int64_t delta) noexcept {
+  ThreadBooks& books = threadBooks;
+  int64_t const lease = books.lease - delta;
+  books.allocated += delta;
+  // One unsigned comparison catches a lease below 0 and one above its ceiling.
+  if (static_cast<uint64_t>(lease) > static_cast<uint64_t>(books.leaseCeiling)) [[unlikely]] {
+    return RebalanceLease(books, lease, delta);
+  }
+  books.lease = lease;
+  if (delta <= 0) return;
+  int64_t const total = usedMemory.load(std::memory_order_relaxed) - lease;
+  if (IsPastTripWire(total)) [[unlikely]]
+    NoteHighTotal(total, TotalChange::Raised);
+}
+MEMMGR_ALWAYS_INLINE void AccountAllocation(int64_t size) noexcept { AccountChange(size); }
+MEMMGR_ALWAYS_INLINE void AccountRelease(int64_t size) noexcept { AccountChange(-size); }
+
+#endif
 
 // Takes a new block and accounts it once the budget test has passed; `used` is the total that
 // test read. `alignment` is 0 for malloc's own, else a power of two above it; callers pass a
@@ -44,13 +80,13 @@ MEMMGR_ALWAYS_INLINE void* TakeAccountedBlock(size_t size, int64_t used, size_t 
     ReportFailedNewBlock(used, size);
     return nullptr;
   }
-  AccountDelta(static_cast<int64_t>(malloc_usable_size(block)));
+  AccountAllocation(static_cast<int64_t>(malloc_usable_size(block)));
   return block;
 }
 
 MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, Overallocation overallocation,
                                        size_t alignment = 0) {
-  int64_t const used = usedMemory.load(std::memory_order_relaxed);
+  int64_t const used = TotalSeenHere();
   int64_t const limit = maxMemory.load(std::memory_order_relaxed);
   if (IsOverLimit(WrappingAdd(used, RoundUp16(size)), limit)) [[unlikely]] {
     return TakeBlockOverLimit(size, used, limit, overallocation, alignment);
@@ -68,10 +104,7 @@ MEMMGR_ALWAYS_INLINE void* AllocateAccounted(size_t size, size_t alignment = 0) 
 
 MEMMGR_ALWAYS_INLINE void ReleaseAccounted(void* block) noexcept {
   if (block == nullptr) return;
-  int64_t const size = static_cast<int64_t>(malloc_usable_size(block));
-  // Relaxed, as in AccountDelta; a release never raises the peak.
-  usedMemory.fetch_sub(size, std::memory_order_relaxed);
-  threadAllocated -= size;
+  AccountRelease(static_cast<int64_t>(malloc_usable_size(block)));
   std::free(block);
 }
 

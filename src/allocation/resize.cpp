@@ -11,7 +11,7 @@ void* TryReallocate(void* block, size_t size, Overallocation overallocation) {
     ReleaseAccounted(block);
     return nullptr;
   }
-  int64_t const used = usedMemory.load(std::memory_order_relaxed);
+  int64_t const used = TotalSeenHere();
   int64_t const old = block == nullptr ? 0 : static_cast<int64_t>(malloc_usable_size(block));
   int64_t const limit = maxMemory.load(std::memory_order_relaxed);
   // Growth over the old usable size; wraps to a "negative" value for a shrink.
@@ -30,7 +30,7 @@ void* TryReallocate(void* block, size_t size, Overallocation overallocation) {
     return nullptr;
   }
   // Holds whether the block moved or was resized in place.
-  AccountDelta(static_cast<int64_t>(malloc_usable_size(result)) - old);
+  AccountChange(static_cast<int64_t>(malloc_usable_size(result)) - old);
   return result;
 }
 

@@ -1,5 +1,7 @@
 #include "budget_state.h"
 
+#include "thread_books.h"
+
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
 constinit std::atomic<int64_t> maxMemory{kPreStartupLimit};
@@ -11,6 +13,8 @@ constinit std::atomic<bool> memoryFull{false};
 constinit std::atomic<bool> memoryFullFired{false};
 constinit std::atomic<bool> failureReported{false};
 
+#if !MEMMGR_THREAD_LEASES
 constinit thread_local int64_t threadAllocated = 0;
+#endif
 
 MEMMGR_INTERNAL_NAMESPACE_END

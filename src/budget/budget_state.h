@@ -34,7 +34,8 @@ extern constinit std::atomic<bool> memoryFullFired;
 // The one-time report of a system-allocator failure has been issued.
 extern constinit std::atomic<bool> failureReported;
 
-// What this thread has added to usedMemory minus what it has subtracted.
+// What this thread has added to usedMemory minus what it has subtracted (the lease build keeps
+// it in thread_books.h instead).
 extern constinit thread_local int64_t threadAllocated;
 
 MEMMGR_INTERNAL_NAMESPACE_END

@@ -1,4 +1,5 @@
 // The high-water mark of the accounted total, by phase.
+#include "../budget/thread_books.h"
 #include "../budget/trip_wire.h"
 
 extern "C" {
@@ -8,7 +9,7 @@ int64_t GTMC_GetPeakUsedMemory(void) {
 }
 
 int64_t GTMC_ResetPeakUsedMemory(void) {
-  int64_t const used = memmgr::usedMemory.load(std::memory_order_relaxed);
+  int64_t const used = memmgr::TotalSeenHere();
   int64_t const replaced = memmgr::peakUsedMemory.exchange(used < 0 ? 0 : used);
   memmgr::RefreshTripWire();
   return replaced;

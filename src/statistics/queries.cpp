@@ -1,12 +1,12 @@
 // Read-only views of the budget. Relaxed loads: a figure may be stale when it returns.
-#include "../budget/budget_state.h"
+#include "../budget/thread_books.h"
 
 namespace {
 
 int64_t Limit() noexcept { return memmgr::maxMemory.load(std::memory_order_relaxed); }
 
 int64_t UsedClamped() noexcept {
-  int64_t const used = memmgr::usedMemory.load(std::memory_order_relaxed);
+  int64_t const used = memmgr::TotalSeenHere();
   return used < 0 ? 0 : used;
 }
 
@@ -28,7 +28,7 @@ int64_t GTMC_GetFreeMemory(void) {
   return limit > used ? limit - used : 0;
 }
 
-int64_t GTMC_GetAllocationSizeInCurrentThread(void) { return memmgr::threadAllocated; }
+int64_t GTMC_GetAllocationSizeInCurrentThread(void) { return memmgr::ThisThreadsAllocations(); }
 
 bool GTMC_IsMemoryFull(void) { return memmgr::memoryFull.load(std::memory_order_relaxed); }
 
