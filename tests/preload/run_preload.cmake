@@ -70,13 +70,62 @@ endif()
 
 # "<status>;<in its messages>;<arguments>": the status passed through (128 + N for signal N),
 # nothing accounted for a program that never uses new, 2 for bad usage, 127 for a program that
-# cannot be run.
+# cannot be run, 3 for an output that could not be written unless the program failed itself.
+# The options end at PROGRAM: its own --limit is its own.
 foreach(case "3;exit status: +3;sh;-c;exit 3" "143;accounted: +nothing;sh;-c;kill -TERM $$"
     "2;not a size;--limit;12Q;true" "2;unknown option;--bogus;true"
-    "2;milliseconds;--interval;0;true" "127;cannot run;${OUT}/no-such-program")
+    "2;milliseconds;--interval;0;true" "127;cannot run;${OUT}/no-such-program"
+    "2;--limit needs a value;--limit" "5;limit: +1048576 bytes;--limit=1M;--;sh;-c;exit 5"
+    "7;limit: +none;sh;-c;exit 7;--limit;1K"
+    "3;cannot write the report to /dev/full;--report;/dev/full;true"
+    "4;cannot write the report to /dev/full;--report;/dev/full;sh;-c;exit 4")
   list(POP_FRONT case status pattern)
   execute_process(COMMAND ${RUN} ${case} OUTPUT_QUIET ERROR_VARIABLE message RESULT_VARIABLE rc)
   if(NOT rc EQUAL status OR NOT message MATCHES "${pattern}")
     message(FATAL_ERROR "memmgr-run ${case}: status ${rc} (${status} expected):\n${message}")
   endif()
 endforeach()
+
+# The user's files: "<status>;<in its messages>;<F afterwards>;<shell command>", each run in a
+# directory of its own where F holds "earlier". The tool's own standard output is written where
+# it stands, never truncated; two outputs on one file are refused; a failed write leaves the
+# earlier file whole, and nothing else behind.
+set(files ${OUT}/files)
+foreach(case
+    "0;^$;^earlier\nprogram\nmemmgr-run: sh\n;@RUN@ --report /dev/stdout sh -c 'echo program' >>F"
+    "0;^$;^program\nmemmgr-run: sh\n;@RUN@ --report /dev/stdout sh -c 'echo program' >F"
+    "2;--report F and --csv /dev/stdout are the same file;^$;@RUN@ --report F --csv /dev/stdout true >F"
+    "2;--report F and --csv ./F are the same file;^none$;rm F && @RUN@ --report F --csv ./F true"
+    "3;File too large;^earlier\n$;ulimit -f 0 && @RUN@ --report F true")
+  list(POP_FRONT case status pattern content)
+  string(REPLACE "@RUN@" "'${RUN}'" case "${case}")
+  file(REMOVE_RECURSE ${files})
+  file(WRITE ${files}/F "earlier\n")
+  execute_process(COMMAND sh -c "${case}" WORKING_DIRECTORY ${files}
+                  OUTPUT_QUIET ERROR_VARIABLE message RESULT_VARIABLE rc)
+  set(written none)
+  if(EXISTS ${files}/F)
+    file(READ ${files}/F written)
+  endif()
+  file(GLOB left RELATIVE ${files} ${files}/*)
+  if(NOT rc EQUAL status OR NOT message MATCHES "${pattern}" OR NOT written MATCHES "${content}"
+     OR NOT left MATCHES "^F?$")
+    message(FATAL_ERROR "${case}: status ${rc} (${status} expected), files ${left}, F:\n"
+                        "${written}\nmessages:\n${message}")
+  endif()
+endforeach()
+
+# A reader that stops early fails the timeline's write, not the tool: the program's status
+# (yes ends by SIGPIPE) and the other outputs still come.
+string(REPLACE "${chart}" "${files}/chart.png" plot "${plot}")
+execute_process(COMMAND ${RUN} --csv /dev/stdout --report ${files}/F "${plot}" yes
+                COMMAND head -1 OUTPUT_QUIET ERROR_VARIABLE message RESULTS_VARIABLE rc)
+file(READ ${files}/F written)
+if(GNUPLOT)
+  file(READ ${files}/chart.png magic LIMIT 8 HEX)
+endif()
+if(NOT rc STREQUAL "141;0" OR NOT message MATCHES "cannot write the timeline to /dev/stdout"
+   OR NOT written MATCHES "exit status: +141" OR (GNUPLOT AND NOT magic STREQUAL "89504e470d0a1a0a"))
+  message(FATAL_ERROR "csv into head: statuses ${rc}, chart ${magic}, messages:\n${message}\n"
+                      "report:\n${written}")
+endif()

@@ -11,8 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <string_view>
 
 #include "output_file.h"
 #include "summary.h"
@@ -91,18 +89,20 @@ std::string Script(Options const& options, RunOutcome const& run) {
 }  // namespace
 
 bool HaveGnuplot() {
-  char const* const path = std::getenv("PATH");
-  std::string_view rest = path ? path : "/usr/bin:/bin";
-  for (;;) {
-    size_t const end = rest.find(':');
-    std::string_view directory = rest.substr(0, end);
-    if (directory.empty()) directory = ".";
-    std::string const candidate =
-        Format("%.*s/gnuplot", static_cast<int>(directory.size()), directory.data());
-    if (access(candidate.c_str(), X_OK) == 0) return true;
-    if (end == std::string_view::npos) return false;
-    rest.remove_prefix(end + 1);
+  // Run, not looked for: execvp searches PATH as it will for the chart, and a gnuplot that is
+  // there but cannot start is found before the program runs, too.
+  pid_t const pid = fork();
+  if (pid == 0) {
+    int const null = open("/dev/null", O_RDWR);
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) dup2(null, fd);
+    char* const argv[] = {const_cast<char*>("gnuplot"), const_cast<char*>("--version"), nullptr};
+    execvp("gnuplot", argv);
+    _exit(127);
   }
+  int status = 0;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::optional<std::string> DrawChart(Options const& options, RunOutcome const& run,

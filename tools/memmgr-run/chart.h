@@ -7,7 +7,7 @@
 #include "launch.h"
 #include "options.h"
 
-// Whether an executable gnuplot is on PATH.
+// Whether gnuplot can be run.
 bool HaveGnuplot();
 
 // Draws the timeline into `png`; the reason when it could not.

@@ -1,11 +1,15 @@
 // memmgr-run: runs a program with lib_memmgr preloaded, under a limit of the caller's choosing
 // or none, and reports what the budget saw: the peak and final accounted totals, the recovery
 // the program needed, the resident size, and a timeline as CSV or as a chart.
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memmgr>
 #include <string>
+#include <string_view>
 #include <tuple>
 
 #include "chart.h"
@@ -37,42 +41,59 @@ int main(int argc, char** argv) {
   GTMC_SetMemoryAllocationRules(INT64_MAX);
 
   if (!options.plot.empty() && !HaveGnuplot())
-    return Fail(2,
-                "--plot needs gnuplot, which is not on PATH (Debian: apt-get install gnuplot-nox)");
+    return Fail(
+        2, "--plot needs gnuplot, which could not be run (Debian: apt-get install gnuplot-nox)");
   OutputFile report, csv, plot;
-  for (auto [file, name, option] :
-       {std::tuple{&report, &options.report, "--report"}, std::tuple{&csv, &options.csv, "--csv"},
-        std::tuple{&plot, &options.plot, "--plot"}}) {
+  std::tuple<OutputFile*, std::string const*, char const*> const outputs[] = {
+      {&report, &options.report, "--report"},
+      {&csv, &options.csv, "--csv"},
+      {&plot, &options.plot, "--plot"}};
+  for (auto const& [file, name, option] : outputs) {
     if (name->empty()) continue;
     if (auto const error = file->Open(*name))
       return Fail(2, std::string("cannot write ") + option + " " + *name + ": " + *error);
+    // One would replace or follow the other.
+    for (auto const& [other, otherName, otherOption] : outputs)
+      if (other != file && other->IsOpen() && other->SameFile(*file))
+        return Fail(2, std::string(otherOption) + " " + *otherName + " and " + option + " " +
+                           *name + " are the same file: give each output its own");
   }
   Preload preload;
   if (auto const error = FindPreload(preload)) return Fail(127, *error);
 
   RunOutcome const run = RunUnderBudget(options, preload);
-  if (run.execError != 0) {
-    for (OutputFile* file : {&report, &csv, &plot}) file->Abandon();
+  if (run.execError != 0)
     return Fail(
         127, std::string("cannot run ") + options.program[0] + ": " + std::strerror(run.execError));
-  }
 
+  // The program ran with the dispositions the caller gave it. From here on a reader that went
+  // away (a pipe into head), or a file size limit, fails that one write instead of ending the
+  // tool, and the other outputs and the status still come.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  bool failed = false;
+  auto const put = [&failed](OutputFile& file, std::string const& what, std::string const& name,
+                             std::string_view contents) {
+    if (file.Write(contents)) return;
+    failed = true;
+    Fail(0, "cannot write " + what + " to " + name + ": " + std::strerror(errno));
+  };
   std::string const summary = Summary(options, run);
-  if (!report.IsOpen()) {
-    std::fputs(summary.c_str(), stderr);
-  } else if (!report.Write(summary)) {
-    Fail(0, "cannot write the report to " + options.report + ": " + std::strerror(errno));
-  }
-  if (csv.IsOpen() && !csv.Write(TimelineCsv(run)))
-    Fail(0, "cannot write the timeline to " + options.csv + ": " + std::strerror(errno));
+  if (!report.IsOpen())
+    failed |= !WriteAll(STDERR_FILENO, summary);
+  else
+    put(report, "the report", options.report, summary);
+  if (csv.IsOpen()) put(csv, "the timeline", options.csv, TimelineCsv(run));
   if (plot.IsOpen()) {
     std::string png;
     if (auto const error = DrawChart(options, run, png)) {
-      plot.Abandon();
+      failed = true;
       Fail(0, "no chart: " + *error);
-    } else if (!plot.Write(png)) {
-      Fail(0, "cannot write the chart to " + options.plot + ": " + std::strerror(errno));
+    } else {
+      put(plot, "the chart", options.plot, png);
     }
   }
-  return ExitStatus(run.status);
+  // A failed program's status is never hidden; a failed output only turns a success into 3.
+  int const status = ExitStatus(run.status);
+  return failed && status == 0 ? 3 : status;
 }

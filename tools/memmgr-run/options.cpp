@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <getopt.h>
+
 #include <charconv>
 
 char const kUsage[] =
@@ -14,8 +16,12 @@ char const kUsage[] =
     "  --plot FILE.png    draw the timeline with gnuplot (package gnuplot-nox)\n"
     "  --report FILE      write the summary there instead of to standard error\n"
     "SIZE is bytes with an optional K, M or G suffix (powers of 1024).\n"
-    "Exit status: PROGRAM's own, 128+N when signal N ended it; 2 for bad usage or an output\n"
-    "file that cannot be written; 127 when PROGRAM cannot be run.\n";
+    "An output naming the tool's own standard output or error is written where it stands,\n"
+    "and a device or pipe as it is; a regular file is replaced only once it is complete.\n"
+    "Each output needs a file of its own.\n"
+    "Exit status: PROGRAM's own, 128+N when signal N ended it, or 3 when PROGRAM succeeded\n"
+    "but an output could not be written; 2 for bad usage or an output that cannot be\n"
+    "written, found before PROGRAM starts; 127 when PROGRAM cannot be run.\n";
 
 std::optional<int64_t> ParseSize(std::string_view text) {
   uint64_t value = 0;
@@ -48,49 +54,56 @@ std::optional<int64_t> ParseSize(std::string_view text) {
 }
 
 std::optional<std::string> ParseOptions(int argc, char** argv, Options& options) {
-  int i = 1;
-  for (; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--") {
-      ++i;
-      break;
-    }
-    if (!arg.starts_with("-") || arg == "-") break;
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      return std::nullopt;
-    }
-    // "--name value" or "--name=value"
-    std::string_view value;
-    if (auto const equals = arg.find('='); equals != std::string_view::npos) {
-      value = arg.substr(equals + 1);
-      arg = arg.substr(0, equals);
-    } else if (arg == "--limit" || arg == "--pressure" || arg == "--interval" || arg == "--csv" ||
-               arg == "--plot" || arg == "--report") {
-      if (++i >= argc) return std::string(arg) + " needs a value";
-      value = argv[i];
-    }
-    if (arg == "--limit") {
-      options.limit.reset();
-      if (value != "none" && !(options.limit = ParseSize(value)))
-        return "--limit: not a size: " + std::string(value);
-    } else if (arg == "--pressure") {
-      if (!(options.pressure = ParseSize(value)))
-        return "--pressure: not a size: " + std::string(value);
-    } else if (arg == "--interval") {
-      int ms = 0;
-      auto const [rest, error] = std::from_chars(value.data(), value.data() + value.size(), ms);
-      if (error != std::errc{} || rest != value.data() + value.size() || ms < 1 || ms > 60000)
-        return "--interval: not a number of milliseconds from 1 to 60000: " + std::string(value);
-      options.intervalMs = ms;
-    } else if (arg == "--csv" || arg == "--plot" || arg == "--report") {
-      if (value.empty()) return std::string(arg) + ": an empty file name";
-      (arg == "--csv" ? options.csv : arg == "--plot" ? options.plot : options.report) = value;
-    } else {
-      return "unknown option: " + std::string(argv[i]);
+  enum { kLimit = 256, kPressure, kInterval, kCsv, kPlot, kReport };
+  static option const kLong[] = {{"limit", required_argument, nullptr, kLimit},
+                                 {"pressure", required_argument, nullptr, kPressure},
+                                 {"interval", required_argument, nullptr, kInterval},
+                                 {"csv", required_argument, nullptr, kCsv},
+                                 {"plot", required_argument, nullptr, kPlot},
+                                 {"report", required_argument, nullptr, kReport},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {nullptr, 0, nullptr, 0}};
+  // '+': the options end at PROGRAM, whose own options are its own. ':': a missing value is
+  // told apart from an unknown option. The messages are ours, printed above the usage.
+  opterr = 0;
+  for (int code; (code = getopt_long(argc, argv, "+:h", kLong, nullptr)) != -1;) {
+    std::string_view const value = optarg != nullptr ? optarg : "";
+    switch (code) {
+      case 'h':
+        options.help = true;
+        return std::nullopt;
+      case kLimit:
+        options.limit.reset();
+        if (value != "none" && !(options.limit = ParseSize(value)))
+          return "--limit: not a size: " + std::string(value);
+        break;
+      case kPressure:
+        if (!(options.pressure = ParseSize(value)))
+          return "--pressure: not a size: " + std::string(value);
+        break;
+      case kInterval: {
+        int ms = 0;
+        auto const [rest, error] = std::from_chars(value.data(), value.data() + value.size(), ms);
+        if (error != std::errc{} || rest != value.data() + value.size() || ms < 1 || ms > 60000)
+          return "--interval: not a number of milliseconds from 1 to 60000: " + std::string(value);
+        options.intervalMs = ms;
+        break;
+      }
+      case kCsv:
+      case kPlot:
+      case kReport:
+        if (value.empty())
+          return "--" + std::string(kLong[code - kLimit].name) + ": an empty file name";
+        (code == kCsv ? options.csv : code == kPlot ? options.plot : options.report) = value;
+        break;
+      case ':':
+        return std::string(argv[optind - 1]) + " needs a value";
+      default:  // '?': optopt holds an unknown short option; a long one is the whole argument
+        if (optopt != 0 && optopt != 'h') return "unknown option: -" + std::string(1, optopt);
+        return "unknown option: " + std::string(argv[optind - 1]);
     }
   }
-  if (i >= argc) return "no PROGRAM to run";
-  options.program = argv + i;
+  if (optind >= argc) return "no PROGRAM to run";
+  options.program = argv + optind;
   return std::nullopt;
 }

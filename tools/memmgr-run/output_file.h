@@ -1,7 +1,20 @@
-// A file named on the command line. It is opened before the program starts, so that a name
-// that cannot be written is refused before anything runs, and filled in once at the end. The
-// name is only ever handed to open(2): it reaches no shell and no gnuplot command.
+// A file named on the command line. It is checked before the program starts, so that a name
+// that cannot be written is refused before anything runs, and written once at the end. The
+// name is only ever handed to the file system: it reaches no shell and no gnuplot command.
+//
+// What is there already is kept unless the tool has a whole new content for it:
+// - the tool's own standard output or error (the same open file, whatever it is called:
+//   /dev/stdout, or the file the shell redirected to) is written where it stands, through the
+//   descriptor the tool was given: what the program wrote there, or what >> kept, stays;
+// - any other device, a pipe or a FIFO is written, never truncated;
+// - a regular file is written beside it under a temporary name, which is renamed over it only
+//   once everything is written: a failed or interrupted run leaves the earlier file as it was
+//   and no half-written one. A symbolic link is followed; the file replaced keeps its
+//   permission bits, and its owner and group where the tool may set them, but not its other
+//   hard links. This needs the directory to be writable, as well as the file.
 #pragma once
+
+#include <sys/types.h>
 
 #include <optional>
 #include <string>
@@ -18,16 +31,24 @@ class OutputFile {
   OutputFile& operator=(OutputFile const&) = delete;
   ~OutputFile();
 
-  // Opens (or creates) `name` for writing; the reason on failure.
+  // Checks that `name` can be written as above; the reason when it cannot.
   std::optional<std::string> Open(std::string const& name);
-  bool IsOpen() const { return fd_ >= 0; }
-  // Replaces the contents; false (with errno) on failure.
+  bool IsOpen() const { return open_; }
+  // Whether both name one file: the same device and inode, or the same place for a file that
+  // does not exist yet. Writing one would undo the other.
+  bool SameFile(OutputFile const& other) const;
+  // Writes the whole contents as above; false (with errno) on failure.
   bool Write(std::string_view contents);
-  // Removes the file when this run created it, since nothing is going to fill it.
-  void Abandon();
 
  private:
-  int fd_ = -1;
-  bool created_ = false;
-  std::string name_;
+  bool open_ = false;
+  int fd_ = -1;           // a stream: written where it stands
+  bool ownsFd_ = false;   // false for the tool's own standard output or error
+  std::string path_;      // a regular file: what the temporary file is renamed to
+  std::string newPlace_;  // a file that does not exist yet: its directory resolved, and name
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  mode_t mode_ = 0;  // the permissions of the file written
+  uid_t owner_ = 0;
+  gid_t group_ = 0;
 };

@@ -23,7 +23,7 @@ void Line(std::string& text, char const* name, std::string const& value) {
 }
 
 std::string Bytes(int64_t bytes) {
-  if (bytes < 1024) return Format("%" PRId64 " bytes", bytes);
+  if (bytes < 1024) return Format("%" PRId64 " byte%s", bytes, bytes == 1 ? "" : "s");
   return Format("%" PRId64 " bytes (%s)", bytes, HumanBytes(static_cast<double>(bytes)).c_str());
 }
 
@@ -41,7 +41,8 @@ std::string HumanBytes(double bytes) {
   static char const* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   int unit = 0;
   for (; bytes >= 1024 && unit < 6; ++unit) bytes /= 1024;
-  return unit == 0 ? Format("%.0f bytes", bytes) : Format("%.1f %s", bytes, units[unit]);
+  if (unit == 0) return Format("%.0f byte%s", bytes, bytes == 1 ? "" : "s");
+  return Format("%.1f %s", bytes, units[unit]);
 }
 
 RunRecord const* FinalRecord(RunOutcome const& run) {
