@@ -50,24 +50,39 @@ MEMMGR_ALWAYS_INLINE void AccountRelease(int64_t size) noexcept {
 
 #else  // each thread spends a lease (thread_books.h)
 
-// One accounting step of `delta` bytes, either sign, through this thread's lease. The shared
-// total is written only when the lease runs out or overflows its ceiling.
-MEMMGR_ALWAYS_INLINE void AccountChange(int64_t delta) noexcept {
+// The shared total is written only when the lease runs out or overflows its ceiling; one
+// unsigned comparison catches both.
+MEMMGR_ALWAYS_INLINE bool IsOutsideLeaseBounds(ThreadBooks const& books, int64_t lease) noexcept {
+  return static_cast<uint64_t>(lease) > static_cast<uint64_t>(books.leaseCeiling);
+}
+
+MEMMGR_ALWAYS_INLINE void AccountAllocation(int64_t size) noexcept {
   ThreadBooks& books = threadBooks;
-  int64_t const lease = books.lease - delta;
-  books.allocated += delta;
-  // One unsigned comparison catches a lease below 0 and one above its ceiling.
-  if (static_cast<uint64_t>(lease) > static_cast<uint64_t>(books.leaseCeiling)) [[unlikely]] {
-    return RebalanceLease(books, lease, delta);
+  int64_t const lease = books.lease - size;
+  books.allocated += size;
+  if (IsOutsideLeaseBounds(books, lease)) [[unlikely]] {
+    return RebalanceLease(books, lease, TotalChange::Raised);
   }
   books.lease = lease;
-  if (delta <= 0) return;
   int64_t const total = usedMemory.load(std::memory_order_relaxed) - lease;
   if (IsPastTripWire(total)) [[unlikely]]
     NoteHighTotal(total, TotalChange::Raised);
 }
-MEMMGR_ALWAYS_INLINE void AccountAllocation(int64_t size) noexcept { AccountChange(size); }
-MEMMGR_ALWAYS_INLINE void AccountRelease(int64_t size) noexcept { AccountChange(-size); }
+
+MEMMGR_ALWAYS_INLINE void AccountRelease(int64_t size) noexcept {
+  ThreadBooks& books = threadBooks;
+  int64_t const lease = books.lease + size;
+  books.allocated -= size;
+  if (IsOutsideLeaseBounds(books, lease)) [[unlikely]] {
+    return RebalanceLease(books, lease, TotalChange::Lowered);
+  }
+  books.lease = lease;
+}
+
+// One accounting step of `delta` bytes, either sign.
+MEMMGR_ALWAYS_INLINE void AccountChange(int64_t delta) noexcept {
+  delta >= 0 ? AccountAllocation(delta) : AccountRelease(-delta);
+}
 
 #endif
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "budget_state.h"
+#include "trip_wire.h"
 
 #ifndef MEMMGR_THREAD_LEASES
 #define MEMMGR_THREAD_LEASES 0
@@ -35,9 +36,9 @@ struct ThreadBooks {
 };
 extern constinit thread_local ThreadBooks threadBooks;
 
-// The lease went below 0 or above its ceiling after a step of `change`: settles it with the
-// shared total in one addition, then checks the trip-wire for a step that raised the total.
-MEMMGR_COLD void RebalanceLease(ThreadBooks& books, int64_t lease, int64_t change) noexcept;
+// The lease went below 0 or above its ceiling after a step: settles it with the shared total
+// in one addition, then checks the trip-wire after a step that raised the total.
+MEMMGR_COLD void RebalanceLease(ThreadBooks& books, int64_t lease, TotalChange change) noexcept;
 
 inline int64_t TotalSeenHere() noexcept {
   return usedMemory.load(std::memory_order_relaxed) - threadBooks.lease;

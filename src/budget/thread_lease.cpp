@@ -6,8 +6,6 @@
 
 #include <pthread.h>
 
-#include "trip_wire.h"
-
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
 constinit thread_local ThreadBooks threadBooks{};
@@ -57,7 +55,7 @@ int64_t LeaseToKeep(int64_t leaseCeiling, int64_t sharedAfterStep) noexcept {
 
 }  // namespace
 
-void RebalanceLease(ThreadBooks& books, int64_t lease, int64_t change) noexcept {
+void RebalanceLease(ThreadBooks& books, int64_t lease, TotalChange change) noexcept {
   if (!books.exitHookSet) SetExitHook(books);
   // What the shared total would hold if the step settled exactly, with no lease kept.
   int64_t const exact =
@@ -67,7 +65,7 @@ void RebalanceLease(ThreadBooks& books, int64_t lease, int64_t change) noexcept 
   int64_t const shared = usedMemory.fetch_add(settle, std::memory_order_relaxed) + settle;
   books.lease = keep;
   int64_t const total = shared - keep;
-  if (change > 0 && IsPastTripWire(total)) NoteHighTotal(total, TotalChange::Raised);
+  if (change == TotalChange::Raised && IsPastTripWire(total)) NoteHighTotal(total, change);
 }
 
 MEMMGR_INTERNAL_NAMESPACE_END
