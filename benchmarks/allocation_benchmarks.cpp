@@ -8,6 +8,8 @@
 //   realloc/<family>/grow|shrink  allocate, resize 64 <-> 4096, release
 //   strdup/<family>/<length>      duplicate a string, release the copy
 //   pair/<family>/<bytes>/threads:2  the pair on both threads at once
+//   scaling/<family>/64/threads:N  the pair on 1, 2, 4 and 8 threads at once (CPU time per
+//                                  pair on each thread)
 //   handoff/<family>/<bytes>      allocated on one thread, released by the other
 //   overlimit/<hook>/<bytes>      a pair over a zero limit, admitted by over-allocation
 //   stats/<query>                 one statistics query
@@ -85,7 +87,8 @@ void Batch(benchmark::State& state, Family family, Order order, size_t size) {
   std::vector<int> releaseOrder(kBatch);
   std::iota(releaseOrder.begin(), releaseOrder.end(), 0);
   if (order == Order::Reverse) std::reverse(releaseOrder.begin(), releaseOrder.end());
-  if (order == Order::Shuffled) std::shuffle(releaseOrder.begin(), releaseOrder.end(), std::mt19937{42});
+  if (order == Order::Shuffled)
+    std::shuffle(releaseOrder.begin(), releaseOrder.end(), std::mt19937{42});
   for (auto _ : state) {
     for (void*& block : blocks) block = family.allocate(size);
     benchmark::ClobberMemory();
@@ -210,12 +213,12 @@ void RegisterAll() {
     Order order;
   };
   for (size_t size : {size_t{64}, size_t{4096}}) {
-    for (NamedOrder order : {NamedOrder{"in-order", Order::InOrder},
-                             NamedOrder{"reverse", Order::Reverse},
-                             NamedOrder{"shuffled", Order::Shuffled}}) {
+    for (NamedOrder order :
+         {NamedOrder{"in-order", Order::InOrder}, NamedOrder{"reverse", Order::Reverse},
+          NamedOrder{"shuffled", Order::Shuffled}}) {
       for (Family const& family : {kRaw, kMmgr, kNew, kFloor}) {
-        std::string const name = std::string("batch/") + family.name + "/" + order.name + "/" +
-                                 std::to_string(size);
+        std::string const name =
+            std::string("batch/") + family.name + "/" + order.name + "/" + std::to_string(size);
         benchmark::RegisterBenchmark(name.c_str(), Batch, family, order.order, size);
       }
     }
@@ -246,6 +249,11 @@ void RegisterAll() {
           ->UseRealTime();
     }
   }
+  for (Family const& family : {kRaw, kMmgr, kNew, kFloor}) {
+    benchmark::RegisterBenchmark((std::string("scaling/") + family.name + "/64").c_str(), Pair,
+                                 family, 64)
+        ->ThreadRange(1, 8);
+  }
   benchmark::RegisterBenchmark("overlimit/no-hook/64", OverLimit, nullptr, 64);
   benchmark::RegisterBenchmark("overlimit/no-op-hook/64", OverLimit, NoOpCollect, 64);
   benchmark::RegisterBenchmark("stats/GTMC_GetTotalUsedMemory", Query<int64_t>,
@@ -255,8 +263,7 @@ void RegisterAll() {
   benchmark::RegisterBenchmark("stats/GTMC_GetAllocationSizeInCurrentThread", Query<int64_t>,
                                GTMC_GetAllocationSizeInCurrentThread);
   benchmark::RegisterBenchmark("stats/GTMC_IsMemoryFull", Query<bool>, GTMC_IsMemoryFull);
-  benchmark::RegisterBenchmark("stats/GTMC_GetOSUsedMemory", Query<int64_t>,
-                               GTMC_GetOSUsedMemory);
+  benchmark::RegisterBenchmark("stats/GTMC_GetOSUsedMemory", Query<int64_t>, GTMC_GetOSUsedMemory);
 }
 
 }  // namespace
