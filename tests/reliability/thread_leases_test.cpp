@@ -39,14 +39,18 @@ void RunThreads(int count, Body const& body) {
 }
 
 // Threads that hold blocks (and leases) until released, so that the main thread can look at
-// the total while they are alive.
+// the total while they are alive. The first also releases 1 MiB the main thread allocated:
+// its lease must not keep what those releases hand it.
 struct Holders {
   static constexpr int kThreads = 4;
   std::atomic<int> ready{0}, release{0};
   void* blocks[kThreads][64] = {};
+  void* handed[256] = {};
   int64_t held = 0;  // usable bytes of their live blocks, once all are ready
 
   void Hold(int i) {
+    if (i == 0)
+      for (void* block : handed) mmgr_free(block);
     std::minstd_rand random(i + 1);
     for (void*& block : blocks[i]) block = mmgr_malloc(16 + random() % 3000);
     ready.fetch_add(1);
@@ -105,6 +109,7 @@ TEST_F(ThreadLeases, ChurnAndCrossThreadReleaseLeaveTheTotalExact) {
 TEST_F(ThreadLeases, LiveLeasesBoundTheTotalAndTheBudgetTest) {
   static Holders holders;
   int64_t const before = GTMC_GetTotalUsedMemory();
+  for (void*& block : holders.handed) block = mmgr_malloc(4000);
   pthread_t thread;
   pthread_create(
       &thread, nullptr,
