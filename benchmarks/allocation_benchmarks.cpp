@@ -1,5 +1,5 @@
 // Timings of the library's entry points against the system allocator and the floor allocator.
-// Names are <group>/<family>/<detail> so that scripts/perf_report.sh can tabulate them:
+// Names are <group>/<family>/<detail> so that scripts/perf_report.py can tabulate them:
 //   pair/<family>/<bytes>         one allocate+release
 //   pair/<raw|new>-aligned/64     the same for a type aligned to 64 (aligned_alloc, new)
 //   batch/<family>/<order>/<bytes> 1,000 allocations, then 1,000 releases (time per batch)

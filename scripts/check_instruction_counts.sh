@@ -1,69 +1,60 @@
 #!/usr/bin/env bash
 # Counts the instructions of one 64-byte allocate+release pair through the system allocator,
 # mmgr_malloc/mmgr_free, new/delete and the floor allocator (benchmarks/floor_allocator.cpp),
-# under callgrind, and fails when
+# in the build of a preset, and fails when
 #   - the library's overhead over raw malloc/free (mmgr or new) has grown more than 10% above
 #     the committed baseline for the compiler in use (benchmarks/instruction_baseline.txt), or
 #   - mmgr_malloc+mmgr_free or new+delete costs more than 3% above the floor allocator.
 # Instruction counts are deterministic for a given compiler and C library, unlike timings.
 #
-#   scripts/check_instruction_counts.sh                    build, count, compare
-#   scripts/check_instruction_counts.sh --update-baseline  ... and rewrite the baseline
-#   scripts/check_instruction_counts.sh --table [bytes]     only print "family per-pair" lines
-#                                                           for a block size (no check)
-#   scripts/check_instruction_counts.sh --arch aarch64 [--table [bytes]]
-#   scripts/check_instruction_counts.sh --arch aarch64-clang [--table [bytes]]
-#       the arm64 build (cross g++ or clang 14) under qemu user mode: figures only, no check
-#       (the x86-64 check guards the code; these show what the arm64 hot path costs)
+#   scripts/check_instruction_counts.sh [--preset P] [--update-baseline | --table [bytes]]
+#     --preset P         release (the default) or clang: counted under callgrind; aarch64-perf
+#                        or aarch64-clang-perf: counted under qemu user mode, figures only, no
+#                        check (the native check guards the code; these show what the arm64 hot
+#                        path costs)
+#     --update-baseline  ... and rewrite the baseline of the compiler in use
+#     --table [bytes]    only print "family per-pair" lines for a block size (no check)
 #
-# Environment: MEMMGR_PERF_BUILD_DIR (default build/perf, build/aarch64-perf[-clang]),
-# MEMMGR_PERF_CMAKE_ARGS (extra configure arguments, e.g. -DMEMMGR_TLS_DESCRIPTORS=OFF),
-# MEMMGR_PERF_PAIRS (default 100000; 2000 on aarch64), MEMMGR_QEMU_CPU (the emulated core on
-# aarch64, default cortex-a53: ARMv8.0, no LSE atomics; cortex-a76 has them).
+# Environment: MEMMGR_PERF_PAIRS (default 100000; 2000 on aarch64), MEMMGR_QEMU_CPU (the
+# emulated core on aarch64, default cortex-a53: ARMv8.0, no LSE atomics; cortex-a76 has them).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-arch=native
+preset=release
 update=false
 tableOnly=false
 bytes=64
-usage="usage: $0 [--arch aarch64|aarch64-clang] [--update-baseline | --table [bytes]]"
+usage="usage: $0 [--preset P] [--update-baseline | --table [bytes]]"
 while (($#)); do
   case "$1" in
-    --arch) arch="${2:?$usage}"; shift ;;
+    --preset) preset="${2:?$usage}"; shift ;;
     --update-baseline) update=true ;;
     --table) tableOnly=true; if [[ "${2:-}" =~ ^[0-9]+$ ]]; then bytes="$2"; shift; fi ;;
     *) echo "$usage" >&2; exit 2 ;;
   esac
   shift
 done
-case "$arch" in
-  native) build="${MEMMGR_PERF_BUILD_DIR:-$root/build/perf}"; pairs="${MEMMGR_PERF_PAIRS:-100000}" ;;
-  aarch64|aarch64-clang)
-    build="${MEMMGR_PERF_BUILD_DIR:-$root/build/${arch/aarch64/aarch64-perf}}"
-    pairs="${MEMMGR_PERF_PAIRS:-2000}"
-    cpu="${MEMMGR_QEMU_CPU:-cortex-a53}"
-    $update && { echo "the aarch64 figures are reported, not checked: no baseline" >&2; exit 2; } ;;
-  *) echo "$usage" >&2; exit 2 ;;
-esac
+native=true
+pairs="${MEMMGR_PERF_PAIRS:-100000}"
+if [[ "$preset" == aarch64* ]]; then
+  native=false
+  pairs="${MEMMGR_PERF_PAIRS:-2000}"
+  cpu="${MEMMGR_QEMU_CPU:-cortex-a53}"
+  $update && { echo "the aarch64 figures are reported, not checked: no baseline" >&2; exit 2; }
+fi
 baseline="$root/benchmarks/instruction_baseline.txt"
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
-workload="$build/benchmarks/instruction_workload"
-configure=(cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMEMMGR_BUILD_TESTS=OFF
-  -DMEMMGR_BUILD_EXAMPLES=OFF -DMEMMGR_BUILD_BENCHMARKS=ON)
-# shellcheck disable=SC2206  # the extra arguments are meant to split
-configure+=(${MEMMGR_PERF_CMAKE_ARGS:-})
+workload="$root/build/$preset/benchmarks/instruction_workload"
+groups=(build)
+if $native; then groups+=(valgrind); else groups+=(cross); fi
+[[ "$preset" != *clang* ]] || groups+=(clang)
+"$root/scripts/lib/install_deps.sh" "${groups[@]}" >&2
+(cd "$root" && cmake --preset "$preset" && cmake --build --preset "$preset" --target instruction_workload) \
+  >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log" >&2; exit 1; }
 
-# Installed on first use (apt-get, as root or through sudo).
-source "$root/scripts/lib/install_deps.sh"
-
-if [[ "$arch" == native ]]; then
-  memmgr_install_packages valgrind >&2
-  "${configure[@]}" >/dev/null
-  cmake --build "$build" -j2 --target instruction_workload >/dev/null
-
+if $native; then
   # Instructions executed inside run_<family>: callgrind collects only there, so the summary
   # line of its output is that function's count.
   count() {
@@ -78,17 +69,7 @@ if [[ "$arch" == native ]]; then
   }
   run() { "$workload" "$@"; }
 else
-  toolchain=aarch64-linux-gnu.cmake
-  packages=(cmake make g++-aarch64-linux-gnu qemu-user)
-  if [[ "$arch" == aarch64-clang ]]; then toolchain=aarch64-linux-gnu-clang.cmake; packages+=(clang-14); fi
-  memmgr_install_packages "${packages[@]}" >&2
-  "${configure[@]}" --toolchain "$root/cmake/toolchains/$toolchain" >/dev/null 2>"$scratch/configure.log" || {
-    cat "$scratch/configure.log" >&2
-    exit 1
-  }
-  cmake --build "$build" -j2 --target instruction_workload >/dev/null
   export QEMU_LD_PREFIX=/usr/aarch64-linux-gnu
-
   # qemu (7.2) translating one guest instruction per block (-singlestep) and logging every
   # block it runs, unchained (-d exec,nochain): one trace line per executed instruction, and
   # qemu names the symbol of the main program's instructions. The lines from the first to the
@@ -119,7 +100,7 @@ done
 
 if $tableOnly; then
   echo "compiler $compiler"
-  [[ "$arch" == native ]] || echo "cpu $cpu"
+  $native || echo "cpu $cpu"
   for family in raw floor mmgr new; do echo "$family ${perPair[$family]}"; done
   exit 0
 fi
@@ -127,7 +108,7 @@ fi
 overheadOf() { awk -v a="${perPair[$1]}" -v r="${perPair[raw]}" 'BEGIN { printf "%.1f", a - r }'; }
 declare -A overhead=([mmgr]="$(overheadOf mmgr)" [new]="$(overheadOf new)" [floor]="$(overheadOf floor)")
 
-if [[ "$arch" == native ]]; then
+if $native; then
   echo "Instructions per $bytes-byte allocate+release pair ($compiler, callgrind, $pairs pairs):"
 else
   echo "Instructions per $bytes-byte allocate+release pair ($compiler aarch64, qemu-aarch64 -cpu $cpu, $pairs pairs):"
@@ -147,14 +128,14 @@ for family in raw floor mmgr new; do
 done
 
 # On aarch64 the figures are the result: qemu and the cross C library fix them, not the code alone.
-[[ "$arch" == native ]] || exit 0
+$native || exit 0
 
 if $update; then
   kept="$(grep -v -e '^#' -e "^$compiler " "$baseline" 2>/dev/null || true)"
   {
     echo "# Instructions per 64-byte pair above raw malloc/free, per compiler, as counted by"
     echo "# scripts/check_instruction_counts.sh. The check fails when a figure grows more than 10%."
-    echo "# Refresh the current compiler's lines with: scripts/check_instruction_counts.sh --update-baseline"
+    echo "# Refresh a compiler's lines with: scripts/check_instruction_counts.sh [--preset clang] --update-baseline"
     { [[ -n "$kept" ]] && echo "$kept"
       echo "$compiler mmgr ${overhead[mmgr]}"
       echo "$compiler new ${overhead[new]}"; } | sort

@@ -1,28 +1,37 @@
-# Sourced by the scripts that build the project: installs Debian packages that are missing.
-# Runs apt-get (as root, or through sudo) only when a package is absent, and refreshes the
-# package lists once, first.
+#!/usr/bin/env bash
+# The one place Debian packages are installed. Installs the packages of the named groups that
+# are missing; apt-get (as root, or through sudo) runs only then, after refreshing its lists.
+#   scripts/lib/install_deps.sh <group>...
+set -euo pipefail
 
-# The packages every build needs: compiler, build tools, GoogleTest and Google Benchmark, the
-# libraries (and a font) the adapter tests put under the budget, and gnuplot for memmgr-run's
-# charts.
-MEMMGR_BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev
-  libsqlite3-dev zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core gnuplot-nox)
+declare -A groups=(
+  # The native build: compiler, GoogleTest and Google Benchmark, the libraries (and a font) the
+  # adapter tests put under the budget, gnuplot for memmgr-run's charts, pkg-config for the
+  # installed-package consumers.
+  [build]="cmake make g++ binutils pkg-config libgtest-dev libbenchmark-dev libsqlite3-dev
+    zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core gnuplot-nox"
+  # clang 14, with compiler-rt for the fuzzer and the scudo archive.
+  [clang]="clang-14 libclang-rt-14-dev"
+  [format]="clang-format-14"
+  [valgrind]="valgrind"
+  # The aarch64 cross builds, run under qemu user mode; GoogleTest's source for the target.
+  [cross]="g++-aarch64-linux-gnu qemu-user qemu-user-binfmt binfmt-support googletest"
+  [report]="python3 gnuplot-nox"
+)
 
-memmgr_package_missing() {
-  [[ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" != "install ok installed" ]]
-}
-
-# memmgr_install_packages <package>...
-memmgr_install_packages() {
-  local missing=() package
-  for package in "$@"; do
-    if memmgr_package_missing "$package"; then missing+=("$package"); fi
+missing=()
+for group in "$@"; do
+  [[ -n "${groups[$group]:-}" ]] || { echo "install_deps: no group '$group'" >&2; exit 2; }
+  for package in ${groups[$group]}; do
+    if [[ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" != "install ok installed" ]]; then
+      missing+=("$package")
+    fi
   done
-  ((${#missing[@]})) || return 0
-  local sudo=()
-  if [[ "$(id -u)" -ne 0 ]]; then sudo=(sudo); fi
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo[@]}" apt-get update -q
-  "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-}
+done
+((${#missing[@]})) || exit 0
+sudo=()
+[[ "$(id -u)" -eq 0 ]] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

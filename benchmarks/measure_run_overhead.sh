@@ -4,20 +4,14 @@
 # the library preloaded by hand and through memmgr-run at its default interval, the two
 # alternating run by run (and swapping order each round) so that drift on a shared machine
 # hits both alike. Prints the median of each and their difference.
-#   scripts/measure_run_overhead.sh [build dir] [rounds]   (default: build/, 21 rounds)
+#   benchmarks/measure_run_overhead.sh [rounds]   (default: 21 rounds; the release build)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${1:-$root/build}"
-rounds="${2:-21}"
-source "$root/scripts/lib/install_deps.sh"
-memmgr_install_packages "${MEMMGR_BUILD_PACKAGES[@]}"
-
-if [[ ! -e "$build/CMakeCache.txt" ]]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-cmake --build "$build" -j2 --target memmgr-run >/dev/null
-run="$build/tools/memmgr-run/memmgr-run"
-library="$(find "$build/src" -maxdepth 1 -name liblib_memmgr.so -print -quit)"
+rounds="${1:-21}"
+"$root/scripts/lib/install_deps.sh" build
+(cd "$root" && cmake --preset release && cmake --build --preset release --target memmgr-run) >/dev/null
+run="$root/build/release/tools/memmgr-run/memmgr-run"
+library="$(find "$root/build/release/src" -maxdepth 1 -name liblib_memmgr.so -print -quit)"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
