@@ -147,6 +147,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repetitions", type=int, default=9)
     repetitions = parser.parse_args().repetitions
+    if repetitions < 2:
+        parser.error("a median needs at least 2 repetitions")
     run("scripts/lib/install_deps.sh", "build", "valgrind", "report")
     run("cmake", "--preset", "release")
     run("cmake", "--build", "--preset", "release", "--target", "memmgr_benchmarks",
