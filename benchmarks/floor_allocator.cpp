@@ -5,14 +5,14 @@
 // shared atomic and one thread-local counter; a release does the mirror image. It does no
 // recovery and has no policy, so it is never shipped: the benchmarks and the instruction
 // count check report the library's cost against it.
+#include "floor_allocator.h"
+
 #include <malloc.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-
-#include "floor_allocator.h"
 
 namespace {
 
@@ -30,9 +30,11 @@ void* floor_malloc(size_t size) {
   int64_t const total = floorTotal.load(std::memory_order_relaxed);
   int64_t const limit = floorLimit.load(std::memory_order_relaxed);
   auto const need = static_cast<int64_t>((size + 15) & ~size_t{15});
-  if (total + need > limit) [[unlikely]] return Refuse();
+  if (total + need > limit) [[unlikely]]
+    return Refuse();
   void* const block = std::malloc(size);
-  if (block == nullptr) [[unlikely]] return Refuse();
+  if (block == nullptr) [[unlikely]]
+    return Refuse();
   auto const usable = static_cast<int64_t>(malloc_usable_size(block));
   floorTotal.fetch_add(usable);
   floorThreadTotal += usable;

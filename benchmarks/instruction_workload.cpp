@@ -1,6 +1,6 @@
 // A fixed workload for counting instructions under callgrind: N pairs of allocate+release
-// (64 bytes unless told otherwise) through one family, chosen on the command line. Each family runs inside
-// its own extern "C" function named run_<family>, so callgrind's --toggle-collect can count
+// (64 bytes unless told otherwise) through one family, chosen on the command line. Each family runs
+// inside its own extern "C" function named run_<family>, so callgrind's --toggle-collect can count
 // that function alone; the pairs before it (warm-up, lazy binding, the first arena set-up)
 // are outside the count. run_loop is the same loop with no allocation, so that its cost can
 // be taken off the others.

@@ -4,11 +4,12 @@
  * with FF_strdup) must stay; the rendered lines are a cache that the garbage-collect hook
  * empties, oldest first, when the budget is needed. At the end the host releases everything
  * and checks that the counters are back where they started. */
-#include <memmgr>
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <memmgr>
 
 enum { kWords = 60000, kLineBytes = 2048, kCacheSlots = 4096 };
 
@@ -111,7 +112,8 @@ int main(void) {
   for (int i = 0; i < kWords; ++i) {
     char word[16] = "";
     seed = seed * 1664525u + 1013904223u;
-    for (int s = 0; s < 2 + (int)(seed >> 30); ++s) strcat(word, syllables[(seed >> (3 * s + 4)) & 7]);
+    for (int s = 0; s < 2 + (int)(seed >> 30); ++s)
+      strcat(word, syllables[(seed >> (3 * s + 4)) & 7]);
     if (!Count(word)) {
       fprintf(stderr, "c_host: out of memory at word %d\n", i);
       return 1;
@@ -127,11 +129,12 @@ int main(void) {
   }
   printf("c_host: %d words, %zu distinct, most frequent '%s' (%u)\n", kWords, entryCount,
          entries[top].word, entries[top].count);
-  printf("c_host: limit %lld, indexing peak %lld bytes, %ld hook calls evicted %ld lines, "
-         "resident %lld bytes, memory full: %s\n",
-         (long long)GTMC_GetTotalMemory(), (long long)indexingPeak, atomic_load(&hookCalls),
-         atomic_load(&evictions), (long long)GTMC_GetOSUsedMemory(),
-         GTMC_IsMemoryFull() ? "yes" : "no");
+  printf(
+      "c_host: limit %lld, indexing peak %lld bytes, %ld hook calls evicted %ld lines, "
+      "resident %lld bytes, memory full: %s\n",
+      (long long)GTMC_GetTotalMemory(), (long long)indexingPeak, atomic_load(&hookCalls),
+      atomic_load(&evictions), (long long)GTMC_GetOSUsedMemory(),
+      GTMC_IsMemoryFull() ? "yes" : "no");
 
   GTMC_GarbageCollect = NULL;
   while (cacheTail != cacheHead) mmgr_free(cache[cacheTail++ % kCacheSlots]);

@@ -28,9 +28,8 @@ struct DISPATCHER_WRAPPER {
   // Formats `format` with the variadic arguments and writes the result as one line to stderr.
   // The location, kind, expression and message arguments may be empty or null. Returns 0.
   LIB_BASE_API static int Assertion(ASSERT_STATE state, char const* file, int line,
-                                    char const* kind, ASSERT_LEVEL level,
-                                    char const* expression, char const* message,
-                                    char const* format, ...)
+                                    char const* kind, ASSERT_LEVEL level, char const* expression,
+                                    char const* message, char const* format, ...)
       __attribute__((format(printf, 8, 9)));
 };
 

@@ -5,7 +5,8 @@
 #include "memmgr"
 
 static_assert(sizeof(wchar_t) == 4 && sizeof(unsigned long) == 8);
-static_assert(std::is_same_v<decltype(&Set_GTMC_MemoryFull), MemoryFullHandler (*)(MemoryFullHandler)>);
+static_assert(
+    std::is_same_v<decltype(&Set_GTMC_MemoryFull), MemoryFullHandler (*)(MemoryFullHandler)>);
 static_assert(std::is_same_v<decltype(&builtin_malloc), void* (*)(unsigned long)>);
 static_assert(std::is_same_v<decltype(&builtin_calloc), void* (*)(unsigned long, unsigned long)>);
 static_assert(std::is_same_v<decltype(&builtin_realloc), void* (*)(void*, unsigned long)>);

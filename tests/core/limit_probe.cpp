@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
   std::printf("limit %lld, reserved %lld, settable %d, allocated %d\n",
               static_cast<long long>(limit), static_cast<long long>(reserved), settable,
               block != nullptr);
-  bool const ok = limit == std::atoll(argv[1]) && reserved == 0 &&
-                  settable == std::atoi(argv[2]) && block != nullptr;
+  bool const ok = limit == std::atoll(argv[1]) && reserved == 0 && settable == std::atoi(argv[2]) &&
+                  block != nullptr;
   return ok ? 0 : 1;
 }

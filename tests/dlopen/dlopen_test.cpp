@@ -52,7 +52,8 @@ TEST(DlopenedLibrary, CountsEachThreadAndTheProcessExactly) {
   std::barrier loaded(kEarly + 1);
   std::vector<std::thread> threads;
   auto const work = [&](int i) { keptBytes[i] = AllocateAndReleaseHalf(i, kept[i]); };
-  for (int i = 0; i < kEarly; ++i) threads.emplace_back([&, i] { loaded.arrive_and_wait(), work(i); });
+  for (int i = 0; i < kEarly; ++i)
+    threads.emplace_back([&, i] { loaded.arrive_and_wait(), work(i); });
   void* const handle = dlopen(MEMMGR_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(handle, nullptr) << dlerror();
   Resolve(handle, "mmgr_malloc", allocate);

@@ -15,10 +15,11 @@
 
 namespace {
 
-#define FUZZ_CHECK(condition)                                                           \
-  ((condition) ? void() : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, \
-                                        __LINE__, #condition),                         \
-                           std::abort()))
+#define FUZZ_CHECK(condition)                                                                \
+  ((condition)                                                                               \
+       ? void()                                                                              \
+       : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition), \
+          std::abort()))
 
 struct Input {
   uint8_t const* data;

@@ -12,7 +12,6 @@
 
 #include "memmgr_test.h"
 
-
 namespace {
 
 constexpr int kThreads = 8, kSlots = 48;
@@ -23,14 +22,22 @@ constexpr int kOperations = 50000;
 #endif
 
 enum Family { kMalloc, kNew, kNewArray, kNothrowNew };  // which release a block needs
-bool newIsAccounted = true;  // else the workers leave the new family out
+bool newIsAccounted = true;                             // else the workers leave the new family out
 
 void Release(void* block, Family family, bool aligned) {
   switch (family) {
-    case kMalloc: aligned ? mmgr_aligned_free(block) : mmgr_free(block); break;
-    case kNew: ::operator delete(block); break;
-    case kNewArray: delete[] static_cast<char*>(block); break;
-    case kNothrowNew: ::operator delete(block, std::nothrow); break;
+    case kMalloc:
+      aligned ? mmgr_aligned_free(block) : mmgr_free(block);
+      break;
+    case kNew:
+      ::operator delete(block);
+      break;
+    case kNewArray:
+      delete[] static_cast<char*>(block);
+      break;
+    case kNothrowNew:
+      ::operator delete(block, std::nothrow);
+      break;
   }
 }
 
@@ -81,7 +88,10 @@ void* RunWorker(void* argument) {
     uint64_t const r = below(100);
     return size_t{1} + below(r < 70 ? 512 : r < 97 ? 16 << 10 : 256 << 10);
   };
-  struct { void* block = nullptr; Family family = kMalloc; } slots[kSlots];
+  struct {
+    void* block = nullptr;
+    Family family = kMalloc;
+  } slots[kSlots];
   int64_t const start = GTMC_GetAllocationSizeInCurrentThread();
   int64_t ledger = 0;  // what this thread allocated minus what it released itself
   auto const release = [&](void* block, Family family) {
@@ -97,16 +107,36 @@ void* RunWorker(void* argument) {
       size_t const n = size();
       slot.family = kMalloc;
       switch (below(newIsAccounted ? 10 : 6)) {
-        case 0: slot.block = mmgr_malloc(n); break;
-        case 1: slot.block = mmgr_calloc(1 + below(8), n / 8 + 1); break;
-        case 2: slot.block = mmgr_realloc(nullptr, n); break;
-        case 3: slot.block = mmgr_aligned_alloc(size_t{32} << below(8), n); break;
-        case 4: slot.block = FF_strdup("budgeted text"); break;
-        case 5: slot.block = FF_wcsdup(L"budgeted wide text"); break;
-        case 6: slot = {Opaque(::operator new(n)), kNew}; break;
-        case 7: slot = {Opaque(new char[n]), kNewArray}; break;
-        case 8: slot = {::operator new(n, std::nothrow), kNothrowNew}; break;
-        default: slot.block = mmgr_malloc(0); break;
+        case 0:
+          slot.block = mmgr_malloc(n);
+          break;
+        case 1:
+          slot.block = mmgr_calloc(1 + below(8), n / 8 + 1);
+          break;
+        case 2:
+          slot.block = mmgr_realloc(nullptr, n);
+          break;
+        case 3:
+          slot.block = mmgr_aligned_alloc(size_t{32} << below(8), n);
+          break;
+        case 4:
+          slot.block = FF_strdup("budgeted text");
+          break;
+        case 5:
+          slot.block = FF_wcsdup(L"budgeted wide text");
+          break;
+        case 6:
+          slot = {Opaque(::operator new(n)), kNew};
+          break;
+        case 7:
+          slot = {Opaque(new char[n]), kNewArray};
+          break;
+        case 8:
+          slot = {::operator new(n, std::nothrow), kNothrowNew};
+          break;
+        default:
+          slot.block = mmgr_malloc(0);
+          break;
       }
       ledger += Usable(slot.block);
     } else if (choice < 62) {
@@ -124,19 +154,20 @@ void* RunWorker(void* argument) {
         slot.block = nullptr;
       }
       void* const taken = toHook ? nullptr : exchange.Take(below(256));
-      if (taken != nullptr) slot.block == nullptr ? void(slot = {taken, kMalloc}) : release(taken, kMalloc);
+      if (taken != nullptr)
+        slot.block == nullptr ? void(slot = {taken, kMalloc}) : release(taken, kMalloc);
     } else if (choice < 97) {
       // Mostly tight limits, so that recovery, the hook and refusals all come up.
-      GTMC_SetMemoryAllocationRules(GTMC_GetTotalUsedMemory() +
-                                    (below(4) == 0 ? int64_t{8} << 20
-                                                   : static_cast<int64_t>(below(64 << 10)) - 4096));
+      GTMC_SetMemoryAllocationRules(
+          GTMC_GetTotalUsedMemory() +
+          (below(4) == 0 ? int64_t{8} << 20 : static_cast<int64_t>(below(64 << 10)) - 4096));
     } else if (choice < 98) {
       GMM_EnableOverallocation(below(2) == 0);
     } else if (choice < 99) {
       Set_GTMC_MemoryFull(&HookTrace::OnMemoryFull);  // re-arms it
     } else {
-      worker.mismatches += GTMC_GetFreeMemory() < 0 || GTMC_GetTotalUsedMemory() < 0 ||
-                           GTMC_GetOSUsedMemory() <= 0;
+      worker.mismatches +=
+          GTMC_GetFreeMemory() < 0 || GTMC_GetTotalUsedMemory() < 0 || GTMC_GetOSUsedMemory() <= 0;
     }
     worker.mismatches +=
         GTMC_GetAllocationSizeInCurrentThread() - start != ledger - freedByHookHere;
