@@ -8,6 +8,7 @@
 #   aarch64       the suite built for 64-bit ARM Linux and run under qemu (clang: build only)
 #   instructions  the per-pair instruction counts against benchmarks/instruction_baseline.txt
 #   ubsan, asan, tsan, memcheck, fuzz   the suite under the runtime checkers; the fuzzer
+#                 (tsan and fuzz run over the lease build too)
 #
 #   scripts/run_tests.sh [phase...]   (default: every phase, in the order above)
 set -euo pipefail
@@ -112,8 +113,8 @@ phase_instructions() {
 }
 phase_ubsan() { cmake --workflow --preset ubsan; }
 phase_asan() { cmake --workflow --preset asan; }
-phase_tsan() { cmake --workflow --preset tsan; }
-phase_fuzz() { cmake --workflow --preset fuzz; }
+phase_tsan() { cmake --workflow --preset tsan && cmake --workflow --preset tsan-leases; }
+phase_fuzz() { cmake --workflow --preset fuzz && cmake --workflow --preset fuzz-leases; }
 
 # ctest reads its memcheck settings (tests/CMakeLists.txt) from the build tree named by
 # --test-dir; a finding fails its case (valgrind's --error-exitcode).

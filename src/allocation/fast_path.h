@@ -79,9 +79,10 @@ MEMMGR_ALWAYS_INLINE void AccountRelease(int64_t size) noexcept {
   books.lease = lease;
 }
 
-// One accounting step of `delta` bytes, either sign.
+// One accounting step of `delta` bytes, either sign. A step of 0 (a resize within the block's
+// usable size) raises nothing, so it must not fire the pressure signal.
 MEMMGR_ALWAYS_INLINE void AccountChange(int64_t delta) noexcept {
-  delta >= 0 ? AccountAllocation(delta) : AccountRelease(-delta);
+  delta > 0 ? AccountAllocation(delta) : AccountRelease(-delta);
 }
 
 #endif
