@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <link.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/shm.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
@@ -38,27 +38,26 @@ int64_t MonotonicNow() {
   return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
-// The page shared with the companion: a memfd of the tool's, which the companion opens
-// through /proc (so the program inherits no descriptor) and maps.
+// The page shared with the companion: a System V segment, which the companion attaches by
+// its id (so the program inherits no descriptor, and no file size limit stands in the way).
+// It is marked for removal at once: it goes when the last process that attached it does.
 class SharedPage {
  public:
   ~SharedPage() {
-    if (page_ != nullptr) munmap(page_, sizeof(RunPage));
-    if (fd_ >= 0) close(fd_);
+    if (page_ != nullptr) shmdt(page_);
   }
   bool Create() {
-    fd_ = memfd_create("memmgr-run", MFD_CLOEXEC);
-    if (fd_ < 0 || ftruncate(fd_, sizeof(RunPage)) != 0) return false;
-    void* const at = mmap(nullptr, sizeof(RunPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-    if (at == MAP_FAILED) return false;
+    id_ = shmget(IPC_PRIVATE, sizeof(RunPage), IPC_CREAT | 0600);
+    if (id_ < 0) return false;
+    void* const at = shmat(id_, nullptr, 0);
+    shmctl(id_, IPC_RMID, nullptr);
+    if (at == reinterpret_cast<void*>(-1)) return false;
     page_ = static_cast<RunPage*>(at);
     if (getrandom(&page_->cookie, sizeof page_->cookie, 0) != sizeof page_->cookie)
       page_->cookie = static_cast<uint64_t>(MonotonicNow()) ^ (uint64_t(getpid()) << 32);
     return true;
   }
-  std::string Path() const {
-    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd_);
-  }
+  int Id() const { return id_; }
   RunPage* get() const { return page_; }
   uint32_t State() const {
     return page_ == nullptr ? uint32_t{kRunPageEmpty}
@@ -66,7 +65,7 @@ class SharedPage {
   }
 
  private:
-  int fd_ = -1;
+  int id_ = -1;
   RunPage* page_ = nullptr;
 };
 
@@ -88,7 +87,7 @@ std::vector<std::string> PreloadEnvironment(Options const& options, Preload cons
     environment.push_back(std::string(MEMMGR_RUN_PRELOAD "=") + user);
   }
   environment.push_back("LD_PRELOAD=" + preloads);
-  environment.push_back(std::string(MEMMGR_RUN_SETTINGS "=") + page.Path() + " " +
+  environment.push_back(std::string(MEMMGR_RUN_SETTINGS "=") + std::to_string(page.Id()) + " " +
                         std::to_string(options.limit.value_or(-1)) + " " +
                         std::to_string(options.pressure.value_or(-1)));
   return environment;
@@ -274,9 +273,11 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   sigprocmask(SIG_BLOCK, &passedOn, nullptr);
   int const signals = signalfd(-1, &passedOn, SFD_CLOEXEC | SFD_NONBLOCK);
   // Like a shell waiting for a command: a quit from the terminal is the program's to handle.
+  // A file size limit fails a write of the spooled timeline instead of ending the tool.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGQUIT, &ignore, nullptr);
+  sigaction(SIGXFSZ, &ignore, nullptr);
 
   run.start = MonotonicNow();
   pid_t const pid = Start(options, environment ? &*environment : nullptr);

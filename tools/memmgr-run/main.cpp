@@ -98,7 +98,16 @@ int main(int argc, char** argv) {
     failed |= !WriteAll(STDERR_FILENO, summary);
   else
     put(report, "the report", options.report, summary);
-  if (csv.IsOpen()) put(csv, "the timeline", options.csv, timeline.Csv());
+  if (csv.IsOpen()) {
+    std::string_view const rows = timeline.Csv();
+    if (int const error = timeline.SpoolError()) {
+      failed = true;
+      Fail(0,
+           "cannot write the timeline to " + options.csv + ": its spool: " + std::strerror(error));
+    } else {
+      put(csv, "the timeline", options.csv, rows);
+    }
+  }
   if (plot.IsOpen()) {
     std::string png;
     if (auto const error = DrawChart(options, run, timeline, png)) {

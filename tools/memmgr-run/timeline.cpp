@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 
@@ -32,8 +33,14 @@ Timeline::~Timeline() {
 bool Timeline::Keep(bool csv, bool chart) {
   chart_ = chart;
   if (!csv) return true;
-  char const* const directory = std::getenv("TMPDIR");
-  spool_ = open(directory && *directory ? directory : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  char const* const variable = std::getenv("TMPDIR");
+  std::string const directory = variable && *variable ? variable : "/tmp";
+  spool_ = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (spool_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {  // a file system without it
+    std::string name = directory + "/memmgr-run-XXXXXX";
+    spool_ = mkostemp(name.data(), O_CLOEXEC);
+    if (spool_ >= 0) unlink(name.c_str());
+  }
   if (spool_ < 0) return false;
   Spool(kHeader);
   return true;
@@ -49,7 +56,11 @@ void Timeline::Flush() {
   std::string_view rest = pending_;
   while (!rest.empty()) {
     ssize_t const written = write(spool_, rest.data(), rest.size());
-    if (written <= 0) break;  // a full disk loses rows, not the run
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {  // a full disk or a file size limit loses the CSV, not the run
+      if (error_ == 0) error_ = written < 0 ? errno : ENOSPC;
+      break;
+    }
     rest.remove_prefix(static_cast<size_t>(written));
   }
   pending_.clear();

@@ -32,6 +32,8 @@ class Timeline {
 
   // The CSV written so far (header, rows, remarks); valid while the timeline lives.
   std::string_view Csv();
+  // errno of the first write to the spool that failed (the CSV is then incomplete), or 0.
+  int SpoolError() const { return error_; }
   std::vector<Sample> const& ChartPoints() const { return points_; }
   size_t Samples() const { return samples_; }
 
@@ -40,6 +42,7 @@ class Timeline {
   void Flush();
 
   int spool_ = -1;
+  int error_ = 0;
   std::string pending_;  // rows not yet written to the spool
   bool chart_ = false;
   std::vector<Sample> points_;

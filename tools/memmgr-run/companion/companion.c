@@ -10,14 +10,13 @@
  * call the program never makes must not be tripped by the companion at exit. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
+#include <sys/shm.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -221,26 +220,17 @@ static void RestoreEnvironment(void) {
   unsetenv(MEMMGR_RUN_SETTINGS);
 }
 
-static struct RunPage* MapPage(char const* path) {
-  int const fd = open(path, O_RDWR | O_CLOEXEC);
-  if (fd < 0) return NULL;
-  void* const mapped =
-      mmap(NULL, sizeof(struct RunPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  return mapped == MAP_FAILED ? NULL : mapped;
-}
-
 /* Runs after the library's own initialiser (the library is this object's dependency), so the
  * limit set here is not overwritten by the library's start-up default. */
 __attribute__((constructor)) static void Start(void) {
   char const* const settings = getenv(MEMMGR_RUN_SETTINGS);
   if (!settings) return;
-  char path[128];
+  int id = -1, end = 0;
   long long limit = -1, pressure = -1;
-  int end = 0;
-  bool const valid = sscanf(settings, "%127s %lld %lld%n", path, &limit, &pressure, &end) == 3 &&
-                     settings[end] == '\0';
-  struct RunPage* const shared = valid ? MapPage(path) : NULL;
+  bool const valid =
+      sscanf(settings, "%d %lld %lld%n", &id, &limit, &pressure, &end) == 3 && settings[end] == 0;
+  void* const attached = valid ? shmat(id, NULL, 0) : (void*)-1;
+  struct RunPage* const shared = attached == (void*)-1 ? NULL : attached;
   RestoreEnvironment(); /* after the parse: `settings` points into the environment */
   if (!shared) return;
 

@@ -1,6 +1,6 @@
 /* What the companion preloaded into the measured program and memmgr-run share: one page of
- * memory (a memfd the tool creates; the companion maps it and closes its descriptor at once),
- * which the program's descriptor games cannot take away and which outlives the program.
+ * memory (a System V segment the tool creates and the companion attaches), which the
+ * program's descriptor games cannot take away and which outlives the program.
  * The companion writes into it twice at most: once at start (where the figures live, so that
  * the tool can read them from outside with process_vm_readv), once at exit or exec (the
  * figures then, read by the tool after the program has gone). Shared by the C companion and
@@ -11,8 +11,7 @@
 #include <stdint.h>
 
 /* The environment variable through which the tool hands the companion its settings:
- * "<path of the page> <limit or -1 for none> <pressure threshold or -1>". The path is the
- * tool's own descriptor seen through /proc, so no descriptor of the tool's is inherited. The
+ * "<id of the page's segment> <limit or -1 for none> <pressure threshold or -1>". The
  * companion removes the variable and puts LD_PRELOAD back as the user had it (from
  * MEMMGR_RUN_PRELOAD, absent when there was none), so the program's children run plainly. */
 #define MEMMGR_RUN_SETTINGS "MEMMGR_RUN"
