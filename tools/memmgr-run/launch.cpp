@@ -176,8 +176,13 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
         break;
       case ProgramReader::Result::Replaced:
         // Read before the figures, the resident size may be the next image's too.
-        run.replacedTime = now;
-        run.replacement = state == kRunPageReplaced ? page.get()->replacement : reader.Executable();
+        if (state == kRunPageReplaced) {
+          run.replacedTime = page.get()->execTime;
+          run.replacement = page.get()->replacement;
+        } else {  // an exec the companion did not see: a direct system call
+          run.replacedTime = now;
+          run.replacement = reader.Executable();
+        }
         return;
       case ProgramReader::Result::Gone:
         break;
@@ -213,9 +218,11 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
     run.exitRecord = shared.last;
     run.defaultMemoryFull = shared.defaultHandler != 0;
   }
-  if (state == kRunPageReplaced && !run.replacement)
+  if (state == kRunPageReplaced && !run.replacement) {
     run.replacement =
         std::string(shared.replacement, strnlen(shared.replacement, sizeof shared.replacement));
+    run.replacedTime = shared.execTime;
+  }
 }
 
 }  // namespace

@@ -55,19 +55,21 @@ namespace {
 
 // Where the figures come from, when it is not the plain exit of the program.
 std::string Provenance(RunOutcome const& run) {
+  std::string const lastReading =
+      Format("the last reading, at %.3f s", Seconds(run.start, run.lastReadTime));
   if (run.replacement) {
     std::string const when =
         run.replacedTime != 0 ? Format(" at %.3f s", Seconds(run.start, run.replacedTime)) : "";
+    // Without the companion's record the exec was a direct system call, seen at a sample.
     return Format(
-        "  (the program replaced itself with %s%s: the figures below are those before the exec; "
-        "what it exec'd ran unmeasured)\n",
-        run.replacement->empty() ? "another program" : run.replacement->c_str(), when.c_str());
+        "  (the program replaced itself with %s%s: the figures below are %s; what it exec'd ran "
+        "unmeasured)\n",
+        run.replacement->empty() ? "another program" : run.replacement->c_str(), when.c_str(),
+        run.exitRecord ? "those just before the exec" : ("from " + lastReading).c_str());
   }
   if (!run.exitRecord)
-    return Format(
-        "  (the program ended without running its exit handlers: the figures below are from the "
-        "last reading, at %.3f s)\n",
-        Seconds(run.start, run.lastReadTime));
+    return "  (the program ended without running its exit handlers: the figures below are from " +
+           lastReading + ")\n";
   return {};
 }
 
@@ -118,7 +120,8 @@ std::string Summary(Options const& options, RunOutcome const& run) {
     Line(text, "peak resident",
          Bytes(run.highWater) +
              Format(", the program's own high-water mark, read %.3f s before %s",
-                    Seconds(run.highWaterTime, run.replacedTime ? run.replacedTime : run.end),
+                    std::max(0.0, Seconds(run.highWaterTime,
+                                          run.replacedTime ? run.replacedTime : run.end)),
                     run.replacedTime ? "its exec" : "its end"));
   } else {
     Line(text, "peak resident",
@@ -155,7 +158,10 @@ std::string Summary(Options const& options, RunOutcome const& run) {
     peak += Format(", %.0f%% of the limit",
                    100.0 * static_cast<double>(last.peak) / static_cast<double>(*options.limit));
   Line(text, "peak accounted", peak);
-  Line(text, run.exitRecord && !run.replacement ? "final accounted" : "accounted then",
+  Line(text,
+       !run.exitRecord   ? "last accounted"
+       : run.replacement ? "accounted at the exec"
+                         : "final accounted",
        Bytes(std::max<int64_t>(last.total, 0)));
   Line(text, "admitted over the limit", Format("%" PRId64, last.overallocations));
   Line(text, "garbage-collect hook calls", Format("%" PRId64, last.collections));

@@ -43,15 +43,18 @@ static int64_t Load64(void const* at) {
   return __atomic_load_n((int64_t const*)at, __ATOMIC_RELAXED);
 }
 
-/* clock_gettime for CLOCK_MONOTONIC is answered in user space. */
-static void NotePressure(int64_t total, int64_t threshold) {
-  (void)total, (void)threshold;
+/* Answered in user space (the vDSO), like the tool's own clock. */
+static int64_t Now(void) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+static void NotePressure(int64_t total, int64_t threshold) {
+  (void)total, (void)threshold;
   int64_t expected = 0;
-  __atomic_compare_exchange_n(&state.pressureTime, &expected,
-                              (int64_t)now.tv_sec * 1000000000 + now.tv_nsec, false,
-                              __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+  __atomic_compare_exchange_n(&state.pressureTime, &expected, Now(), false, __ATOMIC_RELAXED,
+                              __ATOMIC_RELAXED);
 }
 
 /* The figures now, for the page; plain loads only. */
@@ -110,6 +113,7 @@ void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback ca
 static bool NoteExec(char const* file) {
   if (!IsOwner() || getpid() != owner) return false;
   strncpy(page->replacement, file ? file : "", sizeof page->replacement - 1);
+  page->execTime = Now();
   WriteLast(kRunPageReplaced);
   return true;
 }

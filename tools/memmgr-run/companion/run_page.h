@@ -56,6 +56,7 @@ struct RunPage {
   uint64_t figureLocations; /* address of the library's mmgr_figure_locations in the program */
   uint64_t companionState;  /* address of the companion's CompanionState in the program */
   struct RunFigures last;   /* for kRunPageExited and kRunPageReplaced */
+  int64_t execTime;         /* for kRunPageReplaced: CLOCK_MONOTONIC ns when the exec was made */
   char replacement[256];    /* for kRunPageReplaced: the file the program exec'd, cut short */
 };
 
