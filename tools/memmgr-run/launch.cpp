@@ -265,13 +265,10 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   run.image = image.kind;
   SharedPage page;
   std::optional<std::vector<std::string>> environment;
-  if (image.kind == ImageKind::Preloadable) {
-    if (!page.Create()) {
-      run.execError = errno;
-      return run;
-    }
+  // Without a page to share (System V IPC turned off), the program runs plainly.
+  if (image.kind == ImageKind::Preloadable && !page.Create()) run.pageError = errno;
+  if (image.kind == ImageKind::Preloadable && run.pageError == 0)
     environment = PreloadEnvironment(options, preload, page);
-  }
 
   // Blocked from before the fork, so none is lost; the child unblocks them before its exec.
   sigset_t passedOn;

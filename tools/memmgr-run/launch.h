@@ -29,6 +29,7 @@ struct RunOutcome {
   rusage usage{};
   int64_t start = 0, end = 0;  // CLOCK_MONOTONIC ns around the program's life
   ImageKind image = ImageKind::Preloadable;
+  int pageError = 0;  // errno when no page could be shared with the companion: it ran plainly
   bool companionStarted = false;
 
   // Figures read from outside: the last reading, and the highest peak any reading showed.

@@ -78,8 +78,8 @@ std::string Refusal(RunOutcome const& run) {
                 std::strerror(run.readRefusal));
 }
 
-// Why nothing was accounted, when nothing could be.
-char const* NotAccounted(RunOutcome const& run) {
+// Why nothing was accounted, when nothing could be; empty when something could.
+std::string NotAccounted(RunOutcome const& run) {
   switch (run.image) {
     case ImageKind::Static:
       return "static: nothing accounted (no dynamic loader to preload the library into; it ran "
@@ -93,10 +93,13 @@ char const* NotAccounted(RunOutcome const& run) {
     default:
       break;
   }
+  if (run.pageError != 0)
+    return Format("nothing: no memory could be shared with the program (%s); it ran plainly",
+                  std::strerror(run.pageError));
   if (!run.companionStarted)
     return "nothing: the companion never started (the loader did not preload the library, or "
            "the program ended before it could)";
-  return nullptr;
+  return {};
 }
 
 }  // namespace
@@ -129,7 +132,7 @@ std::string Summary(Options const& options, RunOutcome const& run) {
              ", from wait4 (it ended before a reading; children it waited for included)");
   }
 
-  if (char const* const reason = NotAccounted(run)) {
+  if (std::string const reason = NotAccounted(run); !reason.empty()) {
     Line(text, "accounted", reason);
     return text;
   }
