@@ -12,7 +12,6 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <stdarg.h>
-#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,7 +35,8 @@ static bool pressureArmed;
  * exported through their declarations in <memmgr>. */
 #define EXPORTED __attribute__((visibility("default")))
 
-/* The library's own definition of a function this object also defines. */
+/* The next definition of a function this object also defines: the library's, or the C
+ * library's. */
 static void* Real(char const* name) { return dlsym(RTLD_NEXT, name); }
 
 static int64_t Load64(void const* at) {
