@@ -57,7 +57,7 @@ struct BudgetModel {
   struct Checked {
     void* result;
     Outcome expected;
-    bool released;     // a resize to 0 gave its block up
+    bool released;  // a resize to 0 gave its block up
     bool ok;  // result, hook calls, both counters, the peak and the recovery counts as predicted
     std::string seen;  // what was seen, when not ok
   };
