@@ -3,7 +3,7 @@
 # an allocation-heavy script (hashing, list building and sorting; about a second), timed with
 # the library preloaded by hand and through memmgr-run at its default interval, the two
 # alternating run by run (and swapping order each round) so that drift on a shared machine
-# hits both alike. Prints the median of each and their difference.
+# hits both alike. Prints the median wall and CPU time of each and their differences.
 #   benchmarks/measure_run_overhead.sh [rounds]   (default: 21 rounds; the release build)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -30,12 +30,16 @@ endforeach()
 CMAKE
 program=(cmake -P "$work/workload.cmake")
 
-# time_ms <command...>: the wall time of one run in milliseconds.
+# time_ms <command...>: "<wall> <cpu>" of one run in milliseconds, the CPU time being user
+# plus system of everything the command ran (the tool and the program both). On a machine that
+# is busy with other work the wall time measures the competition as much as the tool; the CPU
+# time is what the tool adds to the machine's work.
 time_ms() {
-  local start=$EPOCHREALTIME
-  "$@" >/dev/null 2>&1
+  local start=$EPOCHREALTIME cpu
+  cpu="$( { TIMEFORMAT='%3U %3S'; time "$@" >/dev/null 2>&1; } 2>&1 )"
   local end=$EPOCHREALTIME
-  echo $(((${end/./} - ${start/./}) / 1000))
+  awk -v wall=$(((${end/./} - ${start/./}) / 1000)) -v cpu="$cpu" \
+    'BEGIN { split(cpu, t, " "); printf "%d %d\n", wall, 1000 * (t[1] + t[2]) }'
 }
 preloaded() { LD_PRELOAD="$library" "${program[@]}"; }
 tool() { "$run" --report /dev/null -- "${program[@]}"; }
@@ -49,9 +53,12 @@ for ((i = 0; i < rounds; ++i)); do
     time_ms preloaded >>"$work/preloaded"; time_ms tool >>"$work/tool"
   fi
 done
-median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-a="$(median "$work/preloaded")"
-b="$(median "$work/tool")"
-echo "preloaded by hand: median ${a} ms over $rounds runs"
-echo "through memmgr-run (default interval): median ${b} ms over $rounds runs"
-awk -v a="$a" -v b="$b" 'BEGIN { printf "difference: %+.1f%%\n", 100 * (b - a) / a }'
+# median <file> <column>
+median() { sort -n -k "$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print v[int((NR + 1) / 2)] }'; }
+for column in 1 2; do
+  what=$([[ $column == 1 ]] && echo "wall time" || echo "CPU time")
+  a="$(median "$work/preloaded" $column)"
+  b="$(median "$work/tool" $column)"
+  echo "$what: preloaded by hand ${a} ms, through memmgr-run ${b} ms (medians of $rounds runs)"
+  awk -v a="$a" -v b="$b" 'BEGIN { printf "  difference: %+.1f%%\n", 100 * (b - a) / a }'
+done

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "fast_path.h"
+#include "recovery_counts.h"
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
@@ -10,6 +11,7 @@ bool AdmitOverLimit(size_t callbackRequest, int64_t callbackTotal, int64_t limit
                     Overallocation overallocation) {
   if (!overallocationEnabled.load(std::memory_order_relaxed)) return false;
   if (overallocation == Overallocation::Refused) return false;
+  CountRecoveryEvent(recoveryCounts.overallocations);
   if (OverallocationCallback callback = onOverallocation.load(std::memory_order_relaxed)) {
     callback(callbackRequest, callbackTotal, limit);
   }

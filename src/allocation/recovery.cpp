@@ -2,6 +2,7 @@
 
 #include "../budget/hooks.h"
 #include "fast_path.h"
+#include "recovery_counts.h"
 #include "resize.h"
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
@@ -17,7 +18,10 @@ void* Attempt(AllocationRequest const& request, size_t size, Overallocation over
 
 // The hook is read afresh before each call, so it may replace or remove itself mid-sequence.
 void Collect(size_t amount) {
-  if (GarbageCollectHook hook = LoadGarbageCollectHook()) hook(amount);
+  if (GarbageCollectHook hook = LoadGarbageCollectHook()) {
+    CountRecoveryEvent(recoveryCounts.collections);
+    hook(amount);
+  }
 }
 
 void FireMemoryFull(size_t size) {
@@ -27,6 +31,7 @@ void FireMemoryFull(size_t size) {
   // fire again. Other threads do not wait for the handler; they go on retrying.
   if (memoryFullFired.exchange(true, std::memory_order_acq_rel)) return;
   memoryFull.store(true, std::memory_order_relaxed);
+  CountRecoveryEvent(recoveryCounts.memoryFullEvents);
   if (MemoryFullHandler handler = LoadMemoryFullHandler()) handler(size);
 }
 
@@ -39,6 +44,7 @@ void* RecoverAllocation(AllocationRequest const& request, size_t size) {
   if (void* block = Attempt(request, size, Overallocation::Refused)) return block;
 
   if (GarbageCollectHook hook = LoadGarbageCollectHook()) {
+    CountRecoveryEvent(recoveryCounts.collections);
     hook(size + (size >> 1));
     Collect(kCollectEverything);
   }

@@ -41,11 +41,24 @@ struct BudgetModel {
                                             [kind](auto const& e) { return e.kind == kind; }));
     }
   };
+  // The library's own counts of the recovery sequence, read where a tool outside reads them.
+  struct RecoveryCounts {
+    int64_t collections, overallocations, memoryFullEvents;
+    static RecoveryCounts Now() {
+      mmgr_figure_locations const& at = *mmgr_get_figure_locations();
+      auto const read = [](void const* count) { return *static_cast<int64_t const*>(count); };
+      return {read(at.collections), read(at.overallocations), read(at.memoryFullEvents)};
+    }
+    RecoveryCounts operator-(RecoveryCounts const& o) const {
+      return {collections - o.collections, overallocations - o.overallocations,
+              memoryFullEvents - o.memoryFullEvents};
+    }
+  };
   struct Checked {
     void* result;
     Outcome expected;
-    bool released;     // a resize to 0 gave its block up
-    bool ok;           // result, hook calls, both counters and the peak as predicted
+    bool released;  // a resize to 0 gave its block up
+    bool ok;  // result, hook calls, both counters, the peak and the recovery counts as predicted
     std::string seen;  // what was seen, when not ok
   };
 
@@ -66,8 +79,10 @@ struct BudgetModel {
     GTMC_SetMemoryPressureCallback(pressure, &HookTrace::OnPressure);
     GTMC_ResetPeakUsedMemory();
     Counters const before = Counters::Now();
+    RecoveryCounts const countsBefore = RecoveryCounts::Now();
     void* const result = call();
     Counters const change = Counters::Now() - before;
+    RecoveryCounts const counted = RecoveryCounts::Now() - countsBefore;
     int64_t const peak = GTMC_GetPeakUsedMemory();
     // Taken down before anything else allocates: the prediction itself does.
     GTMC_SetMemoryPressureCallback(-1, nullptr);
@@ -97,7 +112,10 @@ struct BudgetModel {
            HookTrace::Count(kCollect) == c.expected.Count(kCollect) &&
            HookTrace::Count(kMemoryFull) == c.expected.Count(kMemoryFull) &&
            (result != nullptr) == (c.expected.admitted && !c.released) &&
-           change == expectedChange && peak == expectedPeak;
+           change == expectedChange && peak == expectedPeak &&
+           counted.collections == c.expected.Count(kCollect) &&
+           counted.memoryFullEvents == (c.expected.fired ? 1 : 0) &&
+           (!callback || counted.overallocations == c.expected.Count(kOverallocation));
     if (!c.ok) {
       std::ostringstream out;
       out << (result ? "a block" : "null") << ", " << HookTrace::Count() << " hook calls of "

@@ -28,13 +28,21 @@ Scale ScaleFor(double largest) {
   return {1 << 10, "KiB"};
 }
 
-std::string Script(Options const& options, RunOutcome const& run) {
-  RunRecord const& last = *FinalRecord(run);
-  double dataTop = static_cast<double>(last.peak);
+// A figure for gnuplot, in the chart's unit; NaN (a gap in the curve) when not known.
+std::string Value(int64_t bytes, Scale const& scale) {
+  return bytes < 0 ? "NaN" : Format("%.6f", static_cast<double>(bytes) / scale.divisor);
+}
+
+std::string Script(Options const& options, RunOutcome const& run,
+                   std::vector<Sample> const& points) {
+  std::optional<RunFigures> const figures = ReportedFigures(run);
+  double const peak = figures ? static_cast<double>(figures->peak) : 0;
+  double dataTop = peak;
   double duration = 0;
-  for (RunRecord const& record : run.records) {
-    dataTop = std::max(dataTop, static_cast<double>(record.resident));
-    duration = std::max(duration, static_cast<double>(record.time - run.start) / 1e9);
+  for (Sample const& point : points) {
+    dataTop = std::max(
+        {dataTop, static_cast<double>(point.resident), static_cast<double>(point.accounted)});
+    duration = std::max(duration, point.seconds);
   }
   double const limit = options.limit ? static_cast<double>(*options.limit) : 0;
   // A limit far above what the program used would flatten the curves: it is named instead.
@@ -48,16 +56,16 @@ std::string Script(Options const& options, RunOutcome const& run) {
   script += Format("set xlabel \"seconds since start\"\nset ylabel \"%s\"\n", scale.unit);
   script += Format("set grid\nset key below\nset xrange [0:%.6f]\nset yrange [0:%.6f]\n",
                    std::max(duration, 0.001), std::max(top, 1.0));
-  script += Format(
-      "set arrow 1 from graph 0, first %.6f to graph 1, first %.6f nohead dt 3 lw 1.5 "
-      "lc rgb \"#1f4e9c\" front\n",
-      static_cast<double>(last.peak) / scale.divisor,
-      static_cast<double>(last.peak) / scale.divisor);
-  script += Format(
-      "set label 1 \"peak %s\" at graph 0.99, first %.6f right offset 0,0.7 tc rgb \"#1f4e9c\" "
-      "front\n",
-      HumanBytes(static_cast<double>(last.peak)).c_str(),
-      static_cast<double>(last.peak) / scale.divisor);
+  if (figures) {
+    script += Format(
+        "set arrow 1 from graph 0, first %.6f to graph 1, first %.6f nohead dt 3 lw 1.5 "
+        "lc rgb \"#1f4e9c\" front\n",
+        peak / scale.divisor, peak / scale.divisor);
+    script += Format(
+        "set label 1 \"peak %s\" at graph 0.99, first %.6f right offset 0,0.7 "
+        "tc rgb \"#1f4e9c\" front\n",
+        HumanBytes(peak).c_str(), peak / scale.divisor);
+  }
   if (limitDrawn) {
     script += Format(
         "set arrow 2 from graph 0, first %.6f to graph 1, first %.6f nohead dt 2 lw 2 "
@@ -74,15 +82,23 @@ std::string Script(Options const& options, RunOutcome const& run) {
                options.limit ? HumanBytes(limit).c_str() : "");
   }
   script += "$timeline << EOD\n";
-  for (RunRecord const& record : run.records)
-    script += Format("%.4f %.6f %.6f\n", static_cast<double>(record.time - run.start) / 1e9,
-                     static_cast<double>(record.total) / scale.divisor,
-                     static_cast<double>(record.resident) / scale.divisor);
+  for (Sample const& point : points)
+    script += Format("%.4f %s %s\n", point.seconds, Value(point.accounted, scale).c_str(),
+                     Value(point.resident, scale).c_str());
   script += "EOD\n";
   // The plot command comes last: gnuplot writes the PNG only after it has read everything.
-  script +=
-      "plot $timeline using 1:3 with lines lw 1.5 lc rgb \"#95a5a6\" title \"resident size\", "
-      "$timeline using 1:2 with lines lw 2 lc rgb \"#1f4e9c\" title \"accounted total\"\n";
+  // gnuplot refuses a curve with no defined point at all: one that was never read is left out.
+  auto const known = [&](int64_t Sample::*figure) {
+    return std::any_of(points.begin(), points.end(),
+                       [&](Sample const& point) { return point.*figure >= 0; });
+  };
+  std::string curves;
+  if (known(&Sample::resident))
+    curves += "$timeline using 1:3 with lines lw 1.5 lc rgb \"#95a5a6\" title \"resident size\"";
+  if (known(&Sample::accounted))
+    curves += std::string(curves.empty() ? "" : ", ") +
+              "$timeline using 1:2 with lines lw 2 lc rgb \"#1f4e9c\" title \"accounted total\"";
+  script += "plot " + curves + "\n";
   return script;
 }
 
@@ -106,9 +122,9 @@ bool HaveGnuplot() {
 }
 
 std::optional<std::string> DrawChart(Options const& options, RunOutcome const& run,
-                                     std::string& png) {
-  if (FinalRecord(run) == nullptr) return "nothing to draw: the library was not loaded";
-  std::string const script = Script(options, run);
+                                     Timeline const& timeline, std::string& png) {
+  if (timeline.ChartPoints().empty()) return "nothing to draw: the program ended before a sample";
+  std::string const script = Script(options, run, timeline.ChartPoints());
   int input[2], output[2];
   if (pipe2(input, O_CLOEXEC) != 0) return "cannot start gnuplot";
   if (pipe2(output, O_CLOEXEC) != 0) {
@@ -120,6 +136,7 @@ std::optional<std::string> DrawChart(Options const& options, RunOutcome const& r
   if (pid == 0) {
     dup2(input[0], STDIN_FILENO);
     dup2(output[1], STDOUT_FILENO);
+    RestoreInheritedSignals();
     char* const argv[] = {const_cast<char*>("gnuplot"), nullptr};
     execvp("gnuplot", argv);
     _exit(127);

@@ -6,10 +6,11 @@
 
 #include "launch.h"
 #include "options.h"
+#include "timeline.h"
 
 // Whether gnuplot can be run.
 bool HaveGnuplot();
 
 // Draws the timeline into `png`; the reason when it could not.
 std::optional<std::string> DrawChart(Options const& options, RunOutcome const& run,
-                                     std::string& png);
+                                     Timeline const& timeline, std::string& png);

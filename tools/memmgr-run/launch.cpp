@@ -4,18 +4,33 @@
 #include <fcntl.h>
 #include <link.h>
 #include <poll.h>
-#include <sys/socket.h>
+#include <sys/random.h>
+#include <sys/shm.h>
+#include <sys/signalfd.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string_view>
+#include <vector>
+
+#include "program_reader.h"
 
 namespace {
+
+// The signals that interrupt the tool: passed on to the program, which decides.
+constexpr int kPassedOn[] = {SIGINT, SIGTERM, SIGHUP};
+// ... and those whose disposition the tool changes for itself.
+constexpr int kChanged[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ};
+sigset_t inheritedMask;
+struct sigaction inheritedActions[std::size(kChanged)];
 
 int64_t MonotonicNow() {
   timespec now{};
@@ -23,11 +38,42 @@ int64_t MonotonicNow() {
   return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
+// The page shared with the companion: a System V segment, which the companion attaches by
+// its id (so the program inherits no descriptor, and no file size limit stands in the way).
+// It is marked for removal at once: it goes when the last process that attached it does.
+class SharedPage {
+ public:
+  ~SharedPage() {
+    if (page_ != nullptr) shmdt(page_);
+  }
+  bool Create() {
+    id_ = shmget(IPC_PRIVATE, sizeof(RunPage), IPC_CREAT | 0600);
+    if (id_ < 0) return false;
+    void* const at = shmat(id_, nullptr, 0);
+    shmctl(id_, IPC_RMID, nullptr);
+    if (at == reinterpret_cast<void*>(-1)) return false;
+    page_ = static_cast<RunPage*>(at);
+    if (getrandom(&page_->cookie, sizeof page_->cookie, 0) != sizeof page_->cookie)
+      page_->cookie = static_cast<uint64_t>(MonotonicNow()) ^ (uint64_t(getpid()) << 32);
+    return true;
+  }
+  int Id() const { return id_; }
+  RunPage* get() const { return page_; }
+  uint32_t State() const {
+    return page_ == nullptr ? uint32_t{kRunPageEmpty}
+                            : __atomic_load_n(&page_->state, __ATOMIC_ACQUIRE);
+  }
+
+ private:
+  int id_ = -1;
+  RunPage* page_ = nullptr;
+};
+
 // The program's environment: the caller's, with the preload and the companion's settings in
 // front. VOQ_MAXIMUM_MEMORY is left out, since the library would take it as a limit the
 // companion could then not set.
-std::vector<std::string> ChildEnvironment(Options const& options, Preload const& preload,
-                                          int channel) {
+std::vector<std::string> PreloadEnvironment(Options const& options, Preload const& preload,
+                                            SharedPage const& page) {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string_view const name(*entry, std::string_view(*entry).find('='));
@@ -41,23 +87,10 @@ std::vector<std::string> ChildEnvironment(Options const& options, Preload const&
     environment.push_back(std::string(MEMMGR_RUN_PRELOAD "=") + user);
   }
   environment.push_back("LD_PRELOAD=" + preloads);
-  environment.push_back(std::string(MEMMGR_RUN_SETTINGS "=") + std::to_string(channel) + " " +
+  environment.push_back(std::string(MEMMGR_RUN_SETTINGS "=") + std::to_string(page.Id()) + " " +
                         std::to_string(options.limit.value_or(-1)) + " " +
-                        std::to_string(options.pressure.value_or(-1)) + " " +
-                        std::to_string(int64_t{options.intervalMs} * 1000));
+                        std::to_string(options.pressure.value_or(-1)));
   return environment;
-}
-
-void Drain(int channel, std::vector<RunRecord>& records) {
-  for (;;) {
-    RunRecord record;
-    ssize_t const received = recv(channel, &record, sizeof record, MSG_DONTWAIT);
-    if (received == static_cast<ssize_t>(sizeof record)) {
-      records.push_back(record);
-    } else if (received <= 0 && errno != EINTR) {
-      return;
-    }
-  }
 }
 
 // A descriptor that becomes readable when the child ends; -1 on kernels without pidfd.
@@ -76,7 +109,135 @@ bool HasExited(pid_t pid) {
          info.si_pid == pid;
 }
 
+int Ticker(int intervalMs) {
+  int const fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  timespec const interval{intervalMs / 1000, (intervalMs % 1000) * 1000000L};
+  itimerspec const every{interval, interval};
+  if (fd >= 0) timerfd_settime(fd, 0, &every, nullptr);
+  return fd;
+}
+
+// Starts PROGRAM; the pid, or -1 with errno when it could not be run.
+pid_t Start(Options const& options, std::vector<std::string> const* environment) {
+  std::vector<char*> envp;
+  if (environment != nullptr) {
+    for (auto const& entry : *environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+  }
+  int execStatus[2];
+  if (pipe2(execStatus, O_CLOEXEC) != 0) return -1;
+  pid_t const pid = fork();
+  if (pid == 0) {
+    RestoreInheritedSignals();
+    execvpe(options.program[0], options.program, environment ? envp.data() : environ);
+    int const error = errno;
+    (void)!write(execStatus[1], &error, sizeof error);
+    _exit(127);
+  }
+  int error = pid < 0 ? errno : 0;
+  close(execStatus[1]);
+  // The exec closes the pipe's write end; a failed one sends its errno first.
+  if (pid > 0) {
+    ssize_t got;
+    while ((got = read(execStatus[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    if (got != static_cast<ssize_t>(sizeof error)) error = 0;
+  }
+  close(execStatus[0]);
+  if (error != 0 && pid > 0) waitpid(pid, nullptr, 0);
+  errno = error;
+  return error != 0 ? -1 : pid;
+}
+
+// One sample: the resident size, and the figures once the companion has started.
+void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
+                Timeline& timeline) {
+  if (run.replacedTime != 0) return;  // the image measured is gone; its successor is not ours
+  int64_t const now = MonotonicNow();
+  int64_t resident = -1, highWater = -1;
+  bool const haveResident = reader.ReadResident(resident, highWater);
+  uint32_t const state = page.State();
+  std::optional<RunFigures> figures;
+  if (state != kRunPageEmpty) {
+    run.companionStarted = true;
+    RunFigures read{};
+    switch (reader.ReadFigures(*page.get(), read)) {
+      case ProgramReader::Result::Read:
+        figures = read;
+        run.lastRead = read;
+        run.lastReadTime = now;
+        run.peakRead = std::max(run.peakRead, read.peak);
+        run.readRefusal = 0;
+        break;
+      case ProgramReader::Result::Refused:
+        run.readRefusal = reader.RefusalError();
+        // Mid-exec, the resident size read may already be the next image's.
+        if (state == kRunPageReplaced) return;
+        break;
+      case ProgramReader::Result::Replaced:
+        // Read before the figures, the resident size may be the next image's too.
+        if (state == kRunPageReplaced) {
+          run.replacedTime = page.get()->execTime;
+          run.replacement = page.get()->replacement;
+        } else {  // an exec the companion did not see: a direct system call
+          run.replacedTime = now;
+          run.replacement = reader.Executable();
+        }
+        return;
+      case ProgramReader::Result::Gone:
+        break;
+    }
+  }
+  if (haveResident) {
+    run.highWater = highWater;
+    run.highWaterTime = now;
+  }
+  if (!haveResident && !figures) return;
+  timeline.Add({static_cast<double>(now - run.start) / 1e9,
+                figures ? std::max<int64_t>(figures->total, 0) : -1, haveResident ? resident : -1});
+}
+
+// The signals received: each passed on to the program, unless the terminal sent it to the
+// whole foreground group, the program included.
+// pid 0: the program has been reaped; the signals are only recorded.
+void PassOn(int signals, pid_t pid, RunOutcome& run) {
+  signalfd_siginfo info{};
+  while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    int const signal = static_cast<int>(info.ssi_signo);
+    if (run.interruption == 0) run.interruption = signal;
+    if (pid > 0 && info.ssi_code != SI_KERNEL) kill(pid, signal);
+  }
+}
+
+void TakePage(RunOutcome& run, SharedPage const& page) {
+  uint32_t const state = page.State();
+  if (state == kRunPageEmpty) return;
+  run.companionStarted = true;
+  RunPage const& shared = *page.get();
+  if (state == kRunPageExited || state == kRunPageReplaced) {
+    run.exitRecord = shared.last;
+    run.defaultMemoryFull = shared.defaultHandler != 0;
+  }
+  if (state == kRunPageReplaced && !run.replacement) {
+    run.replacement =
+        std::string(shared.replacement, strnlen(shared.replacement, sizeof shared.replacement));
+    run.replacedTime = shared.execTime;
+  }
+}
+
 }  // namespace
+
+void SaveInheritedSignals() {
+  sigprocmask(SIG_SETMASK, nullptr, &inheritedMask);
+  for (size_t i = 0; i < std::size(kChanged); ++i)
+    sigaction(kChanged[i], nullptr, &inheritedActions[i]);
+}
+
+void RestoreInheritedSignals() {
+  for (size_t i = 0; i < std::size(kChanged); ++i)
+    sigaction(kChanged[i], &inheritedActions[i], nullptr);
+  sigprocmask(SIG_SETMASK, &inheritedMask, nullptr);
+}
 
 std::optional<std::string> FindPreload(Preload& preload) {
   void* const self = dlopen("liblib_memmgr.so", RTLD_LAZY | RTLD_NOLOAD);
@@ -98,76 +259,59 @@ std::optional<std::string> FindPreload(Preload& preload) {
   return std::nullopt;
 }
 
-RunOutcome RunUnderBudget(Options const& options, Preload const& preload) {
+RunOutcome RunUnderBudget(Options const& options, Preload const& preload, ProgramImage const& image,
+                          Timeline& timeline) {
   RunOutcome run;
-  int channel[2], execStatus[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) {
-    run.execError = errno;
-    return run;
-  }
-  if (pipe2(execStatus, O_CLOEXEC) != 0) {
-    run.execError = errno;
-    close(channel[0]);
-    close(channel[1]);
-    return run;
-  }
-  std::vector<std::string> const environment = ChildEnvironment(options, preload, channel[1]);
-  std::vector<char*> envp;
-  for (auto const& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
+  run.image = image.kind;
+  SharedPage page;
+  std::optional<std::vector<std::string>> environment;
+  // Without a page to share (System V IPC turned off), the program runs plainly.
+  if (image.kind == ImageKind::Preloadable && !page.Create()) run.pageError = errno;
+  if (image.kind == ImageKind::Preloadable && run.pageError == 0)
+    environment = PreloadEnvironment(options, preload, page);
+
+  // Blocked from before the fork, so none is lost; the child unblocks them before its exec.
+  sigset_t passedOn;
+  sigemptyset(&passedOn);
+  for (int signal : kPassedOn) sigaddset(&passedOn, signal);
+  sigprocmask(SIG_BLOCK, &passedOn, nullptr);
+  int const signals = signalfd(-1, &passedOn, SFD_CLOEXEC | SFD_NONBLOCK);
+  // Like a shell waiting for a command: a quit from the terminal is the program's to handle.
+  // A file size limit fails a write of the spooled timeline instead of ending the tool.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGQUIT, &ignore, nullptr);
+  sigaction(SIGXFSZ, &ignore, nullptr);
 
   run.start = MonotonicNow();
-  pid_t const pid = fork();
-  if (pid == 0) {
-    fcntl(channel[1], F_SETFD, 0);  // the one descriptor of ours the program inherits
-    execvpe(options.program[0], options.program, envp.data());
-    int const error = errno;
-    (void)!write(execStatus[1], &error, sizeof error);
-    _exit(127);
-  }
-  int const forkError = errno;
-  close(channel[1]);
-  close(execStatus[1]);
-  // The exec closes the pipe's write end; a failed one sends its errno first.
-  int error = pid < 0 ? forkError : 0;
-  if (pid > 0) {
-    ssize_t got;
-    while ((got = read(execStatus[0], &error, sizeof error)) < 0 && errno == EINTR) {
-    }
-    if (got != static_cast<ssize_t>(sizeof error)) error = 0;
-  }
-  close(execStatus[0]);
-  if (error != 0) {
-    if (pid > 0) waitpid(pid, nullptr, 0);
-    close(channel[0]);
-    run.execError = error;
+  pid_t const pid = Start(options, environment ? &*environment : nullptr);
+  if (pid < 0) {
+    run.execError = errno;
+    close(signals);
     return run;
   }
 
-  // Like a shell waiting for a command: an interrupt from the terminal is the program's to
-  // handle, and its outcome is reported.
-  struct sigaction ignore {
-  }, previousInt{}, previousQuit{};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGINT, &ignore, &previousInt);
-  sigaction(SIGQUIT, &ignore, &previousQuit);
+  ProgramReader reader(pid);
   int const exitWatch = WatchExit(pid);
-  pollfd watched[2] = {{channel[0], POLLIN, 0}, {exitWatch, POLLIN, 0}};
+  int const ticker = Ticker(options.intervalMs);
+  TakeSample(run, page, reader, timeline);
+  pollfd watched[] = {{exitWatch, POLLIN, 0}, {signals, POLLIN, 0}, {ticker, POLLIN, 0}};
   for (;;) {
     // Without pidfd the exit is found by looking every 10 ms.
-    if (poll(watched, 2, exitWatch >= 0 ? -1 : 10) < 0 && errno != EINTR) break;
-    if (watched[0].revents & POLLIN) Drain(channel[0], run.records);
-    // Hung up: the program (or whatever inherited the socket) has closed it.
-    if (watched[0].revents & (POLLHUP | POLLERR)) watched[0].fd = -1;
-    if (exitWatch >= 0 ? (watched[1].revents & POLLIN) != 0 : HasExited(pid)) break;
+    if (poll(watched, std::size(watched), exitWatch >= 0 ? -1 : 10) < 0 && errno != EINTR) break;
+    if (watched[1].revents & POLLIN) PassOn(signals, pid, run);
+    // However many ticks were missed (the tool was stopped), one sample.
+    uint64_t ticks;
+    if ((watched[2].revents & POLLIN) && read(ticker, &ticks, sizeof ticks) > 0)
+      TakeSample(run, page, reader, timeline);
+    if (exitWatch >= 0 ? (watched[0].revents & POLLIN) != 0 : HasExited(pid)) break;
   }
   run.end = MonotonicNow();
-  Drain(channel[0], run.records);
-  close(channel[0]);
-  if (exitWatch >= 0) close(exitWatch);
   while (wait4(pid, &run.status, 0, &run.usage) < 0 && errno == EINTR) {
   }
-  sigaction(SIGINT, &previousInt, nullptr);
-  sigaction(SIGQUIT, &previousQuit, nullptr);
+  PassOn(signals, 0, run);  // those that came with the end are interruptions too
+  for (int fd : {exitWatch, ticker, signals})
+    if (fd >= 0) close(fd);
+  TakePage(run, page);
   return run;
 }

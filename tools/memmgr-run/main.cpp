@@ -16,6 +16,7 @@
 #include "launch.h"
 #include "options.h"
 #include "output_file.h"
+#include "program_image.h"
 #include "summary.h"
 
 namespace {
@@ -28,6 +29,7 @@ int Fail(int status, std::string const& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  SaveInheritedSignals();
   Options options;
   if (auto const error = ParseOptions(argc, argv, options)) {
     std::fprintf(stderr, "memmgr-run: %s\n%s", error->c_str(), kUsage);
@@ -37,6 +39,13 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  // A sanitizer's runtime insists on being loaded first and brings its own new: the library
+  // cannot be preloaded into such a program, which would end in the runtime's own complaint.
+  ProgramImage const image = InspectProgram(options.program[0]);
+  if (image.kind == ImageKind::Sanitized)
+    return Fail(2, std::string(options.program[0]) + " is built with " + image.detail +
+                       ", whose runtime owns malloc and new: the budget cannot be preloaded "
+                       "into it; run an uninstrumented build under memmgr-run");
   // The tool is linked with the library too; its own bookkeeping is not what is measured.
   GTMC_SetMemoryAllocationRules(INT64_MAX);
 
@@ -60,8 +69,11 @@ int main(int argc, char** argv) {
   }
   Preload preload;
   if (auto const error = FindPreload(preload)) return Fail(127, *error);
+  Timeline timeline;
+  if (!timeline.Keep(csv.IsOpen(), plot.IsOpen()))
+    return Fail(2, std::string("cannot keep the timeline in TMPDIR: ") + std::strerror(errno));
 
-  RunOutcome const run = RunUnderBudget(options, preload);
+  RunOutcome const run = RunUnderBudget(options, preload, image, timeline);
   if (run.execError != 0)
     return Fail(
         127, std::string("cannot run ") + options.program[0] + ": " + std::strerror(run.execError));
@@ -79,21 +91,35 @@ int main(int argc, char** argv) {
     Fail(0, "cannot write " + what + " to " + name + ": " + std::strerror(errno));
   };
   std::string const summary = Summary(options, run);
+  if (run.interruption != 0)
+    timeline.Remark(Format("interrupted: memmgr-run received signal %d (%s) and passed it on",
+                           run.interruption, strsignal(run.interruption)));
   if (!report.IsOpen())
     failed |= !WriteAll(STDERR_FILENO, summary);
   else
     put(report, "the report", options.report, summary);
-  if (csv.IsOpen()) put(csv, "the timeline", options.csv, TimelineCsv(run));
+  if (csv.IsOpen()) {
+    std::string_view const rows = timeline.Csv();
+    if (int const error = timeline.SpoolError()) {
+      failed = true;
+      Fail(0,
+           "cannot write the timeline to " + options.csv + ": its spool: " + std::strerror(error));
+    } else {
+      put(csv, "the timeline", options.csv, rows);
+    }
+  }
   if (plot.IsOpen()) {
     std::string png;
-    if (auto const error = DrawChart(options, run, png)) {
+    if (auto const error = DrawChart(options, run, timeline, png)) {
       failed = true;
       Fail(0, "no chart: " + *error);
     } else {
       put(plot, "the chart", options.plot, png);
     }
   }
-  // A failed program's status is never hidden; a failed output only turns a success into 3.
+  // Interrupted, the tool ends as the signal says, whatever the program made of it. A failed
+  // program's status is never hidden; a failed output only turns a success into 3.
+  if (run.interruption != 0) return 128 + run.interruption;
   int const status = ExitStatus(run.status);
   return failed && status == 0 ? 3 : status;
 }

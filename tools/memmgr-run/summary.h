@@ -1,19 +1,18 @@
-// What memmgr-run tells at the end: the summary, the timeline as CSV, the exit status.
+// What memmgr-run tells at the end: the summary and the exit status.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "launch.h"
 #include "options.h"
 
-// The record whose figures the summary reports: the one sent at exit, or failing that the last
-// sample; null when the companion never reported (the library was not loaded).
-RunRecord const* FinalRecord(RunOutcome const& run);
+// The figures the summary reports: the companion's record of the exit (or of the exec), or
+// failing that the last reading from outside; the peak the highest any of them showed.
+// Nothing when none was had.
+std::optional<RunFigures> ReportedFigures(RunOutcome const& run);
 
 std::string Summary(Options const& options, RunOutcome const& run);
-
-// time_s,accounted_bytes,resident_bytes: one row per record.
-std::string TimelineCsv(RunOutcome const& run);
 
 // The program's exit status, or 128 + N when signal N ended it.
 int ExitStatus(int waitStatus);

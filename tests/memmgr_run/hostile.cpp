@@ -1,0 +1,140 @@
+// Programs that do what real programs do and a measuring tool must survive: each mode is one
+// row of the table in run_hostile.cmake, which runs it plainly and under memmgr-run. Every mode
+// that ends normally prints how many threads the process has, so that a thread of the tool's
+// inside it shows as a difference in the output.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::vector<char>> held;  // blocks kept to the end, so the peak is theirs
+
+void Hold(size_t mebibytes) { held.emplace_back(mebibytes << 20, 'x'); }
+
+int Entries(char const* directory) {
+  int count = 0;
+  if (DIR* const dir = opendir(directory)) {
+    while (dirent const* entry = readdir(dir)) count += entry->d_name[0] != '.';
+    closedir(dir);
+  }
+  return count;
+}
+
+// Raw writes: after a seccomp filter, stdio's first use of a stream may make calls it forbids.
+void Say(std::string const& text) { (void)!write(STDOUT_FILENO, text.data(), text.size()); }
+bool confined = false;  // the count needs calls a confined process may not make
+int End(int status) {
+  if (!confined) Say("threads " + std::to_string(Entries("/proc/self/task")) + "\n");
+  return status;
+}
+
+// Kills the process on, or fails with EPERM, the calls a measuring tool might make at exit.
+bool Confine(unsigned action) {
+  sock_filter const filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getpid, 4, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 3, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pread64, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_sendto, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, action),
+  };
+  sock_fprog const program{static_cast<unsigned short>(std::size(filter)),
+                           const_cast<sock_filter*>(filter)};
+  // TSYNC fails (with the id of the thread) unless every thread of the process can take it.
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &program) == 0;
+}
+
+// What reaches this process and, through fork and exec, its child: preload, settings, files.
+int ShowEnvironment(char const* self, bool child) {
+  std::printf("%s: LD_PRELOAD %s, MEMMGR_RUN %s, %d descriptors\n", child ? "child" : "program",
+              std::getenv("LD_PRELOAD") ? "set" : "unset",
+              std::getenv("MEMMGR_RUN") ? "set" : "unset", Entries("/proc/self/fd") - 1);
+  std::fflush(stdout);
+  if (child) return 0;
+  if (pid_t const pid = fork(); pid == 0) {
+    execl(self, self, "env", "child", nullptr);
+    _exit(127);
+  } else {
+    waitpid(pid, nullptr, 0);
+  }
+  return End(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string const mode = argc > 1 ? argv[1] : "";
+  if (mode == "env") return ShowEnvironment(argv[0], argc > 2);
+  Hold(4);
+  if (mode == "fork") {  // the child's 64 MiB are not the program's
+    if (pid_t const pid = fork(); pid == 0) {
+      std::vector<char> child(64 << 20, 'y');
+      _exit(child[4096] == 'y' ? 0 : 1);
+    } else {
+      waitpid(pid, nullptr, 0);
+    }
+  } else if (mode == "exec") {
+    std::fflush(stdout);
+    execl("/bin/sh", "sh", "-c", "exit 7", nullptr);
+  } else if (mode == "closefds") {  // descriptors it did not open are its own to reuse
+    Hold(26);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    int const null = open("/dev/null", O_RDWR);
+    for (int fd = 3; fd < 64; ++fd) dup2(null, fd);
+  } else if (mode == "seccomp-kill" || mode == "seccomp-errno") {
+    bool const kill = mode == "seccomp-kill";
+    End(0);
+    confined = true;
+    if (!Confine(kill ? SECCOMP_RET_KILL_PROCESS : SECCOMP_RET_ERRNO | EPERM)) return End(3);
+    Say(kill || (open("/proc/self/status", O_RDONLY) < 0 && errno == EPERM) ? "confined\n"
+                                                                            : "not confined\n");
+  } else if (mode == "setuid") {  // every thread must drop, or none is safe
+    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return End(3);
+    Say(std::string("uid ") + (getuid() == 0 ? "0" : "dropped") + "\n");
+    Hold(4);
+  } else if (mode == "unshare") {  // refused to a process with more than one thread
+    Say(unshare(CLONE_NEWUSER) == 0 ? "unshared\n" : std::string(strerror(errno)) + "\n");
+  } else if (mode == "sysexit") {  // the main thread leaves; the process goes on without it
+    std::thread([] {
+      usleep(100000);
+      Hold(2);
+      std::exit(End(5));
+    }).detach();
+    syscall(SYS_exit, 0);
+  } else if (mode == "signal") {
+    usleep(50000);
+    raise(SIGTERM);
+  } else if (mode == "badalloc") {
+    try {
+      size_t volatile huge = size_t{1} << 62;
+      held.emplace_back(huge);
+    } catch (std::bad_alloc const&) {
+      Say("caught bad_alloc\n");
+    }
+  } else if (mode == "nondumpable") {
+    prctl(PR_SET_DUMPABLE, 0);
+    usleep(30000);
+  } else if (mode == "sleep") {
+    sleep(10);
+  }
+  return End(0);
+}

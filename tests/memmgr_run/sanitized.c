@@ -1,0 +1,2 @@
+/* Built with a sanitizer, which memmgr-run must refuse up front. */
+int main(void) { return 0; }
