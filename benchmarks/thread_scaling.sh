@@ -21,10 +21,10 @@ for preset in release leases; do
   build/$preset/benchmarks/memmgr_benchmarks --benchmark_filter='^scaling/' \
     --benchmark_min_time=0.5 --benchmark_format=csv 2>/dev/null |
     awk -F, -v build="$preset" '/^"scaling\// {
-        split($1, part, "/"); sub(/threads:/, "", part[4]);
-        cpu[part[2]][part[4]] = $4 } END {
-        for (family in cpu) printf "| %s | %s | %.1f | %.1f | %.1f | %.1f |\n", family, build,
-          cpu[family][1], cpu[family][2], cpu[family][4], cpu[family][8] }' | sort
+        split($1, part, "/"); sub(/threads:/, "", part[4]); sub(/"/, "", part[4])
+        families[part[2]] = 1; cpu[part[2], part[4]] = $4 } END {
+        for (family in families) printf "| %s | %s | %.1f | %.1f | %.1f | %.1f |\n", family,
+          build, cpu[family, 1], cpu[family, 2], cpu[family, 4], cpu[family, 8] }' | sort
 done
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
