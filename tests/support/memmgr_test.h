@@ -133,6 +133,8 @@ T* Opaque(T* pointer) {
 // put their own in its place.
 inline bool NewIsAccounted() {
   int64_t const before = GTMC_GetAllocationSizeInCurrentThread();
-  ::operator delete(Opaque(::operator new(64)));
-  return GTMC_GetAllocationSizeInCurrentThread() != before;
+  void* const probe = Opaque(::operator new(64));
+  bool const accounted = GTMC_GetAllocationSizeInCurrentThread() != before;
+  ::operator delete(probe);
+  return accounted;
 }
