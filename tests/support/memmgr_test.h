@@ -66,7 +66,8 @@ class HookTrace {
   }
   static int Count() { return all_; }
   static int Count(HookKind kind) { return counts_[kind]; }
-  // The first events, in order (read them once the policy is restored: this allocates).
+  // The events in order, the first kCapacity of them (read them once the policy is restored:
+  // this allocates).
   static std::vector<Event> Events() {
     return std::vector<Event>(events_, events_ + std::min(all_.load(), kCapacity));
   }
@@ -82,7 +83,9 @@ class HookTrace {
   static void OnPressure(int64_t total, int64_t threshold) {
     Record(kPressure, 0, total, threshold);
   }
-  static constexpr int kCapacity = 16;
+  // The longest sequence one call makes: 517 collections, the memory-full event, an
+  // over-allocation and a pressure signal.
+  static constexpr int kCapacity = 520;
 
  private:
   static inline std::atomic<int> counts_[4] = {};
