@@ -58,21 +58,18 @@ class HookTrace {
 
   // Clears the trace and installs all three recorders (re-arming the memory-full handler).
   static void Install() {
-    for (auto& count : counts_) count = 0;
     all_ = 0;
     GTMC_GarbageCollect = &OnCollect;
     Set_GTMC_MemoryFull(&OnMemoryFull);
     GMM_SetOnOverallocation(&OnOverallocation);
   }
   static int Count() { return all_; }
-  static int Count(HookKind kind) { return counts_[kind]; }
   // The events in order, the first kCapacity of them (read them once the policy is restored:
   // this allocates).
   static std::vector<Event> Events() {
     return std::vector<Event>(events_, events_ + std::min(all_.load(), kCapacity));
   }
   static void Record(HookKind kind, size_t size, int64_t total = 0, int64_t limit = 0) {
-    counts_[kind].fetch_add(1);
     if (int const at = all_.fetch_add(1); at < kCapacity) events_[at] = {kind, size, total, limit};
   }
   static int OnCollect(size_t amount) { return Record(kCollect, amount), 0; }
@@ -88,7 +85,6 @@ class HookTrace {
   static constexpr int kCapacity = 520;
 
  private:
-  static inline std::atomic<int> counts_[4] = {};
   static inline std::atomic<int> all_{0};
   static Event events_[kCapacity];
 };
