@@ -115,9 +115,9 @@ void AlignedFree(void* p) { mmgr_aligned_free(p); }
 
 struct Entry {
   char const* name;
-  size_t resizeFrom = 0;  // a resize of a block of this many bytes (SIZE_MAX: from null)
-  size_t alignment = 16;  // what every block it returns is aligned to
-  bool takesEmpty = true;
+  size_t resizeFrom = 0;   // a resize of a block of this many bytes (SIZE_MAX: from null)
+  size_t alignment = 16;   // what every block it returns is aligned to
+  bool takesEmpty = true;  // takes a request of 0 bytes (a copy always holds its terminator)
   void* (*allocate)(void* from, size_t n);
   void (*release)(void*) = Free;
 };
