@@ -112,6 +112,8 @@ void* Aligned(void*, size_t n) {
 }
 void Free(void* p) { mmgr_free(p); }
 void AlignedFree(void* p) { mmgr_aligned_free(p); }
+void* New(void*, size_t n) { return Opaque(operator new(n)); }
+void* NewArray(void*, size_t n) { return Opaque(operator new[](n)); }
 
 struct Entry {
   char const* name;
@@ -141,48 +143,42 @@ Entry const kEntries[] = {
 // The C++ operators, which sanitizers and valgrind replace. Each delete form once; a sized
 // delete's size is ignored, so a wrong one must not matter.
 Entry const kOperators[] = {
-    {.name = "new",
-     .allocate = [](void*, size_t n) { return Opaque(::operator new(n)); },
-     .release = [](void* p) { ::operator delete(p); }},
-    {.name = "new[]",
-     .allocate = [](void*, size_t n) { return Opaque(::operator new[](n)); },
-     .release = [](void* p) { ::operator delete[](p, size_t{1} << 40); }},
+    {.name = "new", .allocate = New, .release = [](void* p) { operator delete(p); }},
+    {.name = "new[]", .allocate = NewArray, .release = [](void* p) { operator delete[](p, 9); }},
     {.name = "new nothrow",
-     .allocate = [](void*, size_t n) { return ::operator new(n, std::nothrow); },
-     .release = [](void* p) { ::operator delete(p, std::nothrow); }},
+     .allocate = [](void*, size_t n) { return operator new(n, std::nothrow); },
+     .release = [](void* p) { operator delete(p, std::nothrow); }},
     {.name = "new[] nothrow",
-     .allocate = [](void*, size_t n) { return ::operator new[](n, std::nothrow); },
-     .release = [](void* p) { ::operator delete[](p, std::nothrow); }},
-    {.name = "new, sized delete",
-     .allocate = [](void*, size_t n) { return Opaque(::operator new(n)); },
-     .release = [](void* p) { ::operator delete (p, size_t{1}); }},
+     .allocate = [](void*, size_t n) { return operator new[](n, std::nothrow); },
+     .release = [](void* p) { operator delete[](p, std::nothrow); }},
+    {.name = "new, sized", .allocate = New, .release = [](void* p) { operator delete(p, 1); }},
     {.name = "new[], delete[]",
-     .allocate = [](void*, size_t n) { return Opaque(::operator new[](n)); },
-     .release = [](void* p) { ::operator delete[](p); }},
+     .allocate = NewArray,
+     .release = [](void* p) { operator delete[](p); }},
     // Over-aligned types; an alignment of 16 or less is malloc's own.
     {.name = "new 64",
      .alignment = 64,
-     .allocate = [](void*, size_t n) { return Opaque(::operator new (n, align_val_t{64})); },
-     .release = [](void* p) { ::operator delete (p, align_val_t{64}); }},
+     .allocate = [](void*, size_t n) { return Opaque(operator new (n, align_val_t{64})); },
+     .release = [](void* p) { operator delete (p, align_val_t{64}); }},
     {.name = "new[] 4096",
      .alignment = 4096,
-     .allocate = [](void*, size_t n) { return Opaque(::operator new[](n, align_val_t{4096})); },
-     .release = [](void* p) { ::operator delete[](p, size_t{1}, align_val_t{4096}); }},
+     .allocate = [](void*, size_t n) { return Opaque(operator new[](n, align_val_t{4096})); },
+     .release = [](void* p) { operator delete[](p, size_t{1}, align_val_t{4096}); }},
     {.name = "new 8 nothrow",
-     .allocate = [](void*, size_t n) { return ::operator new (n, align_val_t{8}, std::nothrow); },
-     .release = [](void* p) { ::operator delete (p, align_val_t{8}, std::nothrow); }},
+     .allocate = [](void*, size_t n) { return operator new (n, align_val_t{8}, std::nothrow); },
+     .release = [](void* p) { operator delete (p, align_val_t{8}, std::nothrow); }},
     {.name = "new[] 32 nothrow",
      .alignment = 32,
-     .allocate = [](void*, size_t n) { return ::operator new[](n, align_val_t{32}, std::nothrow); },
-     .release = [](void* p) { ::operator delete[](p, align_val_t{32}, std::nothrow); }},
+     .allocate = [](void*, size_t n) { return operator new[](n, align_val_t{32}, std::nothrow); },
+     .release = [](void* p) { operator delete[](p, align_val_t{32}, std::nothrow); }},
     {.name = "new 128, sized delete",
      .alignment = 128,
-     .allocate = [](void*, size_t n) { return Opaque(::operator new (n, align_val_t{128})); },
-     .release = [](void* p) { ::operator delete (p, size_t{3}, align_val_t{128}); }},
+     .allocate = [](void*, size_t n) { return Opaque(operator new (n, align_val_t{128})); },
+     .release = [](void* p) { operator delete (p, size_t{3}, align_val_t{128}); }},
     {.name = "new[] 64, delete[]",
      .alignment = 64,
-     .allocate = [](void*, size_t n) { return Opaque(::operator new[](n, align_val_t{64})); },
-     .release = [](void* p) { ::operator delete[](p, align_val_t{64}); }},
+     .allocate = [](void*, size_t n) { return Opaque(operator new[](n, align_val_t{64})); },
+     .release = [](void* p) { operator delete[](p, align_val_t{64}); }},
 };
 
 struct Policy {
@@ -310,25 +306,6 @@ TEST_F(EntryPoints, EverySystemFailureIsSurvivedAndReportedOnce) {
     _exit(HasFailure() ? 1 : 0);
   };
   EXPECT_EXIT(runAll(), testing::ExitedWithCode(0), "");
-}
-
-struct alignas(64) Tile {
-  char pixels[100];
-};
-
-TEST_F(EntryPoints, OverAlignedObjectsAndArraysAreAccounted) {
-  if (!NewIsAccounted()) GTEST_SKIP() << "new and delete are not the library's here";
-  for (int count : {0, 1, 5}) {
-    Counters const before = Counters::Now();
-    Tile* const tiles = count == 0 ? new Tile : new Tile[count];
-    Counters const held = Counters::Now() - before;
-    int64_t const usable = Usable(tiles);
-    count == 0 ? delete tiles : delete[] tiles;
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(tiles) % 64, 0u);
-    EXPECT_GE(usable, int64_t{sizeof(Tile)} * std::max(count, 1));
-    EXPECT_EQ(held, Delta(usable));
-    EXPECT_EQ(Counters::Now(), before);
-  }
 }
 
 // Requests that cannot be met or make no sense give null at once: nothing is allocated and

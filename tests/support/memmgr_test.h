@@ -80,9 +80,7 @@ class HookTrace {
   static void OnPressure(int64_t total, int64_t threshold) {
     Record(kPressure, 0, total, threshold);
   }
-  // The longest sequence one call makes: 517 collections, the memory-full event, an
-  // over-allocation and a pressure signal.
-  static constexpr int kCapacity = 520;
+  static constexpr int kCapacity = 520;  // 517 collections, memory full, over-allocation, pressure
 
  private:
   static inline std::atomic<int> all_{0};
