@@ -35,6 +35,11 @@ struct BudgetModel {
     std::vector<HookTrace::Event> events;
     bool report = false;
     uint64_t reportAllocated = 0, reportRequested = 0;
+
+    int Count(HookKind kind) const {
+      return static_cast<int>(std::count_if(events.begin(), events.end(),
+                                            [kind](auto const& e) { return e.kind == kind; }));
+    }
   };
   // The library's own counts of the recovery sequence, read where a tool outside reads them.
   struct RecoveryCounts {
