@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <span>
 
 #include "budget_model.h"
 
@@ -95,107 +96,126 @@ EXIT_HELPER::~EXIT_HELPER() {
 namespace {
 
 using Hook = BudgetModel::Hook;
+using std::align_val_t;
 
+// The C family, each called as a row's `allocate` (`from`: the block a resize starts from).
 char text[201];  // copies of `n` bytes are taken from the tail of these
 wchar_t wide[51];
-void* CopyText(size_t n) { return FF_strdup(text + 201 - n); }
-void* CopyWide(size_t n) { return FF_wcsdup(wide + 51 - n / sizeof(wchar_t)); }
+void* CopyText(void*, size_t n) { return FF_strdup(text + 201 - n); }
+void* CopyWide(void*, size_t n) { return FF_wcsdup(wide + 51 - n / sizeof(wchar_t)); }
+void* Malloc(void*, size_t n) { return mmgr_malloc(n); }
+void* Calloc(void*, size_t n) { return mmgr_calloc(4, n / 4); }
+void* Resize(void* from, size_t n) { return mmgr_realloc(from, n); }
+template <size_t alignment>
+void* Aligned(void*, size_t n) {
+  return mmgr_aligned_alloc(alignment, n);
+}
+void Free(void* p) { mmgr_free(p); }
+void AlignedFree(void* p) { mmgr_aligned_free(p); }
+void* New(void*, size_t n) { return Opaque(operator new(n)); }
+void* NewArray(void*, size_t n) { return Opaque(operator new[](n)); }
 
 struct Entry {
   char const* name;
-  void* (*allocate)(void* block, size_t n);  // `block`: the block a resize starts from
-  void (*release)(void*);
-  size_t alignment = 16;
-  size_t resizeFrom = 0;  // a resize of a block of this many bytes (SIZE_MAX: from null)
-  bool isNew = false;     // the C++ operators, which sanitizers and valgrind replace
-  bool takesEmpty = true;
+  size_t resizeFrom = 0;   // a resize of a block of this many bytes (SIZE_MAX: from null)
+  size_t alignment = 16;   // what every block it returns is aligned to
+  bool takesEmpty = true;  // takes a request of 0 bytes (a copy always holds its terminator)
+  void* (*allocate)(void* from, size_t n);
+  void (*release)(void*) = Free;
 };
-void Free(void* p) { mmgr_free(p); }
-void AlignedFree(void* p) { mmgr_aligned_free(p); }
-
 Entry const kEntries[] = {
-    {"malloc", [](void*, size_t n) { return mmgr_malloc(n); }, Free},
-    {"calloc", [](void*, size_t n) { return mmgr_calloc(4, n / 4); }, AlignedFree},
-    {"realloc from null", [](void* b, size_t n) { return mmgr_realloc(b, n); }, Free, 16, SIZE_MAX},
-    {"realloc grow", [](void* b, size_t n) { return mmgr_realloc(b, n); }, Free, 16, 40},
-    {"realloc shrink", [](void* b, size_t n) { return mmgr_realloc(b, n); }, Free, 16, 4000},
+    {.name = "malloc", .allocate = Malloc},
+    {.name = "calloc", .allocate = Calloc, .release = AlignedFree},
+    {.name = "realloc from null", .resizeFrom = SIZE_MAX, .allocate = Resize},
+    {.name = "realloc grow", .resizeFrom = 40, .allocate = Resize},
+    {.name = "realloc shrink", .resizeFrom = 4000, .allocate = Resize},
     // Powers of two above 16 are honoured; anything else takes malloc's own 16 (48 and 3
     // would make posix_memalign fail).
-    {"aligned 32", [](void*, size_t n) { return mmgr_aligned_alloc(32, n); }, AlignedFree, 32},
-    {"aligned 4096", [](void*, size_t n) { return mmgr_aligned_alloc(4096, n); }, Free, 4096},
-    {"aligned 65536", [](void*, size_t n) { return mmgr_aligned_alloc(65536, n); }, Free, 65536},
-    {"aligned 0", [](void*, size_t n) { return mmgr_aligned_alloc(0, n); }, AlignedFree},
-    {"aligned 3", [](void*, size_t n) { return mmgr_aligned_alloc(3, n); }, AlignedFree},
-    {"aligned 48", [](void*, size_t n) { return mmgr_aligned_alloc(48, n); }, AlignedFree},
-    {"strdup", [](void*, size_t n) { return CopyText(n); }, Free, 16, 0, false, false},
-    {"wcsdup", [](void*, size_t n) { return CopyWide(n); }, Free, 16, 0, false, false},
-    // Each delete form once; a sized delete's size is ignored, so a wrong one must not matter.
-    {"new", [](void*, size_t n) { return Opaque(::operator new(n)); },
-     [](void* p) { ::operator delete(p); }, 16, 0, true},
-    {"new[]", [](void*, size_t n) { return Opaque(::operator new[](n)); },
-     [](void* p) { ::operator delete[](p, size_t{1} << 40); }, 16, 0, true},
-    {"new nothrow", [](void*, size_t n) { return ::operator new(n, std::nothrow); },
-     [](void* p) { ::operator delete(p, std::nothrow); }, 16, 0, true},
-    {"new[] nothrow", [](void*, size_t n) { return ::operator new[](n, std::nothrow); },
-     [](void* p) { ::operator delete[](p, std::nothrow); }, 16, 0, true},
-    {"new, sized delete", [](void*, size_t n) { return Opaque(::operator new(n)); },
-     [](void* p) { ::operator delete (p, size_t{1}); }, 16, 0, true},
-    {"new[], delete[]", [](void*, size_t n) { return Opaque(::operator new[](n)); },
-     [](void* p) { ::operator delete[](p); }, 16, 0, true},
+    {.name = "aligned 32", .alignment = 32, .allocate = Aligned<32>, .release = AlignedFree},
+    {.name = "aligned 4096", .alignment = 4096, .allocate = Aligned<4096>},
+    {.name = "aligned 65536", .alignment = 65536, .allocate = Aligned<65536>},
+    {.name = "aligned 0", .allocate = Aligned<0>, .release = AlignedFree},
+    {.name = "aligned 3", .allocate = Aligned<3>, .release = AlignedFree},
+    {.name = "aligned 48", .allocate = Aligned<48>, .release = AlignedFree},
+    {.name = "strdup", .takesEmpty = false, .allocate = CopyText},
+    {.name = "wcsdup", .takesEmpty = false, .allocate = CopyWide},
+};
+// The C++ operators, which sanitizers and valgrind replace. Each delete form once; a sized
+// delete's size is ignored, so a wrong one must not matter.
+Entry const kOperators[] = {
+    {.name = "new", .allocate = New, .release = [](void* p) { operator delete(p); }},
+    {.name = "new[]", .allocate = NewArray, .release = [](void* p) { operator delete[](p, 9); }},
+    {.name = "new nothrow",
+     .allocate = [](void*, size_t n) { return operator new(n, std::nothrow); },
+     .release = [](void* p) { operator delete(p, std::nothrow); }},
+    {.name = "new[] nothrow",
+     .allocate = [](void*, size_t n) { return operator new[](n, std::nothrow); },
+     .release = [](void* p) { operator delete[](p, std::nothrow); }},
+    {.name = "new, sized", .allocate = New, .release = [](void* p) { operator delete(p, 1); }},
+    {.name = "new[], delete[]",
+     .allocate = NewArray,
+     .release = [](void* p) { operator delete[](p); }},
     // Over-aligned types; an alignment of 16 or less is malloc's own.
-    {"new 64", [](void*, size_t n) { return Opaque(::operator new (n, std::align_val_t{64})); },
-     [](void* p) { ::operator delete (p, std::align_val_t{64}); }, 64, 0, true},
-    {"new[] 4096",
-     [](void*, size_t n) { return Opaque(::operator new[](n, std::align_val_t{4096})); },
-     [](void* p) { ::operator delete[](p, size_t{1}, std::align_val_t{4096}); }, 4096, 0, true},
-    {"new 8 nothrow",
-     [](void*, size_t n) { return ::operator new (n, std::align_val_t{8}, std::nothrow); },
-     [](void* p) { ::operator delete (p, std::align_val_t{8}, std::nothrow); }, 16, 0, true},
-    {"new[] 32 nothrow",
-     [](void*, size_t n) { return ::operator new[](n, std::align_val_t{32}, std::nothrow); },
-     [](void* p) { ::operator delete[](p, std::align_val_t{32}, std::nothrow); }, 32, 0, true},
-    {"new 128, sized delete",
-     [](void*, size_t n) { return Opaque(::operator new (n, std::align_val_t{128})); },
-     [](void* p) { ::operator delete (p, size_t{3}, std::align_val_t{128}); }, 128, 0, true},
-    {"new[] 64, delete[]",
-     [](void*, size_t n) { return Opaque(::operator new[](n, std::align_val_t{64})); },
-     [](void* p) { ::operator delete[](p, std::align_val_t{64}); }, 64, 0, true},
+    {.name = "new 64",
+     .alignment = 64,
+     .allocate = [](void*, size_t n) { return Opaque(operator new (n, align_val_t{64})); },
+     .release = [](void* p) { operator delete (p, align_val_t{64}); }},
+    {.name = "new[] 4096",
+     .alignment = 4096,
+     .allocate = [](void*, size_t n) { return Opaque(operator new[](n, align_val_t{4096})); },
+     .release = [](void* p) { operator delete[](p, size_t{1}, align_val_t{4096}); }},
+    {.name = "new 8 nothrow",
+     .allocate = [](void*, size_t n) { return operator new (n, align_val_t{8}, std::nothrow); },
+     .release = [](void* p) { operator delete (p, align_val_t{8}, std::nothrow); }},
+    {.name = "new[] 32 nothrow",
+     .alignment = 32,
+     .allocate = [](void*, size_t n) { return operator new[](n, align_val_t{32}, std::nothrow); },
+     .release = [](void* p) { operator delete[](p, align_val_t{32}, std::nothrow); }},
+    {.name = "new 128, sized delete",
+     .alignment = 128,
+     .allocate = [](void*, size_t n) { return Opaque(operator new (n, align_val_t{128})); },
+     .release = [](void* p) { operator delete (p, size_t{3}, align_val_t{128}); }},
+    {.name = "new[] 64, delete[]",
+     .alignment = 64,
+     .allocate = [](void*, size_t n) { return Opaque(operator new[](n, align_val_t{64})); },
+     .release = [](void* p) { operator delete[](p, align_val_t{64}); }},
 };
 
 struct Policy {
   char const* name;
-  int64_t headroom;  // the limit minus the bytes in use when the call starts
+  int64_t headroom = 1 << 20;  // the limit minus the bytes in use when the call starts
+  size_t size = 100;           // rounds to 112
   bool overallocation = false;
   Hook hook = Hook::kRecords;
-  bool handler = true;
-  size_t size = 100;    // rounds to 112
-  int64_t failing = 0;  // system allocator calls that fail, from the first (INT64_MAX: all)
+  bool handler = true;           // the recording memory-full handler, which returns; else null
   int64_t pressure = INT64_MIN;  // the pressure threshold above the bytes in use; MIN: off
+  int64_t failing = 0;  // system allocator calls that fail, from the first (INT64_MAX: all)
 };
 Policy const kPolicies[] = {
-    {"fits exactly", 112},
-    {"one byte short", 111},
-    {"over, over-allocated", 0, true},
-    {"over by 8 KiB, over-allocated", -8192, true},
-    {"hook frees enough", 0, false, Hook::kFreesReserve},
-    {"no hook", 0, false, Hook::kNone},
-    {"hook removes itself", 0, false, Hook::kRemovesItself},
-    {"null handler", 0, false, Hook::kRecords, false},
-    {"empty within", 4096, false, Hook::kRecords, true, 0},
-    {"empty over", -1, true, Hook::kRecords, true, 0},
+    {.name = "fits exactly", .headroom = 112},
+    {.name = "one byte short", .headroom = 111},
+    {.name = "over, over-allocated", .headroom = 0, .overallocation = true},
+    {.name = "over by 8 KiB, over-allocated", .headroom = -8192, .overallocation = true},
+    {.name = "hook frees enough", .headroom = 0, .hook = Hook::kFreesReserve},
+    {.name = "no hook", .headroom = 0, .hook = Hook::kNone},
+    {.name = "hook removes itself", .headroom = 0, .hook = Hook::kRemovesItself},
+    {.name = "null handler", .headroom = 0, .handler = false},
+    {.name = "empty within", .headroom = 4096, .size = 0},
+    {.name = "empty over", .headroom = -1, .size = 0, .overallocation = true},
     // Still over the limit without the block: a resize to 0 releases it all the same.
-    {"empty far over", -8192, false, Hook::kRecords, true, 0},
-    {"pressure crossed", 112, false, Hook::kRecords, true, 100, 0, 50},
-    {"pressure not crossed", 112, false, Hook::kRecords, true, 100, 0, 4096},
-    {"over-allocated past the pressure", 0, true, Hook::kRecords, true, 100, 0, 0},
+    {.name = "empty far over", .headroom = -8192, .size = 0},
+    {.name = "pressure crossed", .headroom = 112, .pressure = 50},
+    {.name = "pressure not crossed", .headroom = 112, .pressure = 4096},
+    {.name = "over-allocated past pressure", .headroom = 0, .overallocation = true, .pressure = 0},
 };
 // With room to spare, the system allocator refuses the first calls of each entry point.
 Policy const kSystemFailures[] = {
-    {"system fails once", 1 << 20, false, Hook::kRecords, true, 100, 1},
-    {"system fails twice", 1 << 20, true, Hook::kRecords, true, 100, 2},
-    {"system fails 514 times", 1 << 20, true, Hook::kRecords, true, 100, 514},
-    {"system fails throughout", 1 << 20, true, Hook::kRecords, true, 100, INT64_MAX},
-    {"resize to 0 as the system fails", 1 << 20, true, Hook::kRecords, true, 0, INT64_MAX},
+    {.name = "system fails once", .failing = 1},
+    {.name = "system fails twice", .overallocation = true, .failing = 2},
+    {.name = "system fails 514 times", .overallocation = true, .failing = 514},
+    {.name = "system fails throughout", .overallocation = true, .failing = INT64_MAX},
+    // A resize to 0 must release its block all the same.
+    {.name = "empty as the system fails", .size = 0, .overallocation = true, .failing = INT64_MAX},
 };
 
 class EntryPoints : public BudgetTest {
@@ -205,12 +225,14 @@ class EntryPoints : public BudgetTest {
   void RunAll(Policy const (&policies)[N], BudgetModel& model) {
     std::memset(text, 'x', 200);
     std::wmemset(wide, L'w', 50);
-    bool const newAccounted = NewIsAccounted();
-    for (Entry const& e : kEntries) {
-      for (Policy const& p : policies) {
-        if ((e.isNew && !newAccounted) || (p.size == 0 && !e.takesEmpty)) continue;
-        SCOPED_TRACE(std::string(e.name) + ", " + p.name);
-        RunOne(e, p, model);
+    using Table = std::span<Entry const>;
+    for (Table const entries : {Table(kEntries), NewIsAccounted() ? Table(kOperators) : Table()}) {
+      for (Entry const& e : entries) {
+        for (Policy const& p : policies) {
+          if (p.size == 0 && !e.takesEmpty) continue;
+          SCOPED_TRACE(std::string(e.name) + ", " + p.name);
+          RunOne(e, p, model);
+        }
       }
     }
   }
@@ -286,25 +308,6 @@ TEST_F(EntryPoints, EverySystemFailureIsSurvivedAndReportedOnce) {
   EXPECT_EXIT(runAll(), testing::ExitedWithCode(0), "");
 }
 
-struct alignas(64) Tile {
-  char pixels[100];
-};
-
-TEST_F(EntryPoints, OverAlignedObjectsAndArraysAreAccounted) {
-  if (!NewIsAccounted()) GTEST_SKIP() << "new and delete are not the library's here";
-  for (int count : {0, 1, 5}) {
-    Counters const before = Counters::Now();
-    Tile* const tiles = count == 0 ? new Tile : new Tile[count];
-    Counters const held = Counters::Now() - before;
-    int64_t const usable = Usable(tiles);
-    count == 0 ? delete tiles : delete[] tiles;
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(tiles) % 64, 0u);
-    EXPECT_GE(usable, int64_t{sizeof(Tile)} * std::max(count, 1));
-    EXPECT_EQ(held, Delta(usable));
-    EXPECT_EQ(Counters::Now(), before);
-  }
-}
-
 // Requests that cannot be met or make no sense give null at once: nothing is allocated and
 // no hook is called, even with the limit below the bytes in use.
 TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
@@ -318,8 +321,8 @@ TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
       mmgr_calloc(size_t{1} << 32, size_t{1} << 32), FF_strdup(nullptr), FF_wcsdup(nullptr),
       mmgr_realloc(nullptr, 0),
       // An alignment no block can have reaches the operators only by a direct call.
-      newAccounted ? Opaque(::operator new (1, std::align_val_t{odd})) : nullptr,
-      newAccounted ? ::operator new[](1, std::align_val_t{odd - 48}, std::nothrow) : nullptr};
+      newAccounted ? Opaque(::operator new (1, align_val_t{odd})) : nullptr,
+      newAccounted ? ::operator new[](1, align_val_t{odd - 48}, std::nothrow) : nullptr};
   mmgr_free(nullptr);
   mmgr_aligned_free(nullptr);
   ::operator delete(nullptr);

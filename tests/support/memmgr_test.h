@@ -58,20 +58,18 @@ class HookTrace {
 
   // Clears the trace and installs all three recorders (re-arming the memory-full handler).
   static void Install() {
-    for (auto& count : counts_) count = 0;
     all_ = 0;
     GTMC_GarbageCollect = &OnCollect;
     Set_GTMC_MemoryFull(&OnMemoryFull);
     GMM_SetOnOverallocation(&OnOverallocation);
   }
   static int Count() { return all_; }
-  static int Count(HookKind kind) { return counts_[kind]; }
-  // The first events, in order (read them once the policy is restored: this allocates).
+  // The events in order, the first kCapacity of them (read them once the policy is restored:
+  // this allocates).
   static std::vector<Event> Events() {
     return std::vector<Event>(events_, events_ + std::min(all_.load(), kCapacity));
   }
   static void Record(HookKind kind, size_t size, int64_t total = 0, int64_t limit = 0) {
-    counts_[kind].fetch_add(1);
     if (int const at = all_.fetch_add(1); at < kCapacity) events_[at] = {kind, size, total, limit};
   }
   static int OnCollect(size_t amount) { return Record(kCollect, amount), 0; }
@@ -82,10 +80,9 @@ class HookTrace {
   static void OnPressure(int64_t total, int64_t threshold) {
     Record(kPressure, 0, total, threshold);
   }
-  static constexpr int kCapacity = 16;
+  static constexpr int kCapacity = 520;  // 517 collections, memory full, over-allocation, pressure
 
  private:
-  static inline std::atomic<int> counts_[4] = {};
   static inline std::atomic<int> all_{0};
   static Event events_[kCapacity];
 };
@@ -133,6 +130,8 @@ T* Opaque(T* pointer) {
 // put their own in its place.
 inline bool NewIsAccounted() {
   int64_t const before = GTMC_GetAllocationSizeInCurrentThread();
-  ::operator delete(Opaque(::operator new(64)));
-  return GTMC_GetAllocationSizeInCurrentThread() != before;
+  void* const probe = Opaque(::operator new(64));
+  bool const accounted = GTMC_GetAllocationSizeInCurrentThread() != before;
+  ::operator delete(probe);
+  return accounted;
 }
