@@ -36,9 +36,10 @@ install(TARGETS ${memmgr_installed_targets} EXPORT lib_memmgrTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(TARGET memmgr-run)
-  set_target_properties(memmgr_run_companion PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set_target_properties(memmgr_run_companion memmgr_run_sites PROPERTIES INSTALL_RPATH "$ORIGIN")
   install(TARGETS memmgr-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
-  install(TARGETS memmgr_run_companion LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
+  install(TARGETS memmgr_run_companion memmgr_run_sites
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
 endif()
 # The adapters are headers only: the library itself depends on none of the libraries they
 # adapt, and a host that includes one links that library itself.

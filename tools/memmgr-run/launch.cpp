@@ -69,19 +69,37 @@ class SharedPage {
   RunPage* page_ = nullptr;
 };
 
+// With --sites, the area the sampler fills: a System V segment like the page, of fixed size,
+// detached when the last reference goes.
+std::shared_ptr<SitesArea> CreateSitesArea(int64_t interval, int& id) {
+  id = shmget(IPC_PRIVATE, sizeof(SitesArea), IPC_CREAT | 0600);
+  if (id < 0) return nullptr;
+  void* const at = shmat(id, nullptr, 0);
+  shmctl(id, IPC_RMID, nullptr);
+  if (at == reinterpret_cast<void*>(-1)) return nullptr;
+  auto* const area = static_cast<SitesArea*>(at);
+  area->interval = interval;
+  return std::shared_ptr<SitesArea>(area, [](SitesArea* attached) { shmdt(attached); });
+}
+
 // The program's environment: the caller's, with the preload and the companion's settings in
 // front. VOQ_MAXIMUM_MEMORY is left out, since the library would take it as a limit the
 // companion could then not set.
 std::vector<std::string> PreloadEnvironment(Options const& options, Preload const& preload,
-                                            SharedPage const& page) {
+                                            SharedPage const& page, int sitesId) {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string_view const name(*entry, std::string_view(*entry).find('='));
     if (name != "LD_PRELOAD" && name != "VOQ_MAXIMUM_MEMORY" && name != MEMMGR_RUN_SETTINGS &&
-        name != MEMMGR_RUN_PRELOAD)
+        name != MEMMGR_RUN_PRELOAD && name != MEMMGR_RUN_SITES)
       environment.emplace_back(*entry);
   }
+  // The sampler goes first, so that its entry points stand in front of the library's.
   std::string preloads = preload.companion + ":" + preload.library;
+  if (sitesId >= 0) {
+    preloads = preload.sampler + ":" + preloads;
+    environment.push_back(std::string(MEMMGR_RUN_SITES "=") + std::to_string(sitesId));
+  }
   if (char const* const user = std::getenv("LD_PRELOAD")) {
     if (*user != '\0') preloads += std::string(":") + user;
     environment.push_back(std::string(MEMMGR_RUN_PRELOAD "=") + user);
@@ -251,10 +269,13 @@ std::optional<std::string> FindPreload(Preload& preload) {
   std::free(real);
   preload.companion =
       preload.library.substr(0, preload.library.rfind('/') + 1) + MEMMGR_RUN_COMPANION;
-  if (access(preload.companion.c_str(), R_OK) != 0)
-    return "the companion " + preload.companion + " is missing";
+  preload.sampler =
+      preload.library.substr(0, preload.library.rfind('/') + 1) + MEMMGR_RUN_SITE_SAMPLER;
+  for (std::string const* part : {&preload.companion, &preload.sampler})
+    if (access(part->c_str(), R_OK) != 0) return "the companion " + *part + " is missing";
   // The loader splits LD_PRELOAD at both.
-  if ((preload.library + preload.companion).find_first_of(": ") != std::string::npos)
+  if ((preload.library + preload.companion + preload.sampler).find_first_of(": ") !=
+      std::string::npos)
     return "cannot preload from " + preload.library + ": the path holds a space or a colon";
   return std::nullopt;
 }
@@ -267,8 +288,13 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   std::optional<std::vector<std::string>> environment;
   // Without a page to share (System V IPC turned off), the program runs plainly.
   if (image.kind == ImageKind::Preloadable && !page.Create()) run.pageError = errno;
+  int sitesId = -1;
+  if (!options.sites.empty() && image.kind == ImageKind::Preloadable && run.pageError == 0) {
+    run.sites = CreateSitesArea(options.sampleInterval, sitesId);
+    if (!run.sites) run.sitesError = errno, sitesId = -1;
+  }
   if (image.kind == ImageKind::Preloadable && run.pageError == 0)
-    environment = PreloadEnvironment(options, preload, page);
+    environment = PreloadEnvironment(options, preload, page, sitesId);
 
   // Blocked from before the fork, so none is lost; the child unblocks them before its exec.
   sigset_t passedOn;

@@ -7,20 +7,22 @@
 #include <sys/resource.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "companion/run_page.h"
+#include "companion/sites_area.h"
 #include "options.h"
 #include "program_image.h"
 #include "timeline.h"
 
 struct Preload {
-  std::string library, companion;
+  std::string library, companion, sampler;
 };
 
-// The library this tool runs with and the companion installed beside it; the reason when
-// either cannot be preloaded.
+// The library this tool runs with and the companion and site sampler installed beside it; the
+// reason when any cannot be preloaded.
 std::optional<std::string> FindPreload(Preload& preload);
 
 struct RunOutcome {
@@ -47,6 +49,11 @@ struct RunOutcome {
   int64_t highWater = -1, highWaterTime = 0;
 
   int interruption = 0;  // the first of SIGINT, SIGTERM, SIGHUP the tool received
+
+  // With --sites: what the site sampler left (null when no segment could be made, with errno
+  // in sitesError).
+  std::shared_ptr<SitesArea const> sites;
+  int sitesError = 0;
 };
 
 // Records the signal mask and dispositions the tool was started with, which PROGRAM and

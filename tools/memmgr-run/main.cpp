@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memmgr>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -17,9 +18,12 @@
 #include "options.h"
 #include "output_file.h"
 #include "program_image.h"
+#include "site_report.h"
 #include "summary.h"
 
 namespace {
+
+constexpr int kTopSites = 10;
 
 int Fail(int status, std::string const& message) {
   std::fprintf(stderr, "memmgr-run: %s\n", message.c_str());
@@ -52,11 +56,12 @@ int main(int argc, char** argv) {
   if (!options.plot.empty() && !HaveGnuplot())
     return Fail(
         2, "--plot needs gnuplot, which could not be run (Debian: apt-get install gnuplot-nox)");
-  OutputFile report, csv, plot;
+  OutputFile report, csv, plot, sites;
   std::tuple<OutputFile*, std::string const*, char const*> const outputs[] = {
       {&report, &options.report, "--report"},
       {&csv, &options.csv, "--csv"},
-      {&plot, &options.plot, "--plot"}};
+      {&plot, &options.plot, "--plot"},
+      {&sites, &options.sites, "--sites"}};
   for (auto const& [file, name, option] : outputs) {
     if (name->empty()) continue;
     if (auto const error = file->Open(*name))
@@ -90,7 +95,17 @@ int main(int argc, char** argv) {
     failed = true;
     Fail(0, "cannot write " + what + " to " + name + ": " + std::strerror(errno));
   };
-  std::string const summary = Summary(options, run);
+  std::string summary = Summary(options, run);
+  std::optional<SiteReport> siteReport;
+  if (run.sites) {
+    siteReport = ReportSites(*run.sites, kTopSites);
+    summary += siteReport->summary;
+  } else if (sites.IsOpen()) {
+    summary +=
+        run.sitesError != 0
+            ? Format("sites: none sampled: no area to share (%s)\n", std::strerror(run.sitesError))
+            : std::string("sites: none sampled: the program ran without the library\n");
+  }
   if (run.interruption != 0)
     timeline.Remark(Format("interrupted: memmgr-run received signal %d (%s) and passed it on",
                            run.interruption, strsignal(run.interruption)));
@@ -108,6 +123,7 @@ int main(int argc, char** argv) {
       put(csv, "the timeline", options.csv, rows);
     }
   }
+  if (sites.IsOpen()) put(sites, "the sites", options.sites, siteReport ? siteReport->folded : "");
   if (plot.IsOpen()) {
     std::string png;
     if (auto const error = DrawChart(options, run, timeline, png)) {

@@ -6,7 +6,8 @@
 
 char const kUsage[] =
     "usage: memmgr-run [--limit SIZE|none] [--pressure SIZE] [--interval MS] [--csv FILE]\n"
-    "                  [--plot FILE.png] [--report FILE] [--] PROGRAM [ARGS...]\n"
+    "                  [--plot FILE.png] [--report FILE] [--sites FILE]\n"
+    "                  [--sample-interval SIZE] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM with lib_memmgr preloaded and reports what its budget saw.\n"
     "  --limit SIZE|none  the limit for the whole run; the program cannot change it\n"
     "                     (default none: nothing is refused, the natural footprint shows)\n"
@@ -15,6 +16,10 @@ char const kUsage[] =
     "  --csv FILE         write the timeline: time_s,accounted_bytes,resident_bytes\n"
     "  --plot FILE.png    draw the timeline with gnuplot (package gnuplot-nox)\n"
     "  --report FILE      write the summary there instead of to standard error\n"
+    "  --sites FILE       sample the call stacks of accounted allocations and write the\n"
+    "                     live ones at the peak, at memory-full and at exit as folded\n"
+    "                     stacks (flame-graph input); the summary names the top sites\n"
+    "  --sample-interval SIZE  mean bytes between samples for --sites (default 8K)\n"
     "SIZE is bytes with an optional K, M or G suffix (powers of 1024).\n"
     "An output naming the tool's own standard output or error is written where it stands,\n"
     "and a device or pipe as it is; a regular file is replaced only once it is complete.\n"
@@ -54,13 +59,15 @@ std::optional<int64_t> ParseSize(std::string_view text) {
 }
 
 std::optional<std::string> ParseOptions(int argc, char** argv, Options& options) {
-  enum { kLimit = 256, kPressure, kInterval, kCsv, kPlot, kReport };
+  enum { kLimit = 256, kPressure, kInterval, kCsv, kPlot, kReport, kSites, kSampleInterval };
   static option const kLong[] = {{"limit", required_argument, nullptr, kLimit},
                                  {"pressure", required_argument, nullptr, kPressure},
                                  {"interval", required_argument, nullptr, kInterval},
                                  {"csv", required_argument, nullptr, kCsv},
                                  {"plot", required_argument, nullptr, kPlot},
                                  {"report", required_argument, nullptr, kReport},
+                                 {"sites", required_argument, nullptr, kSites},
+                                 {"sample-interval", required_argument, nullptr, kSampleInterval},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
   // '+': the options end at PROGRAM, whose own options are its own. ':': a missing value is
@@ -92,10 +99,21 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options)
       case kCsv:
       case kPlot:
       case kReport:
+      case kSites:
         if (value.empty())
           return "--" + std::string(kLong[code - kLimit].name) + ": an empty file name";
-        (code == kCsv ? options.csv : code == kPlot ? options.plot : options.report) = value;
+        (code == kCsv     ? options.csv
+         : code == kPlot  ? options.plot
+         : code == kSites ? options.sites
+                          : options.report) = value;
         break;
+      case kSampleInterval: {
+        auto const interval = ParseSize(value);
+        if (!interval || *interval < 1)
+          return "--sample-interval: not a size of at least 1 byte: " + std::string(value);
+        options.sampleInterval = *interval;
+        break;
+      }
       case ':':
         return std::string(argv[optind - 1]) + " needs a value";
       default:  // '?': optopt holds an unknown short option; a long one is the whole argument

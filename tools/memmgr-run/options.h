@@ -6,12 +6,17 @@
 #include <string>
 #include <string_view>
 
+// The mean number of accounted bytes between two sampled call stacks.
+inline constexpr int64_t kDefaultSampleInterval = 8 * 1024;
+
 struct Options {
   std::optional<int64_t> limit;     // none: the budget is lifted
   std::optional<int64_t> pressure;  // threshold of the pressure signal
   int intervalMs = 10;
   std::string csv, plot, report;  // empty: not asked for
-  char** program = nullptr;       // PROGRAM and its arguments, null-terminated
+  std::string sites;              // --sites FILE; empty: no sampling
+  int64_t sampleInterval = kDefaultSampleInterval;
+  char** program = nullptr;  // PROGRAM and its arguments, null-terminated
   bool help = false;
 };
 

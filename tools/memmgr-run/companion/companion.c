@@ -108,10 +108,14 @@ void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback ca
 
 /* ---- Exec: the figures before the image goes, and what replaced it ------------------------*/
 
+/* The site sampler's last snapshot, when it is loaded (--sites). */
+extern void memmgr_run_sites_at_end(void) __attribute__((weak));
+
 /* Notes an exec about to happen. A child that shares the program's memory (vfork,
  * posix_spawn) runs this too, so the process is asked who it is. */
 static bool NoteExec(char const* file) {
   if (!IsOwner() || getpid() != owner) return false;
+  if (memmgr_run_sites_at_end) memmgr_run_sites_at_end();
   strncpy(page->replacement, file ? file : "", sizeof page->replacement - 1);
   page->execTime = Now();
   WriteLast(kRunPageReplaced);

@@ -46,21 +46,21 @@ struct SiteModule {
 
 /* Estimated live bytes per stack at one moment. `taken` is 0 for a slot never written. */
 struct SiteSnapshot {
-  uint32_t taken;       /* stored last (release) */
-  uint32_t stackCount;  /* stacks[0, stackCount) are the ones that existed then */
-  int64_t total;        /* the accounted total when it was taken */
-  int64_t time;         /* CLOCK_MONOTONIC ns */
+  uint32_t taken;      /* stored last (release) */
+  uint32_t stackCount; /* stacks[0, stackCount) are the ones that existed then */
+  int64_t total;       /* the accounted total when it was taken */
+  int64_t time;        /* CLOCK_MONOTONIC ns */
   int64_t bytes[kSiteStacks];
 };
 
 struct SitesArea {
-  int64_t interval;          /* the mean sample interval, in bytes */
-  int64_t samples;           /* blocks sampled */
-  int64_t droppedSamples;    /* sampled blocks the live set had no room for */
-  int64_t droppedStacks;     /* samples whose stack the stack table had no room for */
-  uint32_t stackCount;       /* stacks[0, stackCount) are written */
-  uint32_t moduleCount;      /* modules[0, moduleCount) are written */
-  uint32_t memoryFullCount;  /* memory-full snapshots taken */
+  int64_t interval;         /* the mean sample interval, in bytes */
+  int64_t samples;          /* blocks sampled */
+  int64_t droppedSamples;   /* sampled blocks the live set had no room for */
+  int64_t droppedStacks;    /* samples whose stack the stack table had no room for */
+  uint32_t stackCount;      /* stacks[0, stackCount) are written */
+  uint32_t moduleCount;     /* modules[0, moduleCount) are written */
+  uint32_t memoryFullCount; /* memory-full snapshots taken */
   uint32_t reserved;
   struct SiteModule modules[kSiteModules];
   struct SiteStack stacks[kSiteStacks];

@@ -1,0 +1,72 @@
+// A program whose call sites hold known shares of its accounted peak, for memmgr-run --sites.
+//   shares       at the peak (24 MiB): 50 % in 64 KiB blocks (HoldInLargeBlocks), 30 % in
+//                blocks of a few hundred bytes (HoldInSmallBlocks, through new, on a second
+//                thread), 20 % in one block (HoldInOneBlock); before the peak ChurnAndRelease
+//                passes 256 MiB through blocks it releases again
+//   memory-full  under --limit 8M: HoldInLargeBlocks fills the budget, then a request from
+//                RequestTooMuch is refused with a memory-full event
+#include <cstdio>
+#include <cstring>
+#include <memmgr>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr size_t kMiB = 1 << 20;
+constexpr size_t kPeak = 24 * kMiB;
+
+void* blocks[16384];  // fixed, so that the program's own bookkeeping is not a site
+size_t held = 0;
+
+[[gnu::noinline]] void HoldInLargeBlocks(size_t bytes) {
+  for (size_t i = 0; i < bytes / (64 << 10); ++i) blocks[held++] = mmgr_malloc(64 << 10);
+}
+
+[[gnu::noinline]] void HoldInOneBlock(size_t bytes) { blocks[held++] = mmgr_calloc(1, bytes); }
+
+char* volatile small[65536];  // volatile: the allocations must not be elided
+[[gnu::noinline]] void HoldInSmallBlocks(size_t bytes) {
+  // 296 bytes of request are 296 accounted on the usual 64-bit allocators (usable size).
+  for (size_t i = 0; i < bytes / 296; ++i) small[i] = new char[296];
+}
+
+[[gnu::noinline]] void ChurnAndRelease(size_t bytes) {
+  void* window[64] = {};
+  for (size_t i = 0; i < bytes / 4096; ++i) {
+    mmgr_free(window[i % 64]);
+    window[i % 64] = mmgr_malloc(4000 + i % 96);
+  }
+  for (void* block : window) mmgr_free(block);
+}
+
+[[gnu::noinline]] void* RequestTooMuch() { return mmgr_malloc(4 * kMiB); }
+
+void Release() {
+  while (held > 0) mmgr_free(blocks[--held]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string_view const mode = argc > 1 ? argv[1] : "";
+  if (mode == "shares") {
+    ChurnAndRelease(256 * kMiB);
+    HoldInLargeBlocks(kPeak / 2);
+    std::thread([] { HoldInSmallBlocks(kPeak * 3 / 10); }).join();
+    HoldInOneBlock(kPeak / 5);
+    Release();
+    return 0;
+  }
+  if (mode == "memory-full") {
+    GMM_EnableOverallocation(false);
+    HoldInLargeBlocks(7 * kMiB);
+    void* const refused = RequestTooMuch();
+    Release();
+    mmgr_free(refused);
+    return 0;
+  }
+  std::fprintf(stderr, "usage: known_sites shares|memory-full\n");
+  return 2;
+}
