@@ -4,12 +4,16 @@
 # the library preloaded by hand and through memmgr-run at its default interval, the two
 # alternating run by run (and swapping order each round) so that drift on a shared machine
 # hits both alike. Prints the median wall and CPU time of each and their differences.
-#   benchmarks/measure_run_overhead.sh [rounds]   (default: 21 rounds; the release build)
+# With --sites, what --sites adds to memmgr-run, on that cmake run and on the tile-cache host.
+#   benchmarks/measure_run_overhead.sh [--sites] [rounds]   (default: 21 rounds; release build)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+sites=false
+[[ "${1:-}" == --sites ]] && sites=true && shift
 rounds="${1:-21}"
 "$root/scripts/lib/install_deps.sh" build
-(cd "$root" && cmake --preset release && cmake --build --preset release --target memmgr-run) >/dev/null
+(cd "$root" && cmake --preset release &&
+  cmake --build --preset release --target memmgr-run tile_cache_host) >/dev/null
 run="$root/build/release/tools/memmgr-run/memmgr-run"
 library="$(find "$root/build/release/src" -maxdepth 1 -name liblib_memmgr.so -print -quit)"
 
@@ -41,24 +45,40 @@ time_ms() {
   awk -v wall=$(((${end/./} - ${start/./}) / 1000)) -v cpu="$cpu" \
     'BEGIN { split(cpu, t, " "); printf "%d %d\n", wall, 1000 * (t[1] + t[2]) }'
 }
-preloaded() { LD_PRELOAD="$library" "${program[@]}"; }
-tool() { "$run" --report /dev/null -- "${program[@]}"; }
-
-preloaded && tool  # warm the caches
-: >"$work/preloaded" && : >"$work/tool"
-for ((i = 0; i < rounds; ++i)); do
-  if ((i % 2)); then
-    time_ms tool >>"$work/tool"; time_ms preloaded >>"$work/preloaded"
-  else
-    time_ms preloaded >>"$work/preloaded"; time_ms tool >>"$work/tool"
-  fi
-done
+# compare <label A> <label B> <program...>: runs A and B (the functions a and b) alternately.
+compare() {
+  local label_a="$1" label_b="$2"
+  shift 2
+  program=("$@")
+  a && b # warm the caches
+  : >"$work/a" && : >"$work/b"
+  for ((i = 0; i < rounds; ++i)); do
+    if ((i % 2)); then
+      time_ms b >>"$work/b"; time_ms a >>"$work/a"
+    else
+      time_ms a >>"$work/a"; time_ms b >>"$work/b"
+    fi
+  done
+  echo "${program[*]}:"
+  for column in 1 2; do
+    local what va vb
+    what=$([[ $column == 1 ]] && echo "wall time" || echo "CPU time")
+    va="$(median "$work/a" $column)"
+    vb="$(median "$work/b" $column)"
+    echo "  $what: $label_a ${va} ms, $label_b ${vb} ms (medians of $rounds runs)"
+    awk -v a="$va" -v b="$vb" 'BEGIN { printf "    difference: %+.1f%%\n", 100 * (b - a) / a }'
+  done
+}
 # median <file> <column>
 median() { sort -n -k "$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print v[int((NR + 1) / 2)] }'; }
-for column in 1 2; do
-  what=$([[ $column == 1 ]] && echo "wall time" || echo "CPU time")
-  a="$(median "$work/preloaded" $column)"
-  b="$(median "$work/tool" $column)"
-  echo "$what: preloaded by hand ${a} ms, through memmgr-run ${b} ms (medians of $rounds runs)"
-  awk -v a="$a" -v b="$b" 'BEGIN { printf "  difference: %+.1f%%\n", 100 * (b - a) / a }'
-done
+
+if $sites; then
+  a() { "$run" --report /dev/null -- "${program[@]}"; }
+  b() { "$run" --report /dev/null --sites "$work/sites.folded" -- "${program[@]}"; }
+  compare "memmgr-run" "memmgr-run --sites" cmake -P "$work/workload.cmake"
+  compare "memmgr-run" "memmgr-run --sites" "$root/build/release/examples/tile_cache_host"
+else
+  a() { LD_PRELOAD="$library" "${program[@]}"; }
+  b() { "$run" --report /dev/null -- "${program[@]}"; }
+  compare "preloaded by hand" "through memmgr-run" cmake -P "$work/workload.cmake"
+fi

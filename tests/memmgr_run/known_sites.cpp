@@ -5,6 +5,8 @@
 //                passes 256 MiB through blocks it releases again
 //   memory-full  under --limit 8M: HoldInLargeBlocks fills the budget, then a request from
 //                RequestTooMuch is refused with a memory-full event
+//   crowd        holds 200,000 blocks of 32 bytes: more than the sampler can keep at an
+//                interval of 1 byte
 #include <cstdio>
 #include <cstring>
 #include <memmgr>
@@ -43,6 +45,11 @@ char* volatile small[65536];  // volatile: the allocations must not be elided
 
 [[gnu::noinline]] void* RequestTooMuch() { return mmgr_malloc(4 * kMiB); }
 
+void* crowd[200000];
+[[gnu::noinline]] void HoldInACrowd() {
+  for (void*& block : crowd) block = mmgr_malloc(32);
+}
+
 void Release() {
   while (held > 0) mmgr_free(blocks[--held]);
 }
@@ -67,6 +74,11 @@ int main(int argc, char** argv) {
     mmgr_free(refused);
     return 0;
   }
-  std::fprintf(stderr, "usage: known_sites shares|memory-full\n");
+  if (mode == "crowd") {
+    HoldInACrowd();
+    for (void* block : crowd) mmgr_free(block);
+    return 0;
+  }
+  std::fprintf(stderr, "usage: known_sites shares|memory-full|crowd\n");
   return 2;
 }

@@ -5,8 +5,8 @@
 #   cmake -DRUN=... -DHOSTILE=... -DSTATIC=... [-Dthread=...] [-Daddress=...] -DOUT=...
 #         -P run_hostile.cmake
 # "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>"
-# where <how> is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is) or
-# "interrupt" (the tool receives SIGTERM while the program runs).
+# where <how> is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
+# "interrupt" (the tool receives SIGTERM while the program runs) or "sites" (with --sites).
 cmake_minimum_required(VERSION 3.25)
 set(rows
   "fork|0|same|peak resident: +[0-9]+ bytes \\([1-3]?[0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} fork"
@@ -22,7 +22,11 @@ set(rows
   "non-dumpable|0|same|refused.*peak accounted: +[0-9]+ bytes \\(4\\.[0-9] MiB\\)|noptrace|${HOSTILE} nondumpable"
   "children plain|0|same|accounted: +nothing: no allocation|plain|${HOSTILE} env"
   "static|0|same|static: nothing accounted|plain|${STATIC} env"
-  "interrupted|143|same|interrupted: +memmgr-run received signal 15|interrupt|${HOSTILE} sleep")
+  "interrupted|143|same|interrupted: +memmgr-run received signal 15|interrupt|${HOSTILE} sleep"
+  "closefds sites|0|same|top sites at peak.*Hold|sites|${HOSTILE} closefds"
+  "seccomp kill sites|0|same|top sites at peak.*Hold|sites|${HOSTILE} seccomp-kill"
+  "main thread exits sites|5|same|top sites at peak.*Hold|sites|${HOSTILE} sysexit"
+  "signal sites|143|same|top sites at peak.*Hold|sites|${HOSTILE} signal")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
@@ -43,6 +47,8 @@ foreach(row IN LISTS rows)
   set(plain "")
   if(how STREQUAL "noptrace" AND uid EQUAL 0)
     set(tool setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace ${tool})
+  elseif(how STREQUAL "sites")
+    set(tool ${RUN} --sites ${OUT}/hostile_sites.folded --report ${report} --csv ${csv} --)
   elseif(how STREQUAL "interrupt")
     set(tool timeout --preserve-status -s TERM 0.5 ${tool})
     set(plain timeout --preserve-status -s TERM 0.5 ${plain})

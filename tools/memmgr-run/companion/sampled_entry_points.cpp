@@ -29,7 +29,7 @@ void* Sampled(size_t size, Allocate allocate) {
   if (!sampling.load(std::memory_order_relaxed)) return allocate();
   sites::Attempt const attempt = sites::BeforeAllocation(size);
   void* const block = allocate();
-  sites::AfterAllocation(attempt, block);
+  sites::AfterAllocation(attempt, block, size);
   return block;
 }
 
@@ -82,7 +82,7 @@ EXPORTED void* mmgr_realloc(void* block, size_t size) {
   sites::Attempt const attempt = sites::BeforeAllocation(size);
   void* const moved = next(block, size);
   bool const keptOld = moved == nullptr && size != 0;
-  sites::AfterAllocation(attempt, keptOld ? nullptr : moved);
+  sites::AfterAllocation(attempt, keptOld ? nullptr : moved, size);
   if (keptOld && wasSampled) sites::Restore(block, withdrawn);
   return moved;
 }

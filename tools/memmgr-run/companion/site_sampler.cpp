@@ -8,7 +8,6 @@
 #include "site_sampler.h"
 
 #include <dlfcn.h>
-#include <execinfo.h>
 #include <link.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -17,6 +16,9 @@
 
 #include <algorithm>
 #include <cmath>
+#define UNW_LOCAL_ONLY
+#include <libunwind.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +30,14 @@
 
 namespace sites {
 constinit std::atomic<bool> sampling{false};
-}
+constinit thread_local ThreadSampler thisThread;
+int64_t interval = 1;
+int64_t const* accountedTotal;
+constinit std::atomic<int64_t> nextPeakSnapshot{0};
+constinit std::atomic<bool> watchingMemoryFull{false};
+constinit LiveSamples live;
+constinit std::atomic<int64_t> liveBytes[kSiteStacks]{};
+}  // namespace sites
 
 namespace {
 
@@ -36,31 +45,20 @@ using namespace sites;
 
 SitesArea* area;
 mmgr_figure_locations const* figures;
-int64_t interval;
 uintptr_t ownStart, ownEnd;  // this object's code: its frames are not the program's
 char programPath[kSiteModulePath];
 
-constinit LiveSamples live;
-constinit std::atomic<int64_t> liveBytes[kSiteStacks]{};
 // Stacks by hash: 0 empty, kStackClaimed while being written, else stack number + 1.
 constexpr uint32_t kStackClaimed = UINT32_MAX;
 constexpr size_t kStackSlots = 2 * kSiteStacks, kStackProbes = 64;
 constinit std::atomic<uint32_t> stackSlots[kStackSlots]{};
 uint64_t stackHashes[kSiteStacks];
 
-constinit std::atomic<int64_t> nextPeakSnapshot{0};
 // The memory-full events counted when the pending memory-full snapshot was taken, or -1. The
 // handler may end the program inside the request, so the end looks at it too.
 constinit std::atomic<int64_t> pendingFullEvents{-1};
 constinit std::atomic<bool> snapshotting{false};
 constexpr int64_t kLeastPeakMargin = 64 * 1024;
-
-struct ThreadSampler {
-  int64_t bytesToNextSample = 0;
-  uint64_t random = 0;  // 0 until the thread's first allocation seeds it
-  bool busy = false;    // within the sampler: what it calls is not sampled again
-};
-constinit thread_local ThreadSampler thisThread [[gnu::tls_model("initial-exec")]];
 
 int64_t LoadFigure(void const* at) {
   return std::atomic_ref(*static_cast<int64_t*>(const_cast<void*>(at)))
@@ -164,7 +162,7 @@ int64_t InternStack(uint64_t const* frames, int depth) {
 // The return addresses of the program's frames, innermost first, this object's own left out.
 int CaptureStack(uint64_t* frames) {
   void* captured[kSiteFrames + 8];
-  int const depth = backtrace(captured, kSiteFrames + 8);
+  int const depth = unw_backtrace(captured, kSiteFrames + 8);
   int skipped = 0;
   while (skipped < depth && reinterpret_cast<uintptr_t>(captured[skipped]) >= ownStart &&
          reinterpret_cast<uintptr_t>(captured[skipped]) < ownEnd)
@@ -205,23 +203,6 @@ int64_t DrawBytesToNextSample(ThreadSampler& sampler) {
   return static_cast<int64_t>(-std::log(uniform) * static_cast<double>(interval)) + 1;
 }
 
-void SampleIfDue(void* block, int64_t size) {
-  ThreadSampler& sampler = thisThread;
-  if (size >= interval) {
-    Record(block, size);
-    return;
-  }
-  if (sampler.random == 0) [[unlikely]] {
-    sampler.random = (reinterpret_cast<uintptr_t>(&sampler) ^ static_cast<uint64_t>(Now())) | 1;
-    sampler.bytesToNextSample = DrawBytesToNextSample(sampler);
-  }
-  if ((sampler.bytesToNextSample -= size) > 0) [[likely]]
-    return;
-  sampler.bytesToNextSample = DrawBytesToNextSample(sampler);
-  double const taken = -std::expm1(-static_cast<double>(size) / static_cast<double>(interval));
-  Record(block, static_cast<int64_t>(std::llround(static_cast<double>(size) / taken)));
-}
-
 // Copies the live bytes per stack into `slot`; false when another thread is taking one.
 bool TakeSnapshot(int slot, int64_t total) {
   if (snapshotting.exchange(true, std::memory_order_acquire)) return false;
@@ -237,15 +218,6 @@ bool TakeSnapshot(int slot, int64_t total) {
   Shared(snapshot.taken).store(1, std::memory_order_release);
   snapshotting.store(false, std::memory_order_release);
   return true;
-}
-
-void SnapshotIfPeak() {
-  int64_t const total = LoadFigure(figures->total);
-  if (total <= nextPeakSnapshot.load(std::memory_order_relaxed)) [[likely]]
-    return;
-  if (TakeSnapshot(kPeakSnapshot, total))
-    nextPeakSnapshot.store(total + std::max(total / 64, kLeastPeakMargin),
-                           std::memory_order_relaxed);
 }
 
 // Keeps the pending memory-full snapshot when an event came after it.
@@ -264,14 +236,15 @@ constexpr int64_t kFullSlack = 4096;
 
 namespace sites {
 
-Attempt BeforeAllocation(size_t size) {
+Attempt WatchMemoryFull(size_t size) {
   uint32_t const taken = Shared(area->memoryFullCount).load(std::memory_order_relaxed);
-  if (taken >= kMemoryFullSnapshots || thisThread.busy) [[likely]]
+  if (taken >= kMemoryFullSnapshots) {
+    watchingMemoryFull.store(false, std::memory_order_relaxed);
     return {};
+  }
   int64_t const room =
       LoadFigure(figures->limit) - std::max<int64_t>(LoadFigure(figures->total), 0);
-  if (room >= 0 && static_cast<uint64_t>(room) >= size + uint64_t{kFullSlack}) [[likely]]
-    return {};
+  if (thisThread.busy || (room >= 0 && static_cast<uint64_t>(room) >= size + kFullSlack)) return {};
   int64_t const events = LoadFigure(figures->memoryFullEvents);
   thisThread.busy = true;
   bool const pending =
@@ -282,41 +255,46 @@ Attempt BeforeAllocation(size_t size) {
   return {.memoryFullEvents = events};
 }
 
-void AfterAllocation(Attempt const& attempt, void* block) {
+void SettleAttempt(Attempt const& attempt) {
+  int64_t pending = attempt.memoryFullEvents;
+  if (pendingFullEvents.compare_exchange_strong(pending, -1, std::memory_order_relaxed))
+    SettleMemoryFull(attempt.memoryFullEvents);
+}
+
+// The countdown reached zero, or the block is at least the interval long.
+void SampleDue(void* block, size_t requested) {
   ThreadSampler& sampler = thisThread;
   if (sampler.busy) return;
   sampler.busy = true;
-  if (attempt.memoryFullEvents >= 0) {
-    int64_t pending = attempt.memoryFullEvents;
-    if (pendingFullEvents.compare_exchange_strong(pending, -1, std::memory_order_relaxed))
-      SettleMemoryFull(attempt.memoryFullEvents);
+  auto const size = static_cast<int64_t>(requested);
+  auto const usable = static_cast<int64_t>(malloc_usable_size(block));
+  if (sampler.random == 0) [[unlikely]] {  // the thread's first allocation
+    sampler.random = (reinterpret_cast<uintptr_t>(&sampler) ^ static_cast<uint64_t>(Now())) | 1;
+    sampler.bytesToNextSample += DrawBytesToNextSample(sampler);
   }
-  if (block != nullptr) {
-    SampleIfDue(block, static_cast<int64_t>(malloc_usable_size(block)));
-    SnapshotIfPeak();
+  bool const due = sampler.bytesToNextSample <= 0;
+  if (due) sampler.bytesToNextSample = DrawBytesToNextSample(sampler);
+  if (size >= interval) {
+    Record(block, usable);
+  } else if (due) {
+    // Taken with probability 1 - exp(-size/interval): it stands for its bytes over that.
+    double const taken = -std::expm1(-static_cast<double>(size) / static_cast<double>(interval));
+    Record(block, std::llround(static_cast<double>(usable) / taken));
   }
   sampler.busy = false;
 }
 
-void BeforeRelease(void* block) {
-  Withdrawn sample;
-  Withdraw(block, sample);
-}
-
-bool Withdraw(void* block, Withdrawn& withdrawn) {
-  if (!live.Remove(reinterpret_cast<uintptr_t>(block), withdrawn)) [[likely]]
-    return false;
-  liveBytes[withdrawn.stack].fetch_sub(withdrawn.weight, std::memory_order_relaxed);
-  return true;
-}
-
-void Restore(void* block, Withdrawn const& withdrawn) {
-  if (live.Insert(reinterpret_cast<uintptr_t>(block), withdrawn))
-    liveBytes[withdrawn.stack].fetch_add(withdrawn.weight, std::memory_order_relaxed);
+void SnapshotPeak(int64_t total) {
+  ThreadSampler& sampler = thisThread;
+  if (sampler.busy) return;
+  sampler.busy = true;
+  if (TakeSnapshot(kPeakSnapshot, total))
+    nextPeakSnapshot.store(total + std::max(total / 64, kLeastPeakMargin),
+                           std::memory_order_relaxed);
+  sampler.busy = false;
 }
 
 }  // namespace sites
-
 namespace {
 
 // What is still accounted when the image ends: at exit, or just before an exec replaces it.
@@ -360,11 +338,14 @@ __attribute__((constructor)) void Start() {
   area = static_cast<SitesArea*>(attached);
   interval = std::max<int64_t>(area->interval, 1);
   figures = mmgr_get_figure_locations();
+  accountedTotal = static_cast<int64_t const*>(figures->total);
+  watchingMemoryFull.store(LoadFigure(figures->limit) < INT64_MAX, std::memory_order_relaxed);
   ssize_t const length = readlink("/proc/self/exe", programPath, sizeof programPath - 1);
   programPath[std::max<ssize_t>(length, 0)] = 0;
   dl_iterate_phdr(FindSelf, nullptr);
+  unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
   void* warmUp[4];
-  backtrace(warmUp, 4);
+  unw_backtrace(warmUp, 4);
   NoteModules();
   pthread_atfork(nullptr, nullptr, InChild);
   sampling.store(true, std::memory_order_release);
