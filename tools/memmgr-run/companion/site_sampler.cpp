@@ -237,8 +237,10 @@ constexpr int64_t kFullSlack = 4096;
 namespace sites {
 
 Attempt WatchMemoryFull(size_t size) {
+  // The run's limit is fixed once the companion has started: without one, or with every
+  // memory-full snapshot taken, there is nothing more to watch.
   uint32_t const taken = Shared(area->memoryFullCount).load(std::memory_order_relaxed);
-  if (taken >= kMemoryFullSnapshots) {
+  if (taken >= kMemoryFullSnapshots || LoadFigure(figures->limit) == INT64_MAX) {
     watchingMemoryFull.store(false, std::memory_order_relaxed);
     return {};
   }
@@ -339,7 +341,7 @@ __attribute__((constructor)) void Start() {
   interval = std::max<int64_t>(area->interval, 1);
   figures = mmgr_get_figure_locations();
   accountedTotal = static_cast<int64_t const*>(figures->total);
-  watchingMemoryFull.store(LoadFigure(figures->limit) < INT64_MAX, std::memory_order_relaxed);
+  watchingMemoryFull.store(true, std::memory_order_relaxed);
   ssize_t const length = readlink("/proc/self/exe", programPath, sizeof programPath - 1);
   programPath[std::max<ssize_t>(length, 0)] = 0;
   dl_iterate_phdr(FindSelf, nullptr);
