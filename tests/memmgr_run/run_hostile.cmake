@@ -23,10 +23,10 @@ set(rows
   "children plain|0|same|accounted: +nothing: no allocation|plain|${HOSTILE} env"
   "static|0|same|static: nothing accounted|plain|${STATIC} env"
   "interrupted|143|same|interrupted: +memmgr-run received signal 15|interrupt|${HOSTILE} sleep"
-  "closefds sites|0|same|top sites at peak.*Hold|sites|${HOSTILE} closefds"
-  "seccomp kill sites|0|same|top sites at peak.*Hold|sites|${HOSTILE} seccomp-kill"
-  "main thread exits sites|5|same|top sites at peak.*Hold|sites|${HOSTILE} sysexit"
-  "signal sites|143|same|top sites at peak.*Hold|sites|${HOSTILE} signal")
+  "closefds sites|0|same|top sites at peak.* main|sites|${HOSTILE} closefds"
+  "seccomp kill sites|0|same|top sites at peak.* main|sites|${HOSTILE} seccomp-kill"
+  "main thread exits sites|5|same|top sites at peak.* main|sites|${HOSTILE} sysexit"
+  "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
