@@ -220,8 +220,8 @@ std::string Table(std::string const& title, int64_t accounted, Tally const& site
   int64_t estimated = 0;
   for (auto const& site : sites) estimated = Sum(estimated, site.second);
   std::string text =
-      Format("  %s (%zu sites, estimated %s of the %s accounted):\n", title.c_str(), sites.size(),
-             HumanBytes(static_cast<double>(estimated)).c_str(),
+      Format("  %s (%zu site%s, estimated %s of the %s accounted):\n", title.c_str(), sites.size(),
+             sites.size() == 1 ? "" : "s", HumanBytes(static_cast<double>(estimated)).c_str(),
              HumanBytes(static_cast<double>(std::max<int64_t>(accounted, 0))).c_str());
   auto const sorted = Largest(sites);
   for (size_t i = 0; i < std::min(sorted.size(), static_cast<size_t>(std::max(top, 0))); ++i)
