@@ -4,7 +4,6 @@
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
@@ -30,7 +29,7 @@ struct Frame {
 
 struct Module {
   uint64_t start, end, bias;
-  std::string path, name;
+  std::string name;
 };
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
@@ -59,7 +58,7 @@ std::string Demangle(char const* name) {
 // a demangled template function starts with its return type.
 bool InStandardLibrary(char const* name) {
   if (std::strncmp(name, "_Z", 2) != 0) return false;
-  name += 2;
+  name += 2 + (name[2] == 'Z');  // a local entity (a lambda) is in its enclosing function's
   if (*name == 'N') name += 1 + std::strspn(name + 1, "rVKRO");  // qualifiers of a member
   return (name[0] == 'S' && name[1] && std::strchr("tabsiod", name[1])) ||
          std::strncmp(name, "9__gnu_cxx", 10) == 0;
@@ -75,19 +74,15 @@ bool PlumbingObject(std::string_view name) {
 }
 
 std::string Location(char const* file, uint64_t line) {
-  if (file == nullptr || *file == '\0') return {};
-  static std::string const here = [] {
-    char directory[4096];
-    return getcwd(directory, sizeof directory) ? std::string(directory) + "/" : std::string();
-  }();
-  std::string_view path = file;
-  if (!here.empty() && StartsWith(path, here)) path.remove_prefix(here.size());
-  return Clean(std::string(path) + Format(":%" PRIu64, line));
+  return file && *file ? Clean(file + Format(":%" PRIu64, line)) : std::string();
 }
 
 class Symbolizer {
  public:
   explicit Symbolizer(SitesArea const& area) {
+    static Dwfl_Callbacks const callbacks = {dwfl_build_id_find_elf, dwfl_standard_find_debuginfo,
+                                             dwfl_offline_section_address, nullptr};
+    if (dwfl_.reset(dwfl_begin(&callbacks)); dwfl_) dwfl_report_begin(dwfl_.get());
     // Later entries win: an object loaded where an unloaded one was hides it.
     uint32_t const count = std::min<uint32_t>(area.moduleCount, kSiteModules);
     for (uint32_t i = count; i-- > 0;) {
@@ -96,27 +91,18 @@ class Symbolizer {
         return m.start < kept.end && kept.start < m.end;
       };
       if (m.start >= m.end || std::any_of(modules_.begin(), modules_.end(), overlaps)) continue;
-      std::string path(m.path, strnlen(m.path, sizeof m.path));
-      std::string const name = path.substr(path.rfind('/') + 1);
-      modules_.push_back({m.start, m.end, m.bias, std::move(path), name});
-    }
-    std::sort(modules_.begin(), modules_.end(),
-              [](Module const& a, Module const& b) { return a.start < b.start; });
-    static Dwfl_Callbacks const callbacks = {dwfl_build_id_find_elf, dwfl_standard_find_debuginfo,
-                                             dwfl_offline_section_address, nullptr};
-    dwfl_.reset(dwfl_begin(&callbacks));
-    if (!dwfl_) return;
-    dwfl_report_begin(dwfl_.get());
-    for (Module const& m : modules_) {
+      std::string const path(m.path, strnlen(m.path, sizeof m.path));
+      modules_.push_back({m.start, m.end, m.bias, path.substr(path.rfind('/') + 1)});
       // The vdso has no file, and anything but a regular file (a FIFO) could block the open.
       // A path into /proc/self would be this tool's own.
       struct stat status;
-      if (stat(m.path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-          StartsWith(m.path, "/proc/self/"))
-        continue;
-      dwfl_report_elf(dwfl_.get(), m.name.c_str(), m.path.c_str(), -1, m.bias, false);
+      if (dwfl_ && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+          !StartsWith(path, "/proc/self/"))
+        dwfl_report_elf(dwfl_.get(), modules_.back().name.c_str(), path.c_str(), -1, m.bias, false);
     }
-    dwfl_report_end(dwfl_.get(), nullptr, nullptr);
+    if (dwfl_) dwfl_report_end(dwfl_.get(), nullptr, nullptr);
+    std::sort(modules_.begin(), modules_.end(),
+              [](Module const& a, Module const& b) { return a.start < b.start; });
   }
 
   // The frames of one return address, innermost first: the calls inlined at it, then the
@@ -128,7 +114,28 @@ class Symbolizer {
   }
 
  private:
-  std::vector<Frame> Name(uint64_t address) const {
+  // The compile unit at pc. Before 0.191 libdw finds one by address only through
+  // .debug_aranges, which clang does not write by default; failing that, through the units'
+  // own address ranges, gathered once per object.
+  Dwarf_Die* Unit(Dwfl_Module* module, Dwarf_Addr pc, Dwarf_Addr& bias) {
+    if (Dwarf_Die* const unit = dwfl_module_addrdie(module, pc, &bias)) return unit;
+    auto [entry, fresh] = units_.try_emplace(module);
+    std::vector<UnitRange>& ranges = entry->second;
+    for (Dwarf_Die* unit = nullptr; fresh && (unit = dwfl_module_nextcu(module, unit, &bias));) {
+      Dwarf_Addr base, low, high;
+      for (ptrdiff_t at = 0; (at = dwarf_ranges(unit, at, &base, &low, &high)) > 0;)
+        ranges.push_back({low, high, *unit});
+    }
+    if (fresh)
+      std::sort(ranges.begin(), ranges.end(), [](auto& a, auto& b) { return a.low < b.low; });
+    if (dwfl_module_getdwarf(module, &bias) == nullptr) return nullptr;
+    auto const after = std::upper_bound(ranges.begin(), ranges.end(), pc - bias,
+                                        [](Dwarf_Addr a, UnitRange const& r) { return a < r.low; });
+    return after != ranges.begin() && pc - bias < std::prev(after)->high ? &std::prev(after)->unit
+                                                                         : nullptr;
+  }
+
+  std::vector<Frame> Name(uint64_t address) {
     uint64_t const pc = address - 1;  // the call, not the instruction after it
     auto const after = std::upper_bound(modules_.begin(), modules_.end(), pc,
                                         [](uint64_t a, Module const& m) { return a < m.start; });
@@ -144,14 +151,14 @@ class Symbolizer {
         found ? dwfl_module_addrinfo(found, pc, &offset, &symbol, nullptr, nullptr, nullptr)
               : nullptr;
     std::string location;
-    if (Dwfl_Line* const line = found ? dwfl_module_getsrc(found, pc) : nullptr) {
-      int number = 0;
-      char const* const file = dwfl_lineinfo(line, nullptr, &number, nullptr, nullptr, nullptr);
-      location = Location(file, static_cast<uint64_t>(number));
-    }
     std::vector<Frame> frames;
     Dwarf_Addr bias = 0;
-    if (Dwarf_Die* const unit = found ? dwfl_module_addrdie(found, pc, &bias) : nullptr) {
+    if (Dwarf_Die* const unit = found ? Unit(found, pc, bias) : nullptr) {
+      if (Dwarf_Line* const line = dwarf_getsrc_die(unit, pc - bias)) {
+        int number = 0;
+        dwarf_lineno(line, &number);
+        location = Location(dwarf_linesrc(line, nullptr, nullptr), static_cast<uint64_t>(number));
+      }
       // The scopes at pc lead from an inlined body to its abstract definition; the chain of
       // calls it was inlined through is that of the concrete DIE's parents.
       Dwarf_Die* scopes = nullptr;
@@ -161,8 +168,7 @@ class Symbolizer {
       std::free(std::exchange(scopes, nullptr));
       if (count > 0) count = dwarf_getscopes_die(&innermost, &scopes);
       Dwarf_Files* files = nullptr;
-      size_t fileCount = 0;
-      if (dwarf_getsrcfiles(unit, &files, &fileCount) != 0) files = nullptr;
+      if (size_t fileCount; dwarf_getsrcfiles(unit, &files, &fileCount) != 0) files = nullptr;
       // Each inlined call is a frame of its own, placed where its caller made the call.
       for (int i = 0; i < count && dwarf_tag(&scopes[i]) != DW_TAG_subprogram; ++i) {
         if (dwarf_tag(&scopes[i]) != DW_TAG_inlined_subroutine) continue;
@@ -190,6 +196,11 @@ class Symbolizer {
   std::unique_ptr<Dwfl, decltype(&dwfl_end)> dwfl_{nullptr, dwfl_end};
   std::vector<Module> modules_;  // by start, none overlapping
   std::unordered_map<uint64_t, std::vector<Frame>> cache_;
+  struct UnitRange {
+    Dwarf_Addr low, high;
+    Dwarf_Die unit;
+  };
+  std::unordered_map<Dwfl_Module*, std::vector<UnitRange>> units_;
 };
 
 int64_t Sum(int64_t a, int64_t b) {
