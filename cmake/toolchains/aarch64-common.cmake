@@ -6,6 +6,9 @@ set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(MEMMGR_AARCH64_ROOT /usr/aarch64-linux-gnu CACHE PATH "Target libraries (Debian's cross sysroot)")
 
 set(CMAKE_FIND_ROOT_PATH ${MEMMGR_AARCH64_ROOT})
+# Libraries beyond the C and C++ runtimes (libdw for memmgr-run) come from Debian's arm64
+# architecture, installed beside the build machine's own: pkg-config reads their .pc files.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -6,26 +6,32 @@ set -euo pipefail
 
 declare -A groups=(
   # The native build: compiler, GoogleTest and Google Benchmark, the libraries (and a font) the
-  # adapter tests put under the budget, gnuplot for memmgr-run's charts, pkg-config for the
-  # installed-package consumers.
+  # adapter tests put under the budget, gnuplot for memmgr-run's charts and libdw for the call
+  # sites it names, pkg-config for the installed-package consumers.
   [build]="cmake make g++ binutils pkg-config libgtest-dev libbenchmark-dev libsqlite3-dev
-    zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core gnuplot-nox"
+    zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core gnuplot-nox libdw-dev"
   # clang 14, with compiler-rt for the fuzzer and the scudo archive.
   [clang]="clang-14 libclang-rt-14-dev"
   [format]="clang-format-14"
   [valgrind]="valgrind"
-  # The aarch64 cross builds, run under qemu user mode; GoogleTest's source for the target.
-  [cross]="g++-aarch64-linux-gnu qemu-user qemu-user-binfmt binfmt-support googletest"
+  # The aarch64 cross builds, run under qemu user mode; GoogleTest's source for the target;
+  # libdw for the target's memmgr-run, from Debian's arm64 architecture (multiarch).
+  [cross]="g++-aarch64-linux-gnu qemu-user qemu-user-binfmt binfmt-support googletest
+    pkg-config libdw-dev:arm64"
   [report]="python3 gnuplot-nox"
 )
 
+# A package counts as installed for the architecture it names, or else the machine's own; with
+# both installed, dpkg-query lists one line for each.
+native="$(dpkg --print-architecture)"
 missing=()
 for group in "$@"; do
   [[ -n "${groups[$group]:-}" ]] || { echo "install_deps: no group '$group'" >&2; exit 2; }
   for package in ${groups[$group]}; do
-    if [[ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" != "install ok installed" ]]; then
-      missing+=("$package")
-    fi
+    architecture="$native"
+    [[ "$package" != *:* ]] || architecture="${package##*:}"
+    dpkg-query -W -f='${Status} ${Architecture}\n' "$package" 2>/dev/null |
+      grep -qxE "install ok installed ($architecture|all)" || missing+=("$package")
   done
 done
 ((${#missing[@]})) || exit 0
@@ -33,5 +39,11 @@ sudo=()
 [[ "$(id -u)" -eq 0 ]] || sudo=(sudo)
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# A package named with an architecture ("libdw-dev:arm64") needs dpkg to know that architecture
+# before apt-get update fetches its lists.
+for architecture in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*://p' | sort -u); do
+  [[ "$architecture" == "$native" ]] || dpkg --print-foreign-architectures |
+    grep -qx "$architecture" || "${sudo[@]}" dpkg --add-architecture "$architecture"
+done
 "${sudo[@]}" apt-get update -q
 "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

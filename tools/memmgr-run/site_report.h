@@ -1,9 +1,18 @@
+// What memmgr-run --sites makes of the area the site sampler left behind: the sampled call
+// stacks, named after the program has gone, as a folded profile and as summary tables.
 #pragma once
+
 #include <string>
 
 #include "companion/sites_area.h"
+
 struct SiteReport {
+  // One line per distinct named stack and snapshot, "peak;main;Fill 123456", outermost frame
+  // first after the snapshot's name: the text flame graph viewers read.
   std::string folded;
+  // The sampling facts and the largest call sites per snapshot, in the summary's layout.
   std::string summary;
 };
-SiteReport ReportSites(SitesArea const& area, int topSites);
+
+// Reads nothing but `area` and the objects its module table names; any content is safe.
+SiteReport ReportSites(SitesArea const& area, int topSites = 10);
