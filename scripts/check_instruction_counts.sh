@@ -70,6 +70,8 @@ if $native; then
   run() { "$workload" "$@"; }
 else
   export QEMU_LD_PREFIX=/usr/aarch64-linux-gnu
+  # The sysroot's libc before Debian's arm64 one (multiarch), which the loader must not mix.
+  export LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib
   # qemu (7.2) translating one guest instruction per block (-singlestep) and logging every
   # block it runs, unchained (-d exec,nochain): one trace line per executed instruction, and
   # qemu names the symbol of the main program's instructions. The lines from the first to the

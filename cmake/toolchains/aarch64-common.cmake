@@ -17,7 +17,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The library root goes through the environment rather than qemu's -L, so that a test's
 # child processes (death tests re-executing /proc/self/exe, probe programs), which the
 # kernel hands to qemu through binfmt_misc, find the target's loader and libc as well.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env QEMU_LD_PREFIX=${MEMMGR_AARCH64_ROOT} qemu-aarch64)
+# LD_LIBRARY_PATH puts the sysroot's libc ahead of Debian's arm64 one (installed with
+# libdw-dev:arm64), which the loader would otherwise find first through the build machine's
+# ld.so.cache: the sysroot's loader must run with its own libc.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env QEMU_LD_PREFIX=${MEMMGR_AARCH64_ROOT}
+  LD_LIBRARY_PATH=${MEMMGR_AARCH64_ROOT}/lib qemu-aarch64)
 
 # No Google Benchmark for the target; GoogleTest is built from source with the same compiler.
 set(MEMMGR_BUILD_BENCHMARKS OFF CACHE BOOL "Build the Google Benchmark programs (not run as tests)")
