@@ -73,14 +73,26 @@ bool PlumbingObject(std::string_view name) {
   return false;
 }
 
+// The C and C++ runtimes: named from their symbol tables only. Their line tables, where debug
+// packages install them, are large and compressed, and no call site is ever in them.
+bool RuntimeObject(std::string_view name) {
+  for (std::string_view const prefix : {"libc.so", "libm.so", "ld-linux", "libpthread.so"})
+    if (StartsWith(name, prefix)) return true;
+  return PlumbingObject(name);
+}
+
 std::string Location(char const* file, uint64_t line) {
   return file && *file ? Clean(file + Format(":%" PRIu64, line)) : std::string();
 }
 
 class Symbolizer {
  public:
-  explicit Symbolizer(SitesArea const& area) {
-    static Dwfl_Callbacks const callbacks = {dwfl_build_id_find_elf, dwfl_standard_find_debuginfo,
+  // Reports to libdw only the objects that `wanted` (sorted addresses) fall in: opening the
+  // others would cost the time of reading them for nothing.
+  Symbolizer(SitesArea const& area, std::vector<uint64_t> const& wanted) {
+    // Separate debug information is looked for by build ID on this machine only: the standard
+    // lookup ends in a network client, whose loading alone costs more than the whole report.
+    static Dwfl_Callbacks const callbacks = {dwfl_build_id_find_elf, dwfl_build_id_find_debuginfo,
                                              dwfl_offline_section_address, nullptr};
     if (dwfl_.reset(dwfl_begin(&callbacks)); dwfl_) dwfl_report_begin(dwfl_.get());
     // Later entries win: an object loaded where an unloaded one was hides it.
@@ -96,7 +108,9 @@ class Symbolizer {
       // The vdso has no file, and anything but a regular file (a FIFO) could block the open.
       // A path into /proc/self would be this tool's own.
       struct stat status;
-      if (dwfl_ && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+      auto const first = std::lower_bound(wanted.begin(), wanted.end(), m.start + 1);
+      bool const needed = first != wanted.end() && *first <= m.end;  // addresses are pc + 1
+      if (needed && dwfl_ && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
           !StartsWith(path, "/proc/self/"))
         dwfl_report_elf(dwfl_.get(), modules_.back().name.c_str(), path.c_str(), -1, m.bias, false);
     }
@@ -153,7 +167,8 @@ class Symbolizer {
     std::string location;
     std::vector<Frame> frames;
     Dwarf_Addr bias = 0;
-    if (Dwarf_Die* const unit = found ? Unit(found, pc, bias) : nullptr) {
+    if (Dwarf_Die* const unit =
+            found && !RuntimeObject(module.name) ? Unit(found, pc, bias) : nullptr) {
       if (Dwarf_Line* const line = dwarf_getsrc_die(unit, pc - bias)) {
         int number = 0;
         dwarf_lineno(line, &number);
@@ -255,8 +270,16 @@ SiteReport ReportSites(SitesArea const& area, int topSites) {
     facts += Format("; %" PRId64 " samples dropped: the sampler's fixed stack table was full",
                     area.droppedStacks);
   SiteReport report{{}, Format("  %-27s %s\n", "site sampling:", facts.c_str())};
-  Symbolizer symbolizer(area);
   uint32_t const stackCount = std::min<uint32_t>(area.stackCount, kSiteStacks);
+  std::vector<uint64_t> wanted;
+  for (SiteSnapshot const& snapshot : area.snapshots)
+    for (uint32_t i = 0; snapshot.taken != 0 && i < std::min(snapshot.stackCount, stackCount); ++i)
+      if (snapshot.bytes[i] > 0)
+        wanted.insert(
+            wanted.end(), area.stacks[i].frames,
+            area.stacks[i].frames + std::min<uint32_t>(area.stacks[i].depth, kSiteFrames));
+  std::sort(wanted.begin(), wanted.end());
+  Symbolizer symbolizer(area, wanted);
   std::vector<Frame const*> frames;
   for (int slot = 0; slot < kSnapshotSlots; ++slot) {
     SiteSnapshot const& snapshot = area.snapshots[slot];

@@ -74,7 +74,7 @@ class LiveSamples {
     return false;
   }
 
-  static constexpr size_t kSlots = size_t{1} << 17;
+  static constexpr size_t kSlots = size_t{1} << 16;
 
  private:
   static constexpr uintptr_t kEmpty = 0, kGone = 1, kClaimed = 2;
