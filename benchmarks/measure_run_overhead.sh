@@ -4,7 +4,9 @@
 # the library preloaded by hand and through memmgr-run at its default interval, the two
 # alternating run by run (and swapping order each round) so that drift on a shared machine
 # hits both alike. Prints the median wall and CPU time of each and their differences.
-# With --sites, what --sites adds to memmgr-run, on that cmake run and on the tile-cache host.
+# With --sites, what --sites adds to memmgr-run: on that cmake run (the allocation rate at its
+# most), on apt-cache searching the package lists (an everyday C++ program) and on the
+# tile-cache host.
 #   benchmarks/measure_run_overhead.sh [--sites] [rounds]   (default: 21 rounds; release build)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -76,6 +78,7 @@ if $sites; then
   a() { "$run" --report /dev/null -- "${program[@]}"; }
   b() { "$run" --report /dev/null --sites "$work/sites.folded" -- "${program[@]}"; }
   compare "memmgr-run" "memmgr-run --sites" cmake -P "$work/workload.cmake"
+  compare "memmgr-run" "memmgr-run --sites" apt-cache search --names-only lib
   compare "memmgr-run" "memmgr-run --sites" "$root/build/release/examples/tile_cache_host"
 else
   a() { LD_PRELOAD="$library" "${program[@]}"; }
