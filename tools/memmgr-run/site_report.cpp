@@ -81,8 +81,17 @@ bool RuntimeObject(std::string_view name) {
   return PlumbingObject(name);
 }
 
+// "file:line", the file relative to the working directory when it lies under it, as a build
+// tree's sources usually do.
 std::string Location(char const* file, uint64_t line) {
-  return file && *file ? Clean(file + Format(":%" PRIu64, line)) : std::string();
+  if (file == nullptr || *file == '\0') return {};
+  static std::string const here = [] {
+    char directory[4096];
+    return getcwd(directory, sizeof directory) ? std::string(directory) + "/" : std::string();
+  }();
+  std::string_view path(file);
+  if (here.size() > 1 && StartsWith(path, here)) path.remove_prefix(here.size());
+  return Clean(std::string(path) + Format(":%" PRIu64, line));
 }
 
 class Symbolizer {
