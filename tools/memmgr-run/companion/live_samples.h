@@ -23,17 +23,12 @@ struct Withdrawn {
 class LiveSamples {
  public:
   // Maps the storage, its pages in place at once: blocks land in random slots, and faulting
-  // the pages in one at a time on the allocating threads costs many times more. False when
-  // the mapping fails; nothing may be inserted then.
+  // the pages in one at a time on the allocating threads costs more. False when the mapping
+  // fails; nothing may be inserted then.
   bool Reserve() {
-    constexpr size_t kHuge = size_t{2} << 20;
-    void* const mapped = mmap(nullptr, kStorage + kHuge, PROT_READ | PROT_WRITE,
-                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (mapped == MAP_FAILED) return false;
-    auto const aligned = (reinterpret_cast<uintptr_t>(mapped) + kHuge - 1) & ~(kHuge - 1);
-    void* const storage = reinterpret_cast<void*>(aligned);
-    madvise(storage, kStorage, MADV_HUGEPAGE);
-    for (size_t at = 0; at < kStorage; at += 4096) static_cast<volatile char*>(storage)[at] = 0;
+    void* const storage = mmap(nullptr, kStorage, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (storage == MAP_FAILED) return false;
     slots_ = static_cast<Slot*>(storage);
     filter_ = reinterpret_cast<std::atomic<uint16_t>*>(slots_ + kSlots);
     return true;
