@@ -90,8 +90,8 @@ class LiveSamples {
   static constexpr size_t kStorage =
       kSlots * sizeof(Slot) + (size_t{1} << kFilterBits) * sizeof(std::atomic<uint16_t>);
   Slot* slots_ = nullptr;  // zero-filled by the mapping: every slot kEmpty
-  // Sampled blocks per filter entry. 16 bits: the hash spreads blocks 16 bytes apart over
-  // all entries, and overflowing one would take half the table's capacity in it.
+  // Sampled blocks per filter entry. 16 bits: an entry would overflow only if every slot of
+  // the live set held a block it counts.
   std::atomic<uint16_t>* filter_ = nullptr;
 };
 

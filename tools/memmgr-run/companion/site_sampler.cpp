@@ -133,10 +133,9 @@ int64_t InternStack(uint64_t const* frames, int depth) {
     uint32_t seen = slot.load(std::memory_order_acquire);
     if (seen == 0) {
       if (!slot.compare_exchange_strong(seen, kStackClaimed, std::memory_order_acquire)) continue;
-      uint32_t const number = Shared(area->stackCount).load(std::memory_order_relaxed);
       // Only the claimant of an empty slot adds a stack, one at a time per slot; the count is
       // raised by compare-exchange so that it never passes the table.
-      uint32_t expected = number;
+      uint32_t expected = Shared(area->stackCount).load(std::memory_order_relaxed);
       for (;;) {
         if (expected >= kSiteStacks) return -1;  // the slot stays claimed: nothing will fit
         if (Shared(area->stackCount)

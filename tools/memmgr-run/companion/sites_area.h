@@ -61,7 +61,6 @@ struct SitesArea {
   uint32_t stackCount;      /* stacks[0, stackCount) are written */
   uint32_t moduleCount;     /* modules[0, moduleCount) are written */
   uint32_t memoryFullCount; /* memory-full snapshots taken */
-  uint32_t reserved;
   struct SiteModule modules[kSiteModules];
   struct SiteStack stacks[kSiteStacks];
   struct SiteSnapshot snapshots[kSnapshotSlots];
