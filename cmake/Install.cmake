@@ -36,10 +36,15 @@ install(TARGETS ${memmgr_installed_targets} EXPORT lib_memmgrTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(TARGET memmgr-run)
-  set_target_properties(memmgr_run_companion memmgr_run_sites PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set(memmgr_run_preloaded memmgr_run_companion)
+  if(TARGET memmgr_run_sites)
+    list(APPEND memmgr_run_preloaded memmgr_run_sites)
+  endif()
+  set_target_properties(${memmgr_run_preloaded} PROPERTIES INSTALL_RPATH "$ORIGIN")
   install(TARGETS memmgr-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
-  install(TARGETS memmgr_run_companion memmgr_run_sites
+  install(TARGETS ${memmgr_run_preloaded}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
+  unset(memmgr_run_preloaded)
 endif()
 # The adapters are headers only: the library itself depends on none of the libraries they
 # adapt, and a host that includes one links that library itself.

@@ -8,22 +8,24 @@
 #include <cstdio>
 #include <cstring>
 #include <memmgr>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
 
-#include "chart.h"
-#include "launch.h"
-#include "options.h"
-#include "output_file.h"
-#include "program_image.h"
-#include "site_report.h"
-#include "summary.h"
+#include "report/chart.h"
+#include "report/format.h"
+#include "report/output_file.h"
+#include "run/launch.h"
+#include "run/options.h"
+#include "run/program_image.h"
+#ifdef MEMMGR_RUN_HAVE_SITES
+#include "sites/site_report.h"
+#endif
+#include "report/summary.h"
 
 namespace {
-
-constexpr int kTopSites = 10;
 
 int Fail(int status, std::string const& message) {
   std::fprintf(stderr, "memmgr-run: %s\n", message.c_str());
@@ -43,6 +45,13 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+#ifndef MEMMGR_RUN_HAVE_SITES
+  if (!options.sites.empty())
+    return Fail(2,
+                "--sites: this memmgr-run was built without call-site sampling; build it with "
+                "-DMEMMGR_RUN_SITES=ON, which needs libunwind and libdw (Debian: apt-get install "
+                "libunwind-dev libdw-dev)");
+#endif
   // A sanitizer's runtime insists on being loaded first and brings its own new: the library
   // cannot be preloaded into such a program, which would end in the runtime's own complaint.
   ProgramImage const image = InspectProgram(options.program[0]);
@@ -73,12 +82,23 @@ int main(int argc, char** argv) {
                            *name + " are the same file: give each output its own");
   }
   Preload preload;
-  if (auto const error = FindPreload(preload)) return Fail(127, *error);
+  if (auto const error = FindPreload(preload, !options.sites.empty())) return Fail(127, *error);
   Timeline timeline;
   if (!timeline.Keep(csv.IsOpen(), plot.IsOpen()))
     return Fail(2, std::string("cannot keep the timeline in TMPDIR: ") + std::strerror(errno));
 
-  RunOutcome const run = RunUnderBudget(options, preload, image, timeline);
+  // With --sites, the sampler's area; without a segment the run goes on unsampled.
+  int sitesSegment = -1, sitesError = 0;
+#ifdef MEMMGR_RUN_HAVE_SITES
+  std::shared_ptr<SitesArea const> sitesArea;
+  if (sites.IsOpen() && image.kind == ImageKind::Preloadable) {
+    sitesArea = CreateSitesArea(options.sampleInterval, sitesSegment);
+    if (!sitesArea) sitesError = errno, sitesSegment = -1;
+  }
+#endif
+  RunOutcome const run =
+      RunUnderBudget(options, preload, image, sitesSegment,
+                     [&timeline](Sample const& sample) { timeline.Add(sample); });
   if (run.execError != 0)
     return Fail(
         127, std::string("cannot run ") + options.program[0] + ": " + std::strerror(run.execError));
@@ -96,14 +116,19 @@ int main(int argc, char** argv) {
     Fail(0, "cannot write " + what + " to " + name + ": " + std::strerror(errno));
   };
   std::string summary = Summary(options, run);
-  std::optional<SiteReport> siteReport;
-  if (run.sites) {
-    siteReport = ReportSites(*run.sites, kTopSites);
-    summary += siteReport->summary;
-  } else if (sites.IsOpen()) {
+  std::string folded;
+#ifdef MEMMGR_RUN_HAVE_SITES
+  if (sitesArea && run.pageError == 0) {
+    constexpr int kTopSites = 10;
+    SiteReport siteReport = ReportSites(*sitesArea, kTopSites);
+    summary += siteReport.summary;
+    folded = std::move(siteReport.folded);
+  } else
+#endif
+      if (sites.IsOpen()) {
     summary +=
-        run.sitesError != 0
-            ? Format("sites: none sampled: no area to share (%s)\n", std::strerror(run.sitesError))
+        sitesError != 0
+            ? Format("sites: none sampled: no area to share (%s)\n", std::strerror(sitesError))
             : std::string("sites: none sampled: the program ran without the library\n");
   }
   if (run.interruption != 0)
@@ -123,7 +148,7 @@ int main(int argc, char** argv) {
       put(csv, "the timeline", options.csv, rows);
     }
   }
-  if (sites.IsOpen()) put(sites, "the sites", options.sites, siteReport ? siteReport->folded : "");
+  if (sites.IsOpen()) put(sites, "the sites", options.sites, folded);
   if (plot.IsOpen()) {
     std::string png;
     if (auto const error = DrawChart(options, run, timeline, png)) {

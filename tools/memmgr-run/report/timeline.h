@@ -8,11 +8,7 @@
 #include <string_view>
 #include <vector>
 
-struct Sample {
-  double seconds;     // since the program started
-  int64_t accounted;  // -1: not known (not read, or nothing accounted)
-  int64_t resident;   // -1: not known
-};
+#include "run/launch.h"
 
 class Timeline {
  public:
@@ -35,7 +31,6 @@ class Timeline {
   // errno of the first write to the spool that failed (the CSV is then incomplete), or 0.
   int SpoolError() const { return error_; }
   std::vector<Sample> const& ChartPoints() const { return points_; }
-  size_t Samples() const { return samples_; }
 
  private:
   void Spool(std::string_view text);
@@ -46,7 +41,7 @@ class Timeline {
   std::string pending_;  // rows not yet written to the spool
   bool chart_ = false;
   std::vector<Sample> points_;
-  size_t span_ = 1, inLast_ = 0, samples_ = 0;
+  size_t span_ = 1, inLast_ = 0;
   void* mapped_ = nullptr;
   size_t mappedSize_ = 0;
 };

@@ -1,4 +1,4 @@
-#include "launch.h"
+#include "run/launch.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "program_reader.h"
+#include "run/program_reader.h"
 
 namespace {
 
@@ -32,12 +32,6 @@ constexpr int kChanged[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ};
 sigset_t inheritedMask;
 struct sigaction inheritedActions[std::size(kChanged)];
 
-int64_t MonotonicNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
 // The page shared with the companion: a System V segment, which the companion attaches by
 // its id (so the program inherits no descriptor, and no file size limit stands in the way).
 // It is marked for removal at once: it goes when the last process that attached it does.
@@ -47,14 +41,10 @@ class SharedPage {
     if (page_ != nullptr) shmdt(page_);
   }
   bool Create() {
-    id_ = shmget(IPC_PRIVATE, sizeof(RunPage), IPC_CREAT | 0600);
-    if (id_ < 0) return false;
-    void* const at = shmat(id_, nullptr, 0);
-    shmctl(id_, IPC_RMID, nullptr);
-    if (at == reinterpret_cast<void*>(-1)) return false;
-    page_ = static_cast<RunPage*>(at);
+    page_ = static_cast<RunPage*>(AttachNewSegment(sizeof(RunPage), id_));
+    if (page_ == nullptr) return false;
     if (getrandom(&page_->cookie, sizeof page_->cookie, 0) != sizeof page_->cookie)
-      page_->cookie = static_cast<uint64_t>(MonotonicNow()) ^ (uint64_t(getpid()) << 32);
+      page_->cookie = static_cast<uint64_t>(memmgr_run_now()) ^ (uint64_t(getpid()) << 32);
     return true;
   }
   int Id() const { return id_; }
@@ -68,19 +58,6 @@ class SharedPage {
   int id_ = -1;
   RunPage* page_ = nullptr;
 };
-
-// With --sites, the area the sampler fills: a System V segment like the page, of fixed size,
-// detached when the last reference goes.
-std::shared_ptr<SitesArea> CreateSitesArea(int64_t interval, int& id) {
-  id = shmget(IPC_PRIVATE, sizeof(SitesArea), IPC_CREAT | 0600);
-  if (id < 0) return nullptr;
-  void* const at = shmat(id, nullptr, 0);
-  shmctl(id, IPC_RMID, nullptr);
-  if (at == reinterpret_cast<void*>(-1)) return nullptr;
-  auto* const area = static_cast<SitesArea*>(at);
-  area->interval = interval;
-  return std::shared_ptr<SitesArea>(area, [](SitesArea* attached) { shmdt(attached); });
-}
 
 // The program's environment: the caller's, with the preload and the companion's settings in
 // front. VOQ_MAXIMUM_MEMORY is left out, since the library would take it as a limit the
@@ -169,9 +146,9 @@ pid_t Start(Options const& options, std::vector<std::string> const* environment)
 
 // One sample: the resident size, and the figures once the companion has started.
 void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
-                Timeline& timeline) {
+                std::function<void(Sample const&)> const& onSample) {
   if (run.replacedTime != 0) return;  // the image measured is gone; its successor is not ours
-  int64_t const now = MonotonicNow();
+  int64_t const now = memmgr_run_now();
   int64_t resident = -1, highWater = -1;
   bool const haveResident = reader.ReadResident(resident, highWater);
   uint32_t const state = page.State();
@@ -211,8 +188,8 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
     run.highWaterTime = now;
   }
   if (!haveResident && !figures) return;
-  timeline.Add({static_cast<double>(now - run.start) / 1e9,
-                figures ? std::max<int64_t>(figures->total, 0) : -1, haveResident ? resident : -1});
+  onSample({static_cast<double>(now - run.start) / 1e9,
+            figures ? std::max<int64_t>(figures->total, 0) : -1, haveResident ? resident : -1});
 }
 
 // The signals received: each passed on to the program, unless the terminal sent it to the
@@ -257,7 +234,7 @@ void RestoreInheritedSignals() {
   sigprocmask(SIG_SETMASK, &inheritedMask, nullptr);
 }
 
-std::optional<std::string> FindPreload(Preload& preload) {
+std::optional<std::string> FindPreload(Preload& preload, bool withSampler) {
   void* const self = dlopen("liblib_memmgr.so", RTLD_LAZY | RTLD_NOLOAD);
   link_map* map = nullptr;
   if (self == nullptr || dlinfo(self, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
@@ -271,8 +248,10 @@ std::optional<std::string> FindPreload(Preload& preload) {
       preload.library.substr(0, preload.library.rfind('/') + 1) + MEMMGR_RUN_COMPANION;
   preload.sampler =
       preload.library.substr(0, preload.library.rfind('/') + 1) + MEMMGR_RUN_SITE_SAMPLER;
-  for (std::string const* part : {&preload.companion, &preload.sampler})
-    if (access(part->c_str(), R_OK) != 0) return "the companion " + *part + " is missing";
+  if (access(preload.companion.c_str(), R_OK) != 0)
+    return "the companion " + preload.companion + " is missing";
+  if (withSampler && access(preload.sampler.c_str(), R_OK) != 0)
+    return "the site sampler " + preload.sampler + " is missing";
   // The loader splits LD_PRELOAD at both.
   if ((preload.library + preload.companion + preload.sampler).find_first_of(": ") !=
       std::string::npos)
@@ -280,21 +259,26 @@ std::optional<std::string> FindPreload(Preload& preload) {
   return std::nullopt;
 }
 
+void* AttachNewSegment(size_t bytes, int& id) {
+  id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+  if (id < 0) return nullptr;
+  void* const at = shmat(id, nullptr, 0);
+  int const error = errno;
+  shmctl(id, IPC_RMID, nullptr);
+  errno = error;
+  return at == reinterpret_cast<void*>(-1) ? nullptr : at;
+}
+
 RunOutcome RunUnderBudget(Options const& options, Preload const& preload, ProgramImage const& image,
-                          Timeline& timeline) {
+                          int sitesSegment, std::function<void(Sample const&)> const& onSample) {
   RunOutcome run;
   run.image = image.kind;
   SharedPage page;
   std::optional<std::vector<std::string>> environment;
   // Without a page to share (System V IPC turned off), the program runs plainly.
   if (image.kind == ImageKind::Preloadable && !page.Create()) run.pageError = errno;
-  int sitesId = -1;
-  if (!options.sites.empty() && image.kind == ImageKind::Preloadable && run.pageError == 0) {
-    run.sites = CreateSitesArea(options.sampleInterval, sitesId);
-    if (!run.sites) run.sitesError = errno, sitesId = -1;
-  }
   if (image.kind == ImageKind::Preloadable && run.pageError == 0)
-    environment = PreloadEnvironment(options, preload, page, sitesId);
+    environment = PreloadEnvironment(options, preload, page, sitesSegment);
 
   // Blocked from before the fork, so none is lost; the child unblocks them before its exec.
   sigset_t passedOn;
@@ -303,13 +287,13 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   sigprocmask(SIG_BLOCK, &passedOn, nullptr);
   int const signals = signalfd(-1, &passedOn, SFD_CLOEXEC | SFD_NONBLOCK);
   // Like a shell waiting for a command: a quit from the terminal is the program's to handle.
-  // A file size limit fails a write of the spooled timeline instead of ending the tool.
+  // A file size limit fails a write of an output instead of ending the tool.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGQUIT, &ignore, nullptr);
   sigaction(SIGXFSZ, &ignore, nullptr);
 
-  run.start = MonotonicNow();
+  run.start = memmgr_run_now();
   pid_t const pid = Start(options, environment ? &*environment : nullptr);
   if (pid < 0) {
     run.execError = errno;
@@ -320,7 +304,7 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   ProgramReader reader(pid);
   int const exitWatch = WatchExit(pid);
   int const ticker = Ticker(options.intervalMs);
-  TakeSample(run, page, reader, timeline);
+  TakeSample(run, page, reader, onSample);
   pollfd watched[] = {{exitWatch, POLLIN, 0}, {signals, POLLIN, 0}, {ticker, POLLIN, 0}};
   for (;;) {
     // Without pidfd the exit is found by looking every 10 ms.
@@ -329,10 +313,10 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
     // However many ticks were missed (the tool was stopped), one sample.
     uint64_t ticks;
     if ((watched[2].revents & POLLIN) && read(ticker, &ticks, sizeof ticks) > 0)
-      TakeSample(run, page, reader, timeline);
+      TakeSample(run, page, reader, onSample);
     if (exitWatch >= 0 ? (watched[0].revents & POLLIN) != 0 : HasExited(pid)) break;
   }
-  run.end = MonotonicNow();
+  run.end = memmgr_run_now();
   while (wait4(pid, &run.status, 0, &run.usage) < 0 && errno == EINTR) {
   }
   PassOn(signals, 0, run);  // those that came with the end are interruptions too

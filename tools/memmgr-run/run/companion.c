@@ -16,7 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/shm.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <memmgr>
@@ -43,18 +42,11 @@ static int64_t Load64(void const* at) {
   return __atomic_load_n((int64_t const*)at, __ATOMIC_RELAXED);
 }
 
-/* Answered in user space (the vDSO), like the tool's own clock. */
-static int64_t Now(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
-}
-
 static void NotePressure(int64_t total, int64_t threshold) {
   (void)total, (void)threshold;
   int64_t expected = 0;
-  __atomic_compare_exchange_n(&state.pressureTime, &expected, Now(), false, __ATOMIC_RELAXED,
-                              __ATOMIC_RELAXED);
+  __atomic_compare_exchange_n(&state.pressureTime, &expected, memmgr_run_now(), false,
+                              __ATOMIC_RELAXED, __ATOMIC_RELAXED);
 }
 
 /* The figures now, for the page; plain loads only. */
@@ -117,7 +109,7 @@ static bool NoteExec(char const* file) {
   if (!IsOwner() || getpid() != owner) return false;
   if (memmgr_run_sites_at_end) memmgr_run_sites_at_end();
   strncpy(page->replacement, file ? file : "", sizeof page->replacement - 1);
-  page->execTime = Now();
+  page->execTime = memmgr_run_now();
   WriteLast(kRunPageReplaced);
   return true;
 }

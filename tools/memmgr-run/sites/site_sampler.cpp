@@ -5,7 +5,7 @@
 // probability 1 - exp(-size/interval) and stands for size divided by that; a block of the
 // interval or more is always sampled and stands for itself. Everything lives in fixed storage:
 // the segment shared with the tool and this object's own zero-initialised tables.
-#include "site_sampler.h"
+#include "sites/site_sampler.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -25,8 +25,8 @@
 #include <ctime>
 #include <memmgr>
 
-#include "live_samples.h"
-#include "sites_area.h"
+#include "sites/live_samples.h"
+#include "sites/sites_area.h"
 
 namespace sites {
 constinit std::atomic<bool> sampling{false};
@@ -68,12 +68,6 @@ int64_t LoadFigure(void const* at) {
 template <class T>
 std::atomic_ref<T> Shared(T& value) {
   return std::atomic_ref<T>(value);
-}
-
-int64_t Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
 // ---- Where the stacks point: the loaded objects ------------------------------------------
@@ -213,7 +207,7 @@ bool TakeSnapshot(int slot, int64_t total) {
     snapshot.bytes[i] = liveBytes[i].load(std::memory_order_relaxed);
   snapshot.stackCount = stacks;
   snapshot.total = total;
-  snapshot.time = Now();
+  snapshot.time = memmgr_run_now();
   Shared(snapshot.taken).store(1, std::memory_order_release);
   snapshotting.store(false, std::memory_order_release);
   return true;
@@ -270,7 +264,8 @@ void SampleDue(void* block, size_t requested) {
   auto const size = static_cast<int64_t>(requested);
   auto const usable = static_cast<int64_t>(malloc_usable_size(block));
   if (sampler.random == 0) [[unlikely]] {  // the thread's first allocation
-    sampler.random = (reinterpret_cast<uintptr_t>(&sampler) ^ static_cast<uint64_t>(Now())) | 1;
+    sampler.random =
+        (reinterpret_cast<uintptr_t>(&sampler) ^ static_cast<uint64_t>(memmgr_run_now())) | 1;
     sampler.bytesToNextSample += DrawBytesToNextSample(sampler);
   }
   bool const due = sampler.bytesToNextSample <= 0;

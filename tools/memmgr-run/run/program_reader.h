@@ -9,7 +9,7 @@
 #include <memmgr>
 #include <string>
 
-#include "companion/run_page.h"
+#include "run/run_page.h"
 
 class ProgramReader {
  public:

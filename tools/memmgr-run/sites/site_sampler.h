@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "live_samples.h"
-#include "sites_area.h"
+#include "sites/live_samples.h"
+#include "sites/sites_area.h"
 
 namespace sites {
 

@@ -9,7 +9,7 @@
 #include <memmgr>
 #include <new>
 
-#include "site_sampler.h"
+#include "sites/site_sampler.h"
 
 namespace {
 

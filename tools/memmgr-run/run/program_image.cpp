@@ -1,4 +1,4 @@
-#include "program_image.h"
+#include "run/program_image.h"
 
 #include <elf.h>
 #include <fcntl.h>

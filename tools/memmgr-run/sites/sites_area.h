@@ -10,8 +10,7 @@
 
 #include <stdint.h>
 
-/* "<id of the segment> <mean sample interval in bytes>"; the sampler removes it. */
-#define MEMMGR_RUN_SITES "MEMMGR_RUN_SITES"
+#include "run/run_page.h"
 
 enum {
   kSiteFrames = 48,    /* return addresses kept per stack, innermost first */

@@ -1,21 +1,13 @@
-#include "summary.h"
+#include "report/summary.h"
 
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-std::string Format(char const* format, ...) {
-  char text[512];
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
-  va_end(arguments);
-  return text;
-}
+#include "report/format.h"
 
 namespace {
 
@@ -31,14 +23,6 @@ std::string Bytes(int64_t bytes) {
 double Seconds(int64_t from, int64_t to) { return static_cast<double>(to - from) / 1e9; }
 
 }  // namespace
-
-std::string HumanBytes(double bytes) {
-  static char const* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-  int unit = 0;
-  for (; bytes >= 1024 && unit < 6; ++unit) bytes /= 1024;
-  if (unit == 0) return Format("%.0f byte%s", bytes, bytes == 1 ? "" : "s");
-  return Format("%.1f %s", bytes, units[unit]);
-}
 
 std::optional<RunFigures> ReportedFigures(RunOutcome const& run) {
   std::optional<RunFigures> figures = run.exitRecord ? run.exitRecord : run.lastRead;

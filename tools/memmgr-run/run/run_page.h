@@ -9,6 +9,7 @@
 #define MEMMGR_RUN_PAGE_H
 
 #include <stdint.h>
+#include <time.h>
 
 /* The environment variable through which the tool hands the companion its settings:
  * "<id of the page's segment> <limit or -1 for none> <pressure threshold or -1>". The
@@ -16,6 +17,17 @@
  * MEMMGR_RUN_PRELOAD, absent when there was none), so the program's children run plainly. */
 #define MEMMGR_RUN_SETTINGS "MEMMGR_RUN"
 #define MEMMGR_RUN_PRELOAD "MEMMGR_RUN_PRELOAD"
+/* With --sites: "<id of the sites segment>", for the site sampler preloaded in front of the
+ * library (sites_area.h); the sampler removes it. */
+#define MEMMGR_RUN_SITES "MEMMGR_RUN_SITES"
+
+/* The clock of every time the tool, the companion and the sampler exchange: CLOCK_MONOTONIC in
+ * nanoseconds, answered in user space (the vDSO), so no system call of the program's. */
+static inline int64_t memmgr_run_now(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
 
 /* RunPage.state */
 enum {

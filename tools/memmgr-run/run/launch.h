@@ -6,24 +6,30 @@
 
 #include <sys/resource.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 
-#include "companion/run_page.h"
-#include "companion/sites_area.h"
-#include "options.h"
-#include "program_image.h"
-#include "timeline.h"
+#include "run/options.h"
+#include "run/program_image.h"
+#include "run/run_page.h"
+
+// One reading from outside.
+struct Sample {
+  double seconds;     // since the program started
+  int64_t accounted;  // -1: not known (not read, or nothing accounted)
+  int64_t resident;   // -1: not known
+};
 
 struct Preload {
   std::string library, companion, sampler;
 };
 
-// The library this tool runs with and the companion and site sampler installed beside it; the
-// reason when any cannot be preloaded.
-std::optional<std::string> FindPreload(Preload& preload);
+// The library this tool runs with and the companion (and with `withSampler` the site sampler)
+// installed beside it; the reason when any cannot be preloaded.
+std::optional<std::string> FindPreload(Preload& preload, bool withSampler);
 
 struct RunOutcome {
   int execError = 0;  // errno when PROGRAM could not be started; nothing else is then set
@@ -49,11 +55,6 @@ struct RunOutcome {
   int64_t highWater = -1, highWaterTime = 0;
 
   int interruption = 0;  // the first of SIGINT, SIGTERM, SIGHUP the tool received
-
-  // With --sites: what the site sampler left (null when no segment could be made, with errno
-  // in sitesError).
-  std::shared_ptr<SitesArea const> sites;
-  int sitesError = 0;
 };
 
 // Records the signal mask and dispositions the tool was started with, which PROGRAM and
@@ -62,5 +63,12 @@ void SaveInheritedSignals();
 // In a child the tool forked, before exec: the signals as the tool found them.
 void RestoreInheritedSignals();
 
+// A new System V segment of `bytes`, attached and already marked for removal, so that it goes
+// when the last process attached to it does; its id in `id`. Null (with errno) when System V
+// IPC is unavailable.
+void* AttachNewSegment(size_t bytes, int& id);
+
+// Runs PROGRAM to its end, calling `onSample` with every reading. `sitesSegment`: the segment
+// the site sampler fills, preloaded in front of the library; -1 for none.
 RunOutcome RunUnderBudget(Options const& options, Preload const& preload, ProgramImage const& image,
-                          Timeline& timeline);
+                          int sitesSegment, std::function<void(Sample const&)> const& onSample);

@@ -1,4 +1,4 @@
-#include "timeline.h"
+#include "report/timeline.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -10,7 +10,8 @@
 #include <cinttypes>
 #include <cstdlib>
 
-#include "summary.h"
+#include "report/format.h"
+#include "report/output_file.h"
 
 namespace {
 
@@ -53,21 +54,12 @@ void Timeline::Spool(std::string_view text) {
 }
 
 void Timeline::Flush() {
-  std::string_view rest = pending_;
-  while (!rest.empty()) {
-    ssize_t const written = write(spool_, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {  // a full disk or a file size limit loses the CSV, not the run
-      if (error_ == 0) error_ = written < 0 ? errno : ENOSPC;
-      break;
-    }
-    rest.remove_prefix(static_cast<size_t>(written));
-  }
+  // A full disk or a file size limit loses the CSV, not the run.
+  if (!pending_.empty() && !WriteAll(spool_, pending_) && error_ == 0) error_ = errno;
   pending_.clear();
 }
 
 void Timeline::Add(Sample const& sample) {
-  ++samples_;
   Spool(Format("%.3f,%s,%s\n", sample.seconds, Field(sample.accounted).c_str(),
                Field(sample.resident).c_str()));
   if (!chart_) return;

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "launch.h"
-#include "options.h"
-#include "timeline.h"
+#include "report/timeline.h"
+#include "run/launch.h"
+#include "run/options.h"
 
 // Whether gnuplot can be run.
 bool HaveGnuplot();

@@ -1,4 +1,4 @@
-#include "program_reader.h"
+#include "run/program_reader.h"
 
 #include <dirent.h>
 #include <fcntl.h>

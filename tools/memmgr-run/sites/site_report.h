@@ -2,9 +2,10 @@
 // stacks, named after the program has gone, as a folded profile and as summary tables.
 #pragma once
 
+#include <memory>
 #include <string>
 
-#include "companion/sites_area.h"
+#include "sites/sites_area.h"
 
 struct SiteReport {
   // One line per distinct named stack and snapshot, "peak;main;Fill 123456", outermost frame
@@ -13,6 +14,10 @@ struct SiteReport {
   // The sampling facts and the largest call sites per snapshot, in the summary's layout.
   std::string summary;
 };
+
+// The area for a run with --sites, shared with the sampler through the segment `id`; null (with
+// errno) when no segment can be made. Detached when the last reference goes.
+std::shared_ptr<SitesArea> CreateSitesArea(int64_t interval, int& id);
 
 // Reads nothing but `area` and the objects its module table names; any content is safe.
 SiteReport ReportSites(SitesArea const& area, int topSites = 10);

@@ -1,8 +1,9 @@
-#include "site_report.h"
+#include "sites/site_report.h"
 
 #include <cxxabi.h>
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "summary.h"
+#include "report/format.h"
+#include "run/launch.h"
 
 namespace {
 
@@ -326,4 +328,11 @@ SiteReport ReportSites(SitesArea const& area, int topSites) {
                 snapshot.total, sites, topSites);
   }
   return report;
+}
+
+std::shared_ptr<SitesArea> CreateSitesArea(int64_t interval, int& id) {
+  auto* const area = static_cast<SitesArea*>(AttachNewSegment(sizeof(SitesArea), id));
+  if (area == nullptr) return nullptr;
+  area->interval = interval;
+  return std::shared_ptr<SitesArea>(area, [](SitesArea* attached) { shmdt(attached); });
 }

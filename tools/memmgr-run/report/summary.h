@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "launch.h"
-#include "options.h"
+#include "run/launch.h"
+#include "run/options.h"
 
 // The figures the summary reports: the companion's record of the exit (or of the exec), or
 // failing that the last reading from outside; the peak the highest any of them showed.
@@ -16,9 +16,3 @@ std::string Summary(Options const& options, RunOutcome const& run);
 
 // The program's exit status, or 128 + N when signal N ended it.
 int ExitStatus(int waitStatus);
-
-// printf into a string; for short lines (up to 511 characters).
-std::string Format(char const* format, ...) __attribute__((format(printf, 1, 2)));
-
-// "8.0 MiB" and the like.
-std::string HumanBytes(double bytes);

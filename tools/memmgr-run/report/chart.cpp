@@ -1,7 +1,7 @@
 // gnuplot gets only text this file composes from numbers: the commands and the data go to its
 // standard input, and the PNG comes back on its standard output, so no file name or argument
 // of the user's ever becomes part of a gnuplot command.
-#include "chart.h"
+#include "report/chart.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -12,8 +12,9 @@
 #include <csignal>
 #include <cstdio>
 
-#include "output_file.h"
-#include "summary.h"
+#include "report/format.h"
+#include "report/output_file.h"
+#include "report/summary.h"
 
 namespace {
 
@@ -143,11 +144,8 @@ std::optional<std::string> DrawChart(Options const& options, RunOutcome const& r
   }
   close(input[0]);
   close(output[1]);
-  // gnuplot may stop reading early (a failed command): then the write fails, quietly.
-  struct sigaction ignore {
-  }, previous{};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &ignore, &previous);
+  // gnuplot may stop reading early (a failed command): then the write fails, quietly, since
+  // the tool ignores SIGPIPE while it writes its outputs.
   if (pid > 0) WriteAll(input[1], script);
   close(input[1]);
   char buffer[65536];
@@ -158,7 +156,6 @@ std::optional<std::string> DrawChart(Options const& options, RunOutcome const& r
       break;
   }
   close(output[0]);
-  sigaction(SIGPIPE, &previous, nullptr);
   if (pid < 0) return "cannot start gnuplot";
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -1,0 +1,33 @@
+#include "report/format.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+std::string Format(char const* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  va_list again;
+  va_copy(again, arguments);
+  char shortText[256];
+  int const length = std::vsnprintf(shortText, sizeof shortText, format, arguments);
+  va_end(arguments);
+  // A negative length is an encoding error, which the tool's own formats never make.
+  std::string text(shortText, static_cast<size_t>(std::max(length, 0)) < sizeof shortText
+                                  ? static_cast<size_t>(std::max(length, 0))
+                                  : 0);
+  if (static_cast<size_t>(std::max(length, 0)) >= sizeof shortText) {
+    text.resize(static_cast<size_t>(length));
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+  }
+  va_end(again);
+  return text;
+}
+
+std::string HumanBytes(double bytes) {
+  static char const* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  int unit = 0;
+  for (; bytes >= 1024 && unit < 6; ++unit) bytes /= 1024;
+  if (unit == 0) return Format("%.0f byte%s", bytes, bytes == 1 ? "" : "s");
+  return Format("%.1f %s", bytes, units[unit]);
+}

@@ -1,0 +1,10 @@
+// The text helpers every report shares: the summary, the timeline and the site tables.
+#pragma once
+
+#include <string>
+
+// printf into a string, whole however long the result (a path of any length stays on its line).
+std::string Format(char const* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "8.0 MiB" and the like.
+std::string HumanBytes(double bytes);
