@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,21 +94,21 @@ int ShowEnvironment(char const* self, bool child) {
   return End(0);
 }
 
-// The System V segment mapped into this process, found as the program could find it; null
+// The System V segment mapped into this process, found as the program could find it; empty
 // when there is none (the program runs plainly).
-RunPage* AttachedPage() {
+std::span<unsigned char> AttachedPage() {
   FILE* const maps = std::fopen("/proc/self/maps", "r");
-  if (maps == nullptr) return nullptr;
+  if (maps == nullptr) return {};
   char line[512];
-  void* found = nullptr;
-  while (found == nullptr && std::fgets(line, sizeof line, maps) != nullptr) {
+  std::span<unsigned char> found;
+  while (found.empty() && std::fgets(line, sizeof line, maps) != nullptr) {
     unsigned long start = 0, end = 0;
     if (std::strstr(line, "/SYSV") != nullptr && std::sscanf(line, "%lx-%lx", &start, &end) == 2 &&
         end - start >= sizeof(RunPage))
-      found = reinterpret_cast<void*>(start);
+      found = {reinterpret_cast<unsigned char*>(start), end - start};
   }
   std::fclose(maps);
-  return static_cast<RunPage*>(found);
+  return found;
 }
 
 int WaitFor(pid_t pid) {
@@ -188,13 +189,19 @@ int main(int argc, char** argv) {
     WaitFor(clone(ClonedChild, stack + sizeof stack, SIGCHLD, nullptr));
   } else if (mode == "scribble") {  // over the whole page the tool shares with the companion
     Hold(4);
-    if (RunPage* const page = AttachedPage()) {
-      std::memset(page, 0xff, sizeof *page);
-      // "forge": a record of an exec, with nothing in it that holds: no terminator in the names,
-      // negative counts, times outside the run, numbers no companion writes.
-      if (argc > 2) {
-        std::memset(page->steps, 'A', sizeof page->steps);
+    std::span<unsigned char> const mapped = AttachedPage();
+    std::string const how = argc > 2 ? argv[2] : "";
+    if (!mapped.empty()) {
+      std::memset(mapped.data(), 0xff, mapped.size());
+      auto* const page = reinterpret_cast<RunPage*>(mapped.data());
+      if (how == "forge") {  // a record of an exec in which nothing holds
+        auto* const names = reinterpret_cast<unsigned char*>(page->steps);
+        std::memset(names, 'A', mapped.size() - static_cast<size_t>(names - mapped.data()));
+        page->last.peak = 1 << 20;
         __atomic_store_n(&page->state, uint32_t{kRunPageReplaced}, __ATOMIC_RELEASE);
+      }
+      // Ended without exit handlers, the companion cannot write its record over it.
+      if (!how.empty()) {
         std::fflush(stdout);
         _exit(End(0));
       }

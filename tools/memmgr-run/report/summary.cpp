@@ -223,7 +223,7 @@ std::string Summary(Options const& options, RunOutcome const& run) {
   if (last.ownNew)
     Line(text, "C++ allocations",
          "not accounted: the program defines its own operator new, which takes precedence over "
-         "the preloaded library's; only its calls into the library were");
+         "the preloaded library's (the figures hold only its direct calls into the library)");
   if (last.children > 0) Line(text, "children started", children);
   if (options.pressure) {
     std::string const name = "pressure above " + HumanBytes(static_cast<double>(*options.pressure));
