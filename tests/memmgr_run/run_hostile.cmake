@@ -36,6 +36,7 @@ set(rows
   "env execs|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|env MEMMGR_HOSTILE=1 ${HOSTILE} closefds"
   "nice execs|0|same|ran: +nice → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|nice -n 5 ${HOSTILE} closefds"
   "script execs|0|same|ran: +hostile_launcher.sh → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|${OUT}/hostile_launcher.sh"
+  "perl execs|0|same|ran: +perl → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|perl -e exec(@ARGV) ${HOSTILE} closefds"
   "exec static|0|same|ran: +env → memmgr_run_hostile_static \\(unmeasured: statically linked|plain|env ${STATIC} env"
   "children counted|0|same|children started: +5, which ran unmeasured|plain|${HOSTILE} children"
   "own new|0|same|accounted: +nothing: the program defines its own operator new|plain|${OWN_NEW} closefds"
