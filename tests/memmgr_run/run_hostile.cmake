@@ -47,7 +47,8 @@ if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
 if(address)
-  list(APPEND rows "asan|2|differs|built with AddressSanitizer|plain|${address}")
+  list(APPEND rows "asan|2|differs|built with AddressSanitizer|plain|${address}"
+    "exec asan|0|same|ran: +env → memmgr_run_address_sanitized \\(unmeasured: built with a sanitizer|plain|env ${address}")
 endif()
 
 # Scripts: one whose children must run plainly (nothing of the tool's in what they inherit),

@@ -61,6 +61,8 @@ char const* UnmeasuredBecause(RunOutcome const& run) {
       return "statically linked or built for another machine, so nothing can be preloaded";
     case kRunExecSetId:
       return "set-ID or with file capabilities, so the loader preloads nothing";
+    case kRunExecSanitized:
+      return "built with a sanitizer, whose runtime must be loaded before any preload";
     default:
       return "the library could not be preloaded into it";
   }

@@ -223,6 +223,40 @@ enum { kMachine = EM_NONE }; /* nothing is taken for another machine's */
 
 static uint32_t FileKind(int fd, int depth);
 
+/* A sanitizer's runtime among the libraries a program needs (libasan.so.8 and the like): it
+ * must be loaded first, and the program would refuse to start behind a preload. */
+static bool NeedsSanitizer(int fd, ElfW(Phdr) const* segments, size_t count) {
+  static char const* const runtimes[] = {"libasan.so", "libhwasan.so", "libtsan.so", "libmsan.so",
+                                         "liblsan.so"};
+  ElfW(Dyn) entries[256];
+  size_t found = 0;
+  for (size_t i = 0; i < count && found == 0; ++i) {
+    if (segments[i].p_type != PT_DYNAMIC) continue;
+    size_t const wanted = segments[i].p_filesz / sizeof entries[0];
+    size_t const taken = wanted < 256 ? wanted : 256;
+    ssize_t const got = pread(fd, entries, taken * sizeof entries[0], (off_t)segments[i].p_offset);
+    found = got > 0 ? (size_t)got / sizeof entries[0] : 0;
+  }
+  /* The names are in the string table, at an address the loadable segments map to the file. */
+  ElfW(Addr) table = 0;
+  for (size_t k = 0; k < found && entries[k].d_tag != DT_NULL; ++k)
+    if (entries[k].d_tag == DT_STRTAB) table = entries[k].d_un.d_ptr;
+  off_t tableAt = -1;
+  for (size_t i = 0; i < count; ++i)
+    if (segments[i].p_type == PT_LOAD && table >= segments[i].p_vaddr &&
+        table < segments[i].p_vaddr + segments[i].p_filesz)
+      tableAt = (off_t)(segments[i].p_offset + (table - segments[i].p_vaddr));
+  for (size_t k = 0; tableAt >= 0 && k < found && entries[k].d_tag != DT_NULL; ++k) {
+    if (entries[k].d_tag != DT_NEEDED) continue;
+    char name[32];
+    ssize_t const got = pread(fd, name, sizeof name - 1, tableAt + (off_t)entries[k].d_un.d_val);
+    name[got > 0 ? got : 0] = 0;
+    for (size_t r = 0; r < sizeof runtimes / sizeof runtimes[0]; ++r)
+      if (strncmp(name, runtimes[r], strlen(runtimes[r])) == 0) return true;
+  }
+  return false;
+}
+
 /* What the file an exec would run makes of the tool's settings (kRunExec*). Only an image that
  * runs the companion may get them, since nothing else would take them out of the environment
  * its children inherit. A file that cannot be read is left to the loader. */
@@ -264,6 +298,7 @@ static uint32_t FileKind(int fd, int depth) {
   bool interpreted = false;
   for (size_t i = 0; i < count; ++i) interpreted |= segments[i].p_type == PT_INTERP;
   if (!interpreted) return kRunExecStatic;
+  if (NeedsSanitizer(fd, segments, count)) return kRunExecSanitized;
   struct stat status;
   if (fstat(fd, &status) == 0 && (((status.st_mode & S_ISUID) && status.st_uid != geteuid()) ||
                                   ((status.st_mode & S_ISGID) && status.st_gid != getegid())))

@@ -47,7 +47,8 @@ enum {
   kRunExecFollowed = 0, /* it got them; an image that never started had no loader for them */
   kRunExecTooLarge = 1, /* its environment was too large to add them on the stack */
   kRunExecStatic = 2,   /* no dynamic loader of this machine: nothing can be preloaded */
-  kRunExecSetId = 3     /* set-ID or with file capabilities: the loader ignores LD_PRELOAD */
+  kRunExecSetId = 3,    /* set-ID or with file capabilities: the loader ignores LD_PRELOAD */
+  kRunExecSanitized = 4 /* needs a sanitizer's runtime, which refuses to come after a preload */
 };
 
 /* The images a run keeps the names of: the first steps, and the latest in the last slot. */
