@@ -7,6 +7,8 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sched.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -18,9 +20,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "run/run_page.h"
+
+#ifdef MEMMGR_HOSTILE_OWN_NEW
+// An allocator linked into the program: it wins over any preloaded operator new.
+void* operator new(size_t size) {
+  if (void* const block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, size_t) noexcept { std::free(block); }
+#endif
 
 namespace {
 
@@ -79,6 +94,30 @@ int ShowEnvironment(char const* self, bool child) {
   return End(0);
 }
 
+// The System V segment mapped into this process, found as the program could find it; empty
+// when there is none (the program runs plainly).
+std::span<unsigned char> AttachedPage() {
+  FILE* const maps = std::fopen("/proc/self/maps", "r");
+  if (maps == nullptr) return {};
+  char line[512];
+  std::span<unsigned char> found;
+  while (found.empty() && std::fgets(line, sizeof line, maps) != nullptr) {
+    unsigned long start = 0, end = 0;
+    if (std::strstr(line, "/SYSV") != nullptr && std::sscanf(line, "%lx-%lx", &start, &end) == 2 &&
+        end - start >= sizeof(RunPage))
+      found = {reinterpret_cast<unsigned char*>(start), end - start};
+  }
+  std::fclose(maps);
+  return found;
+}
+
+int WaitFor(pid_t pid) {
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid ? status : -1;
+}
+
+int ClonedChild(void*) { return 0; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +172,41 @@ int main(int argc, char** argv) {
   } else if (mode == "nondumpable") {
     prctl(PR_SET_DUMPABLE, 0);
     usleep(30000);
+  } else if (mode == "children") {  // one of every way to start a process, each waited for
+    char* const argv[] = {const_cast<char*>("true"), nullptr};
+    pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    WaitFor(pid);
+    pid = vfork();
+    if (pid == 0) {
+      execv("/bin/true", argv);
+      _exit(127);
+    }
+    WaitFor(pid);
+    if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) == 0) WaitFor(pid);
+    (void)!std::system("true");
+    static char stack[64 << 10];
+    WaitFor(clone(ClonedChild, stack + sizeof stack, SIGCHLD, nullptr));
+  } else if (mode == "scribble") {  // over the whole page the tool shares with the companion
+    Hold(4);
+    std::span<unsigned char> const mapped = AttachedPage();
+    std::string const how = argc > 2 ? argv[2] : "";
+    if (!mapped.empty()) {
+      std::memset(mapped.data(), 0xff, mapped.size());
+      auto* const page = reinterpret_cast<RunPage*>(mapped.data());
+      if (how == "forge") {  // a record of an exec in which nothing holds
+        auto* const names = reinterpret_cast<unsigned char*>(page->steps);
+        std::memset(names, 'A', mapped.size() - static_cast<size_t>(names - mapped.data()));
+        page->last.peak = 1 << 20;
+        __atomic_store_n(&page->state, uint32_t{kRunPageReplaced}, __ATOMIC_RELEASE);
+      }
+      // Ended without exit handlers, the companion cannot write its record over it.
+      if (!how.empty()) {
+        std::fflush(stdout);
+        _exit(End(0));
+      }
+    }
+    Hold(4);
   } else if (mode == "sleep") {
     sleep(10);
   }

@@ -1,16 +1,20 @@
 # The table of hostile programs: each row runs hostile.cpp in one mode plainly and under
 # memmgr-run, and checks the status under the tool, that the program's output (stdout and
 # stderr) and status are what they are without the tool ("same"), and a pattern the summary
-# must hold. Every failing row is reported, then the test fails.
-#   cmake -DRUN=... -DHOSTILE=... -DSTATIC=... [-Dthread=...] [-Daddress=...] -DOUT=...
-#         -P run_hostile.cmake
+# must hold. Some rows run a wrapper (env, nice) or a script written here into OUT in front of
+# hostile.cpp, or its builds that are static or bring their own operator new. Every failing row
+# is reported, then the test fails.
+#   cmake -DRUN=... -DHOSTILE=... -DSTATIC=... -DOWN_NEW=... [-Dthread=...] [-Daddress=...]
+#         -DOUT=... -P run_hostile.cmake
 # "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>"
 # where <how> is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
-# "interrupt" (the tool receives SIGTERM while the program runs) or "sites" (with --sites).
+# "interrupt" (the tool receives SIGTERM while the program runs), "sites" (with --sites) or
+# "page" (the program writes over the page it shares with the tool, with names that run past
+# their fields: no name in the summary is longer than its field, and every time is under 10 s).
 cmake_minimum_required(VERSION 3.25)
 set(rows
   "fork|0|same|peak resident: +[0-9]+ bytes \\([1-3]?[0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} fork"
-  "exec|7|same|replaced itself with /bin/sh|plain|${HOSTILE} exec"
+  "exec|7|same|ran: +memmgr_run_hostile → sh |plain|${HOSTILE} exec"
   "closefds|0|same|peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|${HOSTILE} closefds"
   "seccomp kill|0|same|final accounted|plain|${HOSTILE} seccomp-kill"
   "seccomp errno|0|same|final accounted|plain|${HOSTILE} seccomp-errno"
@@ -26,13 +30,35 @@ set(rows
   "closefds sites|0|same|top sites at peak.* main|sites|${HOSTILE} closefds"
   "seccomp kill sites|0|same|top sites at peak.* main|sites|${HOSTILE} seccomp-kill"
   "main thread exits sites|5|same|top sites at peak.* main|sites|${HOSTILE} sysexit"
-  "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal")
+  "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal"
+  "bash children plain|0|same|accounted: +nothing.*children started: +3, which ran unmeasured|plain|${OUT}/hostile_children.bash"
+  "sh children plain|0|same|accounted: +nothing.*children started: +3, which ran unmeasured|plain|${OUT}/hostile_children.sh"
+  "env execs|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|env MEMMGR_HOSTILE=1 ${HOSTILE} closefds"
+  "nice execs|0|same|ran: +nice → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|nice -n 5 ${HOSTILE} closefds"
+  "script execs|0|same|ran: +hostile_launcher.sh → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|${OUT}/hostile_launcher.sh"
+  "perl execs|0|same|ran: +perl → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|perl -e exec(@ARGV) ${HOSTILE} closefds"
+  "exec static|0|same|ran: +env → memmgr_run_hostile_static \\(unmeasured: statically linked|plain|env ${STATIC} env"
+  "children counted|0|same|children started: +5, which ran unmeasured|plain|${HOSTILE} children"
+  "own new|0|same|accounted: +nothing: the program defines its own operator new|plain|${OWN_NEW} closefds"
+  "page scribbled|0|same|peak accounted: +[0-9]+ bytes \\(12\\.[0-9] MiB\\)|page|${HOSTILE} scribble"
+  "page scribbled at the end|0|same|wrote over the page it shares with memmgr-run|page|${HOSTILE} scribble exit"
+  "page forged|0|same|ran: +memmgr_run_hostile → … → A+\\.\\.\\. \\(unmeasured.*replaced itself with A+ at 0\\.000 s.*peak accounted: +1048576 bytes|page|${HOSTILE} scribble forge")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
 if(address)
-  list(APPEND rows "asan|2|differs|built with AddressSanitizer|plain|${address}")
+  list(APPEND rows "asan|2|differs|built with AddressSanitizer|plain|${address}"
+    "exec asan|0|same|ran: +env → memmgr_run_address_sanitized \\(unmeasured: built with a sanitizer|plain|env ${address}")
 endif()
+
+# Scripts: one whose children must run plainly (nothing of the tool's in what they inherit),
+# for bash, which brings its own getenv and setenv, and for sh; one that ends in an exec.
+set(show_children "tr '\\0' '\\n' < /proc/self/environ | grep -E '^(LD_PRELOAD|MEMMGR)'\n${HOSTILE} env child\nexit 0\n")
+file(WRITE ${OUT}/hostile_children.bash "#!/bin/bash\n${show_children}")
+file(WRITE ${OUT}/hostile_children.sh "#!/bin/sh\n${show_children}")
+file(WRITE ${OUT}/hostile_launcher.sh "#!/bin/sh\necho launching\nexec ${HOSTILE} closefds\n")
+file(CHMOD ${OUT}/hostile_children.bash ${OUT}/hostile_children.sh ${OUT}/hostile_launcher.sh
+     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(failures "")
@@ -77,6 +103,15 @@ foreach(row IN LISTS rows)
   endif()
   if(NOT flat MATCHES "${pattern}")
     string(APPEND why " no '${pattern}' in the summary;")
+  endif()
+  if(how STREQUAL "page")
+    string(REPEAT "A" 201 overlong)
+    if(flat MATCHES "${overlong}")
+      string(APPEND why " a name read past its field;")
+    endif()
+    if(flat MATCHES "[0-9][0-9]+\\.[0-9]+ s")
+      string(APPEND why " a time of 10 s or more;")
+    endif()
   endif()
   if(how STREQUAL "interrupt")
     set(last "")

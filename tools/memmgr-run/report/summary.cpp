@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "report/format.h"
 
@@ -37,6 +38,51 @@ int ExitStatus(int waitStatus) {
 
 namespace {
 
+// A file as the chain names it: its last component, cut (visibly) when it is very long.
+std::string ChainName(std::string const& path) {
+  constexpr size_t kLongest = 64;
+  size_t const slash = path.find_last_of('/');
+  std::string name =
+      slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
+  if (name.size() <= kLongest) return name;
+  size_t cut = kLongest - 3;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xc0) == 0x80) --cut;
+  return name.substr(0, cut) + "...";
+}
+
+// Why the image the chain ended in ran unmeasured.
+char const* UnmeasuredBecause(RunOutcome const& run) {
+  // Without the companion's record the exec was a direct system call, seen at a sample.
+  if (!run.exitRecord) return "exec'd by a direct system call, which the companion never sees";
+  switch (run.unfollowed) {
+    case kRunExecTooLarge:
+      return "its environment was too large to add the tool's settings to";
+    case kRunExecStatic:
+      return "statically linked or built for another machine, so nothing can be preloaded";
+    case kRunExecSetId:
+      return "set-ID or with file capabilities, so the loader preloads nothing";
+    case kRunExecSanitized:
+      return "built with a sanitizer, whose runtime must be loaded before any preload";
+    default:
+      return "the library could not be preloaded into it";
+  }
+}
+
+// What PROGRAM became: "nice → app". A long chain keeps its ends.
+std::string Chain(Options const& options, RunOutcome const& run) {
+  constexpr size_t kWidest = 120;
+  std::vector<std::string> names{ChainName(options.program[0])};
+  for (size_t i = 0; i < run.chain.size(); ++i) {
+    if (i + 1 == run.chain.size() && run.execs > run.chain.size()) names.emplace_back("…");
+    names.push_back(ChainName(run.chain[i]));
+  }
+  std::string text = names.front();
+  for (size_t i = 1; i < names.size(); ++i) text += " → " + names[i];
+  if (text.size() > kWidest && names.size() > 2) text = names.front() + " → … → " + names.back();
+  if (run.replacement) text += Format(" (unmeasured: %s)", UnmeasuredBecause(run));
+  return text;
+}
+
 // Where the figures come from, when it is not the plain exit of the program.
 std::string Provenance(RunOutcome const& run) {
   std::string const lastReading =
@@ -44,13 +90,16 @@ std::string Provenance(RunOutcome const& run) {
   if (run.replacement) {
     std::string const when =
         run.replacedTime != 0 ? Format(" at %.3f s", Seconds(run.start, run.replacedTime)) : "";
-    // Without the companion's record the exec was a direct system call, seen at a sample.
     return Format(
         "  (the program replaced itself with %s%s: the figures below are %s; what it exec'd ran "
         "unmeasured)\n",
         run.replacement->empty() ? "another program" : run.replacement->c_str(), when.c_str(),
         run.exitRecord ? "those just before the exec" : ("from " + lastReading).c_str());
   }
+  if (run.pageOverwritten)
+    return "  (the program wrote over the page it shares with memmgr-run: the figures below are "
+           "from " +
+           lastReading + ")\n";
   if (!run.exitRecord)
     return "  (the program ended without running its exit handlers: the figures below are from " +
            lastReading + ")\n";
@@ -90,6 +139,7 @@ std::string NotAccounted(RunOutcome const& run) {
 
 std::string Summary(Options const& options, RunOutcome const& run) {
   std::string text = Format("memmgr-run: %s\n", options.program[0]);
+  if (!run.chain.empty()) Line(text, "ran", Chain(options, run));
   Line(text, "wall time", Format("%.3f s", Seconds(run.start, run.end)));
   if (WIFSIGNALED(run.status)) {
     int const signal = WTERMSIG(run.status);
@@ -125,6 +175,9 @@ std::string Summary(Options const& options, RunOutcome const& run) {
     Line(text, "accounted",
          run.readRefusal != 0
              ? "not read: reading from outside was " + Refusal(run) + ", and it left no exit record"
+         : run.pageOverwritten
+             ? std::string("not read: the program wrote over the page it shares with memmgr-run "
+                           "and ended before the first reading")
              : std::string("not read: it ended before the first reading, without running its "
                            "exit handlers"));
     return text;
@@ -132,11 +185,21 @@ std::string Summary(Options const& options, RunOutcome const& run) {
   if (run.readRefusal != 0)
     Line(text, "read from outside", Refusal(run) + "; the figures are from its exit record");
   RunFigures const& last = *figures;
+  // The one process and its execs are measured; what it starts runs plainly.
+  std::string const children =
+      Format("%" PRId64
+             ", which ran unmeasured: memmgr-run measures the one process and what it "
+             "execs, not its children",
+             last.children);
   if (last.peak == 0 && last.collections == 0 && last.overallocations == 0 &&
       last.memoryFullEvents == 0) {
     Line(text, "accounted",
-         "nothing: no allocation went through new/delete (a C program, or one that brings its "
-         "own operator new?)");
+         last.ownNew ? "nothing: the program defines its own operator new, which takes "
+                       "precedence over the preloaded library's, so its C++ allocations were "
+                       "not accounted"
+                     : "nothing: no allocation went through new/delete (a C program, or one "
+                       "that links the C++ runtime statically?)");
+    if (last.children > 0) Line(text, "children started", children);
     return text;
   }
   text += Provenance(run);
@@ -159,6 +222,11 @@ std::string Summary(Options const& options, RunOutcome const& run) {
         "; the library's default handler ended the program with status 1 (under the library, "
         "new never throws std::bad_alloc)";
   Line(text, "memory-full events", memoryFull);
+  if (last.ownNew)
+    Line(text, "C++ allocations",
+         "not accounted: the program defines its own operator new, which takes precedence over "
+         "the preloaded library's (the figures hold only its direct calls into the library)");
+  if (last.children > 0) Line(text, "children started", children);
   if (options.pressure) {
     std::string const name = "pressure above " + HumanBytes(static_cast<double>(*options.pressure));
     Line(text, name.c_str(),

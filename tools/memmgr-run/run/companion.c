@@ -5,17 +5,32 @@
  * leaves the figures of that moment in the page. Loaded without the tool's settings it does
  * nothing and forwards every call it intercepts.
  *
- * After start it makes no system call of its own on the program's behalf, except getpid()
- * before an exec: a program may confine itself with seccomp, and a filter that kills on a
- * call the program never makes must not be tripped by the companion at exit. */
+ * What is measured is one process and the images it execs, never its children. So at start the
+ * companion takes the tool's entries out of the process's environment, and puts them back only
+ * into the environment of an exec the measured process itself makes (env, nice, a script's
+ * final exec), whose image is then measured under the same limit and reports to the same page.
+ * It counts the children the process starts, for the summary.
+ *
+ * After start it makes no system call of its own on the program's behalf, except getpid() at an
+ * exec: a program may confine itself with seccomp, and a filter that kills on a call the
+ * program never makes must not be tripped by the companion at exit. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <link.h>
 #include <pthread.h>
+#include <sched.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <memmgr>
@@ -24,11 +39,28 @@
 
 static struct RunPage* page; /* null while the companion is inert */
 static pid_t owner;          /* the measured process: a child of it leaves the page alone */
-static bool forked;          /* set in a child made by fork(), which runs no exec check */
+static bool forked;          /* set in a child made by fork() or clone(), which is not measured */
+static uint32_t image;       /* this image's number in the run */
+static uint32_t execsBefore; /* the execs that led to this image */
 static struct mmgr_figure_locations const* figures;
 static struct CompanionState state;
 static MemoryFullHandler defaultMemoryFull;
 static bool pressureArmed;
+/* The last child counted; shared with a child that shares the memory (vfork), which counts
+ * itself at its exec, so that the parent's own wrapper does not count it again. */
+static pid_t lastCountedChild;
+
+/* What an exec of the measured process hands on, kept from start in static storage, since
+ * the environment no longer holds it and an exec may come from a vfork child or a signal
+ * handler where nothing can be allocated: the tool's settings entry as it came, which names
+ * the preload list, and the site sampler's entry. */
+static char settingsEntry[sizeof MEMMGR_RUN_SETTINGS "=" + 96 + 4 * PATH_MAX];
+static char const* toolPreloads; /* in settingsEntry; null when the settings did not fit */
+static char sitesEntry[sizeof MEMMGR_RUN_SITES "=" + 16];
+
+/* An exec's environment is built on the stack; past these bounds the exec goes on without the
+ * tool's entries, unmeasured, and the page says so. */
+enum { kMaxFollowedEntries = 4096, kMaxUserPreload = 4096 };
 
 /* The C library's functions this object defines in front of it; the library's own are
  * exported through their declarations in <memmgr>. */
@@ -37,6 +69,11 @@ static bool pressureArmed;
 /* The next definition of a function this object also defines: the library's, or the C
  * library's. */
 static void* Real(char const* name) { return dlsym(RTLD_NEXT, name); }
+
+/* `real`: the next definition of `name`. */
+#define NEXT(name)        \
+  __typeof__(&name) real; \
+  *(void**)&real = Real(#name)
 
 static int64_t Load64(void const* at) {
   return __atomic_load_n((int64_t const*)at, __ATOMIC_RELAXED);
@@ -49,7 +86,9 @@ static void NotePressure(int64_t total, int64_t threshold) {
                               __ATOMIC_RELAXED, __ATOMIC_RELAXED);
 }
 
-/* The figures now, for the page; plain loads only. */
+/* The figures now, for the page; plain loads only. Every field the tool reads at the end is
+ * written again, so that a program that scribbled over the page and then ended normally is
+ * still reported from its own figures. */
 static void WriteLast(uint32_t kind) {
   int64_t const peak = Load64(figures->peak);
   int64_t const earlier = __atomic_load_n(&state.earlierPeak, __ATOMIC_RELAXED);
@@ -61,14 +100,24 @@ static void WriteLast(uint32_t kind) {
       .overallocations = Load64(figures->overallocations),
       .memoryFullEvents = Load64(figures->memoryFullEvents),
       .pressureTime = __atomic_load_n(&state.pressureTime, __ATOMIC_RELAXED),
+      .children = __atomic_load_n(&state.children, __ATOMIC_RELAXED),
       .memoryFull = __atomic_load_n((bool const*)figures->memoryFull, __ATOMIC_RELAXED),
       .pressureUnseen = __atomic_load_n(&state.pressureUnseen, __ATOMIC_RELAXED),
+      .ownNew = state.ownNew,
   };
   page->defaultHandler = __atomic_load_n(&GTMC_MemoryFull, __ATOMIC_RELAXED) == defaultMemoryFull;
+  page->execs = execsBefore + (kind == kRunPageReplaced);
+  __atomic_store_n(&page->image, image, __ATOMIC_RELAXED);
   __atomic_store_n(&page->state, kind, __ATOMIC_RELEASE);
 }
 
 static bool IsOwner(void) { return page != NULL && !forked; }
+
+/* One more child started. `child` 0: its id is not known. */
+static void CountChild(pid_t child) {
+  if (child > 0 && __atomic_exchange_n(&lastCountedChild, child, __ATOMIC_RELAXED) == child) return;
+  __atomic_fetch_add(&state.children, 1, __ATOMIC_RELAXED);
+}
 
 /* ---- The program's calls that would take the run's settings or figures away -------------*/
 
@@ -98,79 +147,330 @@ void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback ca
   real(threshold, callback);
 }
 
+/* ---- The environment: the tool's entries out at start, back in at an exec -----------------*/
+
+/* The value of `entry` when it sets `name`, else null. */
+static char const* ValueOf(char const* entry, char const* name) {
+  size_t const length = strlen(name);
+  return strncmp(entry, name, length) == 0 && entry[length] == '=' ? entry + length + 1 : NULL;
+}
+
+static bool IsToolEntry(char const* entry) {
+  return ValueOf(entry, MEMMGR_RUN_SETTINGS) || ValueOf(entry, MEMMGR_RUN_PRELOAD) ||
+         ValueOf(entry, MEMMGR_RUN_SITES);
+}
+
+/* Takes the tool's entries out of the process's environment and puts LD_PRELOAD back as the
+ * user had it, so that the program's children run plainly. The array is edited in place,
+ * without getenv or setenv: a program may bring its own (bash does), which do nothing before
+ * it has started. The array is also main's envp. The user's LD_PRELOAD needs a string that
+ * lives on: the bytes of the MEMMGR_RUN_PRELOAD entry, whose name is rewritten into
+ * "LD_PRELOAD=" just before its value. Returns the settings (still in the environment's
+ * strings), or null when the tool did not start this process. */
+static char const* TakeEnvironment(void) {
+  char** const entries = environ;
+  char const* settings = NULL;
+  char* userEntry = NULL;
+  for (size_t i = 0; entries != NULL && entries[i] != NULL; ++i) {
+    if (!settings) settings = ValueOf(entries[i], MEMMGR_RUN_SETTINGS);
+    if (!userEntry && ValueOf(entries[i], MEMMGR_RUN_PRELOAD)) userEntry = entries[i];
+  }
+  if (!settings) return NULL;
+  char* const restored =
+      userEntry ? userEntry + (sizeof MEMMGR_RUN_PRELOAD - sizeof "LD_PRELOAD") : NULL;
+  size_t kept = 0;
+  bool preloadKept = false;
+  for (size_t i = 0; entries[i] != NULL; ++i) {
+    char* const entry = entries[i];
+    if (ValueOf(entry, "LD_PRELOAD")) {
+      if (restored && !preloadKept) entries[kept++] = restored, preloadKept = true;
+    } else if (!IsToolEntry(entry)) {
+      entries[kept++] = entry;
+    }
+  }
+  /* Room is left: the settings entry at least has gone. */
+  if (restored && !preloadKept) entries[kept++] = restored;
+  entries[kept] = NULL;
+  if (restored) memcpy(restored, "LD_PRELOAD=", sizeof "LD_PRELOAD=" - 1);
+  return settings;
+}
+
+/* "<page> <limit> <pressure> <sites> <tool> <preload list>"; the entry kept for execs. */
+static bool ParseSettings(char const* settings, int* pageId, long long* limit, long long* pressure,
+                          int* tool) {
+  int sitesId = -1, listAt = 0;
+  if (sscanf(settings, "%d %lld %lld %d %d %n", pageId, limit, pressure, &sitesId, tool, &listAt) !=
+          5 ||
+      listAt == 0 || settings[listAt] == 0 || strchr(settings + listAt, ' '))
+    return false;
+  int const prefix = (int)sizeof MEMMGR_RUN_SETTINGS "=" - 1;
+  int const written = snprintf(settingsEntry, sizeof settingsEntry, "%s", settings - prefix);
+  if (written > 0 && (size_t)written < sizeof settingsEntry)
+    toolPreloads = settingsEntry + prefix + listAt;
+  if (sitesId >= 0) snprintf(sitesEntry, sizeof sitesEntry, MEMMGR_RUN_SITES "=%d", sitesId);
+  return true;
+}
+
 /* ---- Exec: the figures before the image goes, and what replaced it ------------------------*/
+
+#if defined(__x86_64__)
+enum { kMachine = EM_X86_64 };
+#elif defined(__aarch64__)
+enum { kMachine = EM_AARCH64 };
+#else
+enum { kMachine = EM_NONE }; /* nothing is taken for another machine's */
+#endif
+
+static uint32_t FileKind(int fd, int depth);
+
+/* A sanitizer's runtime among the libraries a program needs (libasan.so.8 and the like): it
+ * must be loaded first, and the program would refuse to start behind a preload. */
+static bool NeedsSanitizer(int fd, ElfW(Phdr) const* segments, size_t count) {
+  static char const* const runtimes[] = {"libasan.so", "libhwasan.so", "libtsan.so", "libmsan.so",
+                                         "liblsan.so"};
+  ElfW(Dyn) entries[256];
+  size_t found = 0;
+  for (size_t i = 0; i < count && found == 0; ++i) {
+    if (segments[i].p_type != PT_DYNAMIC) continue;
+    size_t const wanted = segments[i].p_filesz / sizeof entries[0];
+    size_t const taken = wanted < 256 ? wanted : 256;
+    ssize_t const got = pread(fd, entries, taken * sizeof entries[0], (off_t)segments[i].p_offset);
+    found = got > 0 ? (size_t)got / sizeof entries[0] : 0;
+  }
+  /* The names are in the string table, at an address the loadable segments map to the file. */
+  ElfW(Addr) table = 0;
+  for (size_t k = 0; k < found && entries[k].d_tag != DT_NULL; ++k)
+    if (entries[k].d_tag == DT_STRTAB) table = entries[k].d_un.d_ptr;
+  off_t tableAt = -1;
+  for (size_t i = 0; i < count; ++i)
+    if (segments[i].p_type == PT_LOAD && table >= segments[i].p_vaddr &&
+        table < segments[i].p_vaddr + segments[i].p_filesz)
+      tableAt = (off_t)(segments[i].p_offset + (table - segments[i].p_vaddr));
+  for (size_t k = 0; tableAt >= 0 && k < found && entries[k].d_tag != DT_NULL; ++k) {
+    if (entries[k].d_tag != DT_NEEDED) continue;
+    char name[32];
+    ssize_t const got = pread(fd, name, sizeof name - 1, tableAt + (off_t)entries[k].d_un.d_val);
+    name[got > 0 ? got : 0] = 0;
+    for (size_t r = 0; r < sizeof runtimes / sizeof runtimes[0]; ++r)
+      if (strncmp(name, runtimes[r], strlen(runtimes[r])) == 0) return true;
+  }
+  return false;
+}
+
+/* What the file an exec would run makes of the tool's settings (kRunExec*). Only an image that
+ * runs the companion may get them, since nothing else would take them out of the environment
+ * its children inherit. A file that cannot be read is left to the loader. */
+static uint32_t PathKind(int directory, char const* path, int depth) {
+  int const fd = openat(directory, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kRunExecFollowed;
+  uint32_t const kind = FileKind(fd, depth);
+  close(fd);
+  return kind;
+}
+
+static uint32_t FileKind(int fd, int depth) {
+  union {
+    unsigned char bytes[256];
+    ElfW(Ehdr) elf;
+  } header;
+  ssize_t const got = pread(fd, header.bytes, sizeof header.bytes - 1, 0);
+  if (got >= 2 && header.bytes[0] == '#' && header.bytes[1] == '!') {
+    /* A script: its interpreter runs, as far as the kernel follows interpreters. */
+    if (depth >= 4) return kRunExecFollowed;
+    header.bytes[got] = 0;
+    char* interpreter = (char*)header.bytes + 2;
+    interpreter += strspn(interpreter, " \t");
+    interpreter[strcspn(interpreter, " \t\n")] = 0;
+    return *interpreter ? PathKind(AT_FDCWD, interpreter, depth + 1) : kRunExecFollowed;
+  }
+  /* Not ELF: the C library may hand it to /bin/sh. */
+  if (got < (ssize_t)sizeof header.elf || memcmp(header.bytes, ELFMAG, SELFMAG) != 0)
+    return kRunExecFollowed;
+  if (header.bytes[EI_CLASS] != (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) ||
+      (kMachine != EM_NONE && header.elf.e_machine != kMachine))
+    return kRunExecStatic;
+  ElfW(Phdr) segments[64];
+  size_t const count = header.elf.e_phnum;
+  ssize_t const length = (ssize_t)(count * sizeof segments[0]);
+  if (header.elf.e_phentsize != sizeof segments[0] || count > 64 ||
+      pread(fd, segments, (size_t)length, (off_t)header.elf.e_phoff) != length)
+    return kRunExecFollowed;
+  bool interpreted = false;
+  for (size_t i = 0; i < count; ++i) interpreted |= segments[i].p_type == PT_INTERP;
+  if (!interpreted) return kRunExecStatic;
+  if (NeedsSanitizer(fd, segments, count)) return kRunExecSanitized;
+  struct stat status;
+  if (fstat(fd, &status) == 0 && (((status.st_mode & S_ISUID) && status.st_uid != geteuid()) ||
+                                  ((status.st_mode & S_ISGID) && status.st_gid != getegid())))
+    return kRunExecSetId;
+  return fgetxattr(fd, "security.capability", NULL, 0) > 0 ? kRunExecSetId : kRunExecFollowed;
+}
+
+/* The file execvp would run: found on PATH as the C library searches it. */
+static uint32_t SearchedKind(char const* file) {
+  if (strchr(file, '/')) return PathKind(AT_FDCWD, file, 0);
+  char const* path = NULL;
+  for (char** entry = environ; entry != NULL && *entry != NULL && !path; ++entry)
+    path = ValueOf(*entry, "PATH");
+  if (!path) path = "/bin:/usr/bin";
+  size_t const fileLength = strlen(file);
+  for (;;) {
+    size_t const length = strcspn(path, ":");
+    if (length + fileLength < PATH_MAX) {
+      char candidate[PATH_MAX + 2];
+      memcpy(candidate, length ? path : ".", length ? length : 1);
+      size_t const at = length ? length : 1;
+      candidate[at] = '/';
+      memcpy(candidate + at + 1, file, fileLength + 1);
+      struct stat status;
+      if (stat(candidate, &status) == 0 && S_ISREG(status.st_mode) &&
+          faccessat(AT_FDCWD, candidate, X_OK, AT_EACCESS) == 0)
+        return PathKind(AT_FDCWD, candidate, 0);
+    }
+    if (path[length] == 0) return kRunExecFollowed;
+    path += length + 1;
+  }
+}
 
 /* The site sampler's last snapshot, when it is loaded (--sites). */
 extern void memmgr_run_sites_at_end(void) __attribute__((weak));
 
-/* Notes an exec about to happen. A child that shares the program's memory (vfork,
- * posix_spawn) runs this too, so the process is asked who it is. */
-static bool NoteExec(char const* file) {
-  if (!IsOwner() || getpid() != owner) return false;
+/* Notes an exec of the measured process about to happen; `kind` kRunExecFollowed: with the
+ * tool's entries, so that the next image reports here too. */
+static void NoteExec(char const* file, uint32_t kind) {
   if (memmgr_run_sites_at_end) memmgr_run_sites_at_end();
-  strncpy(page->replacement, file ? file : "", sizeof page->replacement - 1);
+  char* const step = page->steps[execsBefore < kRunChainSteps ? execsBefore : kRunChainSteps - 1];
+  size_t const length = strlen(file);
+  size_t const from = length < kRunStepChars ? 0 : length - (kRunStepChars - 1);
+  memcpy(step, file + from, length - from);
+  step[length - from] = 0;
+  page->unfollowed = kind;
   page->execTime = memmgr_run_now();
   WriteLast(kRunPageReplaced);
-  return true;
 }
 
 /* The exec failed: the program goes on. */
-static void ExecFailed(bool noted) {
-  if (noted) __atomic_store_n(&page->state, kRunPageStarted, __ATOMIC_RELEASE);
+static void ExecFailed(void) {
+  page->execs = execsBefore;
+  __atomic_store_n(&page->state, kRunPageStarted, __ATOMIC_RELEASE);
 }
 
-/* `real`: the C library's definition of `name`. */
-#define REAL_EXEC(name)   \
-  __typeof__(&name) real; \
-  *(void**)&real = Real(#name)
+/* Every exec function, as one of four calls with the environment left open. */
+enum ExecForm { kExecve, kExecvpe, kFexecve, kExecveat };
+struct ExecCall {
+  enum ExecForm form;
+  char const* file; /* "" for kFexecve */
+  int fd, flags;
+  char* const* argv;
+};
+
+static int CallExec(struct ExecCall const* call, char* const envp[]) {
+  switch (call->form) {
+    case kExecvpe: {
+      NEXT(execvpe);
+      return real(call->file, call->argv, envp);
+    }
+    case kFexecve: {
+      NEXT(fexecve);
+      return real(call->fd, call->argv, envp);
+    }
+    case kExecveat: {
+      NEXT(execveat);
+      return real(call->fd, call->file, call->argv, envp, call->flags);
+    }
+    default: {
+      NEXT(execve);
+      return real(call->file, call->argv, envp);
+    }
+  }
+}
+
+/* In the measured process, the exec gets the tool's entries back: LD_PRELOAD with the tool's
+ * list in front of what the program passes, MEMMGR_RUN_PRELOAD with what it passes, the
+ * settings, and the sampler's entry. Built on the stack, since an exec may come from where
+ * nothing can be allocated. A child that shares the program's memory (vfork, clone) runs this
+ * too, so the process is asked who it is; such a child is counted, and runs plainly. */
+static int Exec(struct ExecCall const* call, char* const envp[]) {
+  if (!IsOwner() || call->file == NULL) return CallExec(call, envp); /* null: EFAULT, no exec */
+  pid_t const self = getpid();
+  if (self != owner) {
+    CountChild(self);
+    return CallExec(call, envp);
+  }
+  char const* const name = call->form == kFexecve || (call->form == kExecveat && *call->file == 0)
+                               ? (call->argv && call->argv[0] ? call->argv[0] : "")
+                               : call->file;
+  size_t count = 0;
+  char const* userPreload = NULL;
+  for (; envp != NULL && envp[count] != NULL; ++count)
+    if (!userPreload) userPreload = ValueOf(envp[count], "LD_PRELOAD");
+  size_t const userLength = userPreload ? strlen(userPreload) : 0;
+  uint32_t kind = call->form == kExecvpe   ? SearchedKind(call->file)
+                  : call->form == kFexecve ? FileKind(call->fd, 0)
+                  : call->form == kExecveat && *call->file == 0
+                      ? FileKind(call->fd, 0)
+                      : PathKind(call->form == kExecveat ? call->fd : AT_FDCWD, call->file, 0);
+  if (kind == kRunExecFollowed &&
+      (!toolPreloads || count > kMaxFollowedEntries || userLength > kMaxUserPreload))
+    kind = kRunExecTooLarge;
+  if (kind != kRunExecFollowed) {
+    NoteExec(name, kind);
+    int const result = CallExec(call, envp);
+    ExecFailed();
+    return result;
+  }
+  char* measured[count + 5];
+  char preloadEntry[sizeof "LD_PRELOAD=" + strlen(toolPreloads) + 1 + userLength];
+  char userEntry[sizeof MEMMGR_RUN_PRELOAD "=" + userLength];
+  size_t kept = 0;
+  /* VOQ_MAXIMUM_MEMORY is left out, as the tool leaves it out of the first image's: the library
+   * would take it as a limit the companion could then not set. */
+  for (size_t i = 0; i < count; ++i)
+    if (!IsToolEntry(envp[i]) && !ValueOf(envp[i], "LD_PRELOAD") &&
+        !ValueOf(envp[i], "VOQ_MAXIMUM_MEMORY"))
+      measured[kept++] = envp[i];
+  snprintf(preloadEntry, sizeof preloadEntry, "LD_PRELOAD=%s%s%s", toolPreloads,
+           userLength > 0 ? ":" : "", userLength > 0 ? userPreload : "");
+  measured[kept++] = preloadEntry;
+  if (userPreload) {
+    snprintf(userEntry, sizeof userEntry, MEMMGR_RUN_PRELOAD "=%s", userPreload);
+    measured[kept++] = userEntry;
+  }
+  measured[kept++] = settingsEntry;
+  if (sitesEntry[0] != 0) measured[kept++] = sitesEntry;
+  measured[kept] = NULL;
+  NoteExec(name, kRunExecFollowed);
+  int const result = CallExec(call, measured);
+  ExecFailed();
+  return result;
+}
 
 EXPORTED int execve(char const* file, char* const argv[], char* const envp[]) {
-  REAL_EXEC(execve);
-  bool const noted = NoteExec(file);
-  int const result = real(file, argv, envp);
-  ExecFailed(noted);
-  return result;
+  return Exec(&(struct ExecCall){.form = kExecve, .file = file, .argv = argv}, envp);
 }
 
 EXPORTED int execv(char const* file, char* const argv[]) {
-  REAL_EXEC(execv);
-  bool const noted = NoteExec(file);
-  int const result = real(file, argv);
-  ExecFailed(noted);
-  return result;
+  return Exec(&(struct ExecCall){.form = kExecve, .file = file, .argv = argv}, environ);
 }
 
 EXPORTED int execvp(char const* file, char* const argv[]) {
-  REAL_EXEC(execvp);
-  bool const noted = NoteExec(file);
-  int const result = real(file, argv);
-  ExecFailed(noted);
-  return result;
+  return Exec(&(struct ExecCall){.form = kExecvpe, .file = file, .argv = argv}, environ);
 }
 
 EXPORTED int execvpe(char const* file, char* const argv[], char* const envp[]) {
-  REAL_EXEC(execvpe);
-  bool const noted = NoteExec(file);
-  int const result = real(file, argv, envp);
-  ExecFailed(noted);
-  return result;
+  return Exec(&(struct ExecCall){.form = kExecvpe, .file = file, .argv = argv}, envp);
 }
 
 EXPORTED int fexecve(int fd, char* const argv[], char* const envp[]) {
-  REAL_EXEC(fexecve);
-  bool const noted = NoteExec(argv[0] ? argv[0] : "");
-  int const result = real(fd, argv, envp);
-  ExecFailed(noted);
-  return result;
+  return Exec(&(struct ExecCall){.form = kFexecve, .file = "", .fd = fd, .argv = argv}, envp);
 }
 
 EXPORTED int execveat(int dirfd, char const* file, char* const argv[], char* const envp[],
                       int flags) {
-  REAL_EXEC(execveat);
-  bool const noted = NoteExec(*file ? file : argv[0] ? argv[0] : "");
-  int const result = real(dirfd, file, argv, envp, flags);
-  ExecFailed(noted);
-  return result;
+  return Exec(
+      &(struct ExecCall){
+          .form = kExecveat, .file = file, .fd = dirfd, .flags = flags, .argv = argv},
+      envp);
 }
 
 /* The list forms gather their arguments on the stack, as the C library's own do. */
@@ -204,35 +504,126 @@ EXPORTED int execle(char const* file, char const* first, ...) {
   return execve(file, arguments, envp);
 }
 
+/* ---- Children: counted, and not measured ------------------------------------------------*/
+
+/* The C library's own children (posix_spawn's, system's, popen's) are exec'd inside the C
+ * library, past these wrappers: they get the program's environment, which holds nothing of
+ * the tool's. */
+
+EXPORTED pid_t fork(void) {
+  NEXT(fork);
+  pid_t const child = real();
+  if (child > 0 && IsOwner()) CountChild(child);
+  return child;
+}
+
+EXPORTED int posix_spawn(pid_t* pid, char const* path, posix_spawn_file_actions_t const* actions,
+                         posix_spawnattr_t const* attributes, char* const argv[],
+                         char* const envp[]) {
+  NEXT(posix_spawn);
+  int const error = real(pid, path, actions, attributes, argv, envp);
+  if (error == 0 && IsOwner()) CountChild(pid ? *pid : 0);
+  return error;
+}
+
+EXPORTED int posix_spawnp(pid_t* pid, char const* file, posix_spawn_file_actions_t const* actions,
+                          posix_spawnattr_t const* attributes, char* const argv[],
+                          char* const envp[]) {
+  NEXT(posix_spawnp);
+  int const error = real(pid, file, actions, attributes, argv, envp);
+  if (error == 0 && IsOwner()) CountChild(pid ? *pid : 0);
+  return error;
+}
+
+EXPORTED int system(char const* command) {
+  NEXT(system);
+  int const status = real(command);
+  if (status != -1 && IsOwner()) CountChild(0);
+  return status;
+}
+
+EXPORTED FILE* popen(char const* command, char const* mode) {
+  NEXT(popen);
+  FILE* const stream = real(command, mode);
+  if (stream && IsOwner()) CountChild(0);
+  return stream;
+}
+
+/* A child made by clone() with its own copy of the memory is told so as it starts, as fork's
+ * is by the C library's fork handlers. */
+struct ClonedStart {
+  int (*function)(void*);
+  void* argument;
+};
+
+static int StartCloned(void* start) {
+  struct ClonedStart const* const cloned = start; /* in the child's copy of the caller's frame */
+  forked = true;
+  return cloned->function(cloned->argument);
+}
+
+EXPORTED int clone(int (*function)(void*), void* stack, int flags, void* argument, ...) {
+  /* The optional arguments come in order, each only as far as the flags ask for one. */
+  pid_t* parentTid = NULL;
+  void* tls = NULL;
+  pid_t* childTid = NULL;
+  int const wantsChildTid = CLONE_CHILD_SETTID | CLONE_CHILD_CLEARTID;
+  int const wantsTls = CLONE_SETTLS | wantsChildTid;
+  va_list optional;
+  va_start(optional, argument);
+#ifndef CLONE_PIDFD
+#define CLONE_PIDFD 0
+#endif
+  if (flags & (CLONE_PARENT_SETTID | CLONE_PIDFD | wantsTls)) parentTid = va_arg(optional, pid_t*);
+  if (flags & wantsTls) tls = va_arg(optional, void*);
+  if (flags & wantsChildTid) childTid = va_arg(optional, pid_t*);
+  va_end(optional);
+  NEXT(clone);
+  struct ClonedStart start = {function, argument};
+  bool const ownMemory = (flags & CLONE_VM) == 0;
+  int const child = real(ownMemory ? StartCloned : function, stack, flags,
+                         ownMemory ? (void*)&start : argument, parentTid, tls, childTid);
+  if (child > 0 && (flags & CLONE_THREAD) == 0 && IsOwner()) CountChild(child);
+  return child;
+}
+
 /* ---- Start and end ----------------------------------------------------------------------*/
 
 static void InChild(void) { forked = true; }
 
-/* The program's children are not measured: they get the environment the user gave. */
-static void RestoreEnvironment(void) {
-  char const* const preload = getenv(MEMMGR_RUN_PRELOAD);
-  if (preload) {
-    setenv("LD_PRELOAD", preload, 1);
-  } else {
-    unsetenv("LD_PRELOAD");
-  }
-  unsetenv(MEMMGR_RUN_PRELOAD);
-  unsetenv(MEMMGR_RUN_SETTINGS);
+/* An operator new linked into the executable wins over a preloaded one: the program's C++
+ * allocations then never reach the library. With --sites the winner is the sampler's, which
+ * forwards to the library. */
+static bool OwnOperatorNew(void) {
+  void* const winner = dlsym(RTLD_DEFAULT, sizeof(size_t) == 8 ? "_Znwm" : "_Znwj");
+  void* library;
+  *(__typeof__(&mmgr_get_figure_locations)*)&library = mmgr_get_figure_locations;
+  Dl_info found, ours;
+  if (!winner || !dladdr(winner, &found) || !dladdr(library, &ours) ||
+      found.dli_fbase == ours.dli_fbase)
+    return false;
+  if (!memmgr_run_sites_at_end) return true;
+  void* sampler;
+  *(void (**)(void)) & sampler = memmgr_run_sites_at_end;
+  return !dladdr(sampler, &ours) || found.dli_fbase != ours.dli_fbase;
 }
 
 /* Runs after the library's own initialiser (the library is this object's dependency), so the
- * limit set here is not overwritten by the library's start-up default. */
+ * limit set here is not overwritten by the library's start-up default; and after the site
+ * sampler's, which comes after the companion in LD_PRELOAD and reads its own entry first. */
 __attribute__((constructor)) static void Start(void) {
-  char const* const settings = getenv(MEMMGR_RUN_SETTINGS);
+  char const* const settings = TakeEnvironment();
   if (!settings) return;
-  int id = -1, end = 0;
+  int id = -1, tool = 0;
   long long limit = -1, pressure = -1;
-  bool const valid =
-      sscanf(settings, "%d %lld %lld%n", &id, &limit, &pressure, &end) == 3 && settings[end] == 0;
-  void* const attached = valid ? shmat(id, NULL, 0) : (void*)-1;
-  struct RunPage* const shared = attached == (void*)-1 ? NULL : attached;
-  RestoreEnvironment(); /* after the parse: `settings` points into the environment */
-  if (!shared) return;
+  /* Only the tool's own child is measured: a process that was handed the settings some other
+   * way (a copy of the environment) leaves the page alone. */
+  bool const measured = ParseSettings(settings, &id, &limit, &pressure, &tool) && getppid() == tool;
+  void* const attached = measured ? shmat(id, NULL, 0) : (void*)-1;
+  if (attached == (void*)-1) return;
+  struct RunPage* const shared = attached;
+  /* A child, however it is made, gets no view of the page. */
+  madvise(attached, sizeof *shared, MADV_DONTFORK);
 
   int (*setRules)(int64_t);
   void (*setPressure)(int64_t, MemoryPressureCallback);
@@ -247,14 +638,32 @@ __attribute__((constructor)) static void Start(void) {
   figures = mmgr_get_figure_locations();
   owner = getpid();
   pthread_atfork(NULL, NULL, InChild);
+
+  /* An image exec'd by a measured one carries the chain on: the execs so far, and the
+   * children its predecessors started. */
+  uint32_t const before = __atomic_load_n(&shared->state, __ATOMIC_ACQUIRE);
+  if (before != kRunPageEmpty) {
+    uint32_t const execs = shared->execs;
+    execsBefore = execs < (1u << 20) ? execs : 1u << 20;
+  }
+  if (before == kRunPageReplaced && shared->last.children > 0)
+    state.children = shared->last.children;
+  image = shared->image + 1 != 0 ? shared->image + 1 : 1;
   state.cookie = shared->cookie;
+  state.image = image;
+  state.ownNew = OwnOperatorNew();
   shared->figureLocations = (uintptr_t)figures;
   shared->companionState = (uintptr_t)&state;
+  shared->execs = execsBefore;
+  __atomic_store_n(&shared->image, image, __ATOMIC_RELEASE);
   page = shared;
   __atomic_store_n(&page->state, kRunPageStarted, __ATOMIC_RELEASE);
 }
 
-/* Runs after the program's own destructors, so the final total is what the program left. */
+/* Runs after the program's own destructors, so the final total is what the program left.
+ * A child made by a direct system call (no fork handler ran) that runs exit handlers would
+ * fault here on the page it does not have; telling it apart would take a system call at every
+ * exit, which a confined program may forbid. */
 __attribute__((destructor)) static void Finish(void) {
   if (IsOwner()) WriteLast(kRunPageExited);
 }

@@ -37,25 +37,33 @@ struct sigaction inheritedActions[std::size(kChanged)];
 // It is marked for removal at once: it goes when the last process that attached it does.
 class SharedPage {
  public:
+  static_assert(sizeof(RunPage) <= 4096, "the page shared with the companion is one page");
   ~SharedPage() {
     if (page_ != nullptr) shmdt(page_);
   }
   bool Create() {
     page_ = static_cast<RunPage*>(AttachNewSegment(sizeof(RunPage), id_));
     if (page_ == nullptr) return false;
-    if (getrandom(&page_->cookie, sizeof page_->cookie, 0) != sizeof page_->cookie)
-      page_->cookie = static_cast<uint64_t>(memmgr_run_now()) ^ (uint64_t(getpid()) << 32);
+    if (getrandom(&cookie_, sizeof cookie_, 0) != sizeof cookie_)
+      cookie_ = static_cast<uint64_t>(memmgr_run_now()) ^ (uint64_t(getpid()) << 32);
+    page_->cookie = cookie_;
     return true;
   }
   int Id() const { return id_; }
-  RunPage* get() const { return page_; }
+  // The tool's own copy: the page's may have been written over.
+  uint64_t Cookie() const { return cookie_; }
+  RunPage const* get() const { return page_; }
   uint32_t State() const {
     return page_ == nullptr ? uint32_t{kRunPageEmpty}
                             : __atomic_load_n(&page_->state, __ATOMIC_ACQUIRE);
   }
+  uint32_t Image() const {
+    return page_ == nullptr ? 0 : __atomic_load_n(&page_->image, __ATOMIC_ACQUIRE);
+  }
 
  private:
   int id_ = -1;
+  uint64_t cookie_ = 0;
   RunPage* page_ = nullptr;
 };
 
@@ -71,20 +79,25 @@ std::vector<std::string> PreloadEnvironment(Options const& options, Preload cons
         name != MEMMGR_RUN_PRELOAD && name != MEMMGR_RUN_SITES)
       environment.emplace_back(*entry);
   }
-  // The sampler goes first, so that its entry points stand in front of the library's.
+  // The companion goes first, so that its constructor runs last, after the sampler's has read
+  // the sampler's entry: the companion takes every entry of the tool's out of the environment.
+  // The sampler stands in front of the library, so that its entry points are found first.
   std::string preloads = preload.companion + ":" + preload.library;
   if (sitesId >= 0) {
-    preloads = preload.sampler + ":" + preloads;
+    preloads = preload.companion + ":" + preload.sampler + ":" + preload.library;
     environment.push_back(std::string(MEMMGR_RUN_SITES "=") + std::to_string(sitesId));
   }
+  std::string const settings = std::string(MEMMGR_RUN_SETTINGS "=") + std::to_string(page.Id()) +
+                               " " + std::to_string(options.limit.value_or(-1)) + " " +
+                               std::to_string(options.pressure.value_or(-1)) + " " +
+                               std::to_string(sitesId) + " " + std::to_string(getpid()) + " " +
+                               preloads;
   if (char const* const user = std::getenv("LD_PRELOAD")) {
     if (*user != '\0') preloads += std::string(":") + user;
     environment.push_back(std::string(MEMMGR_RUN_PRELOAD "=") + user);
   }
   environment.push_back("LD_PRELOAD=" + preloads);
-  environment.push_back(std::string(MEMMGR_RUN_SETTINGS "=") + std::to_string(page.Id()) + " " +
-                        std::to_string(options.limit.value_or(-1)) + " " +
-                        std::to_string(options.pressure.value_or(-1)));
+  environment.push_back(settings);
   return environment;
 }
 
@@ -144,24 +157,86 @@ pid_t Start(Options const& options, std::vector<std::string> const* environment)
   return error != 0 ? -1 : pid;
 }
 
+// Figures as the program left them, in memory it can write: counts not below zero, flags 0 or
+// 1, a time within the run so far.
+RunFigures Sane(RunFigures figures, int64_t start, int64_t now) {
+  for (int64_t* count : {&figures.peak, &figures.limit, &figures.collections,
+                         &figures.overallocations, &figures.memoryFullEvents, &figures.children})
+    *count = std::max<int64_t>(*count, 0);
+  if (figures.pressureTime != 0)
+    figures.pressureTime = std::clamp(figures.pressureTime, start, now);
+  figures.memoryFull = figures.memoryFull != 0;
+  figures.pressureUnseen = figures.pressureUnseen != 0;
+  figures.ownNew = figures.ownNew != 0;
+  figures.reserved = 0;
+  return figures;
+}
+
+// A file name the companion left in the page: up to its terminator or the end of its field,
+// with '?' for a control character or a byte that is not part of valid UTF-8.
+std::string StepName(char const (&field)[kRunStepChars]) {
+  std::string name(field, strnlen(field, sizeof field));
+  for (size_t i = 0; i < name.size();) {
+    auto const byte = [&name](size_t at) { return static_cast<unsigned char>(name[at]); };
+    unsigned char const lead = byte(i);
+    size_t const length = lead < 0x80                   ? 1
+                          : lead >= 0xc2 && lead < 0xe0 ? 2
+                          : lead >= 0xe0 && lead < 0xf0 ? 3
+                          : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                        : 0;
+    bool valid = length != 0 && i + length <= name.size();
+    for (size_t k = 1; valid && k < length; ++k) valid = (byte(i + k) & 0xc0) == 0x80;
+    if (!valid || lead < 0x20 || lead == 0x7f) {
+      name[i++] = '?';
+    } else {
+      i += length;
+    }
+  }
+  return name;
+}
+
+std::string LastStep(RunPage const& page) {
+  uint32_t const execs = page.execs;
+  return execs == 0 ? std::string()
+                    : StepName(page.steps[std::min<uint32_t>(execs, kRunChainSteps) - 1]);
+}
+
+// A new image has started under the companion (PROGRAM, or an image the measured process
+// exec'd): from now on the figures read are its own, from the addresses it gave.
+void FollowImage(RunOutcome& run, SharedPage const& page, ProgramReader& reader, uint32_t state) {
+  if (state != kRunPageEmpty) run.companionStarted = true;
+  uint32_t const image = page.Image();
+  if (state != kRunPageStarted || image == run.measuredImage) return;
+  RunPage const& shared = *page.get();
+  reader.Follow(__atomic_load_n(&shared.figureLocations, __ATOMIC_RELAXED),
+                __atomic_load_n(&shared.companionState, __ATOMIC_RELAXED), page.Cookie(), image);
+  run.measuredImage = image;
+  run.lastRead.reset();
+  run.lastReadTime = run.peakRead = 0;
+  run.replacement.reset();
+  run.replacedTime = 0;
+  run.highWater = -1;  // the kernel keeps a high-water mark per image
+}
+
 // One sample: the resident size, and the figures once the companion has started.
 void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
                 std::function<void(Sample const&)> const& onSample) {
-  if (run.replacedTime != 0) return;  // the image measured is gone; its successor is not ours
+  uint32_t const state = page.State();
+  FollowImage(run, page, reader, state);
+  // The image measured is gone, and what replaced it is not (or not yet) measured.
+  if (run.replacedTime != 0) return;
   int64_t const now = memmgr_run_now();
   int64_t resident = -1, highWater = -1;
   bool const haveResident = reader.ReadResident(resident, highWater);
-  uint32_t const state = page.State();
   std::optional<RunFigures> figures;
-  if (state != kRunPageEmpty) {
-    run.companionStarted = true;
+  if (run.measuredImage != 0) {
     RunFigures read{};
-    switch (reader.ReadFigures(*page.get(), read)) {
+    switch (reader.ReadFigures(read)) {
       case ProgramReader::Result::Read:
-        figures = read;
-        run.lastRead = read;
+        figures = Sane(read, run.start, now);
+        run.lastRead = figures;
         run.lastReadTime = now;
-        run.peakRead = std::max(run.peakRead, read.peak);
+        run.peakRead = std::max(run.peakRead, figures->peak);
         run.readRefusal = 0;
         break;
       case ProgramReader::Result::Refused:
@@ -172,8 +247,8 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
       case ProgramReader::Result::Replaced:
         // Read before the figures, the resident size may be the next image's too.
         if (state == kRunPageReplaced) {
-          run.replacedTime = page.get()->execTime;
-          run.replacement = page.get()->replacement;
+          run.replacedTime = std::clamp<int64_t>(page.get()->execTime, run.start, now);
+          run.replacement = LastStep(*page.get());
         } else {  // an exec the companion did not see: a direct system call
           run.replacedTime = now;
           run.replacement = reader.Executable();
@@ -208,15 +283,37 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
   uint32_t const state = page.State();
   if (state == kRunPageEmpty) return;
   run.companionStarted = true;
+  if (state > kRunPageReplaced) {
+    run.pageOverwritten = true;
+    return;
+  }
   RunPage const& shared = *page.get();
+  if (uint32_t const image = page.Image(); image != run.measuredImage) {
+    // Images the tool never read: what it read is not the last one's.
+    run.measuredImage = image;
+    run.lastRead.reset();
+    run.peakRead = 0;
+    run.replacement.reset();
+    run.replacedTime = 0;
+    run.highWater = -1;
+  }
+  run.execs = shared.execs;
+  for (uint32_t i = 0; i < std::min<uint32_t>(run.execs, kRunChainSteps); ++i)
+    run.chain.push_back(StepName(shared.steps[i]));
   if (state == kRunPageExited || state == kRunPageReplaced) {
-    run.exitRecord = shared.last;
+    run.exitRecord = Sane(shared.last, run.start, run.end);
     run.defaultMemoryFull = shared.defaultHandler != 0;
   }
-  if (state == kRunPageReplaced && !run.replacement) {
-    run.replacement =
-        std::string(shared.replacement, strnlen(shared.replacement, sizeof shared.replacement));
-    run.replacedTime = shared.execTime;
+  if (state == kRunPageReplaced) {
+    run.replacement = LastStep(shared);
+    run.replacedTime = std::clamp<int64_t>(shared.execTime, run.start, run.end);
+    run.unfollowed = shared.unfollowed;
+  } else if (state == kRunPageExited) {
+    run.replacement.reset();  // the image read ran its exit handlers: it was not replaced
+    run.replacedTime = 0;
+  } else if (run.replacement) {  // an exec the companion did not see, noticed at a sample
+    run.chain.push_back(*run.replacement);
+    ++run.execs;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "run/options.h"
 #include "run/program_image.h"
@@ -39,8 +40,18 @@ struct RunOutcome {
   ImageKind image = ImageKind::Preloadable;
   int pageError = 0;  // errno when no page could be shared with the companion: it ran plainly
   bool companionStarted = false;
+  // The page held a state no companion writes: the program wrote over it, and nothing in it
+  // was taken.
+  bool pageOverwritten = false;
 
-  // Figures read from outside: the last reading, and the highest peak any reading showed.
+  // What PROGRAM became: the files exec'd in turn, as named to exec (the first ones and the
+  // last when there were more than the page keeps); `execs` counts them all.
+  std::vector<std::string> chain;
+  uint32_t execs = 0;
+  uint32_t measuredImage = 0;  // the page's number of the image read; 0 before the first
+
+  // Figures read from outside, from the image last measured: the last reading, and the
+  // highest peak any reading showed.
   std::optional<RunFigures> lastRead;
   int64_t lastReadTime = 0, peakRead = 0;
   int readRefusal = 0;  // errno when reading was refused and never succeeded
@@ -48,10 +59,12 @@ struct RunOutcome {
   // The companion's page at the end: figures after the exit handlers, or before an exec.
   std::optional<RunFigures> exitRecord;
   bool defaultMemoryFull = false;  // the memory-full handler at that moment was the library's
-  std::optional<std::string> replacement;  // what the program exec'd, when it did
-  int64_t replacedTime = 0;                // when the tool saw it; 0 when it did not
+  // The image the chain ended in, when it ran unmeasured, and when it was exec'd.
+  std::optional<std::string> replacement;
+  int64_t replacedTime = 0;
+  uint32_t unfollowed = kRunExecFollowed;  // why the companion did not pass the settings on
 
-  // The program's own resident high-water mark (VmHWM), at the last reading of it.
+  // The measured image's own resident high-water mark (VmHWM), at the last reading of it.
   int64_t highWater = -1, highWaterTime = 0;
 
   int interruption = 0;  // the first of SIGINT, SIGTERM, SIGHUP the tool received

@@ -80,10 +80,19 @@ bool ProgramReader::ReadLocations(uint64_t address) {
   return located_;
 }
 
-ProgramReader::Result ProgramReader::ReadFigures(RunPage const& page, RunFigures& figures) {
+void ProgramReader::Follow(uint64_t figureLocations, uint64_t companionState, uint64_t cookie,
+                           uint32_t image) {
+  figureLocations_ = figureLocations;
+  companionState_ = companionState;
+  cookie_ = cookie;
+  image_ = image;
+  located_ = false;
+}
+
+ProgramReader::Result ProgramReader::ReadFigures(RunFigures& figures) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     errno = 0;
-    if (located_ || ReadLocations(page.figureLocations)) {
+    if (located_ || ReadLocations(figureLocations_)) {
       int64_t limit = 0, peak = 0;
       uint8_t memoryFull = 0;
       CompanionState companion{};
@@ -102,16 +111,18 @@ ProgramReader::Result ProgramReader::ReadFigures(RunPage const& page, RunFigures
                         {const_cast<void*>(locations_.overallocations), 8},
                         {const_cast<void*>(locations_.memoryFullEvents), 8},
                         {const_cast<void*>(locations_.memoryFull), 1},
-                        {reinterpret_cast<void*>(page.companionState), sizeof companion}};
+                        {reinterpret_cast<void*>(companionState_), sizeof companion}};
       ssize_t const expected = 6 * 8 + 1 + sizeof companion;
       ssize_t const got = process_vm_readv(thread_, local, 8, remote, 8, 0);
       if (got == expected) {
-        if (companion.cookie != page.cookie) return Result::Replaced;
+        if (companion.cookie != cookie_ || companion.image != image_) return Result::Replaced;
         figures.limit = limit;
         figures.peak = peak > companion.earlierPeak ? peak : companion.earlierPeak;
         figures.memoryFull = memoryFull != 0;
         figures.pressureTime = companion.pressureTime;
         figures.pressureUnseen = companion.pressureUnseen;
+        figures.children = companion.children;
+        figures.ownNew = companion.ownNew;
         return Result::Read;
       }
       if (got >= 0) return Result::Replaced;  // part of it is no longer mapped

@@ -27,7 +27,10 @@ class ProgramReader {
     Replaced,  // the memory is no longer the image the companion started in (an exec)
     Gone       // the program has ended
   };
-  Result ReadFigures(RunPage const& page, RunFigures& figures);
+  // The image to read from now on: where the library's figures and the companion's state are,
+  // and the cookie and image number that state must hold to be that image's.
+  void Follow(uint64_t figureLocations, uint64_t companionState, uint64_t cookie, uint32_t image);
+  Result ReadFigures(RunFigures& figures);
   int RefusalError() const { return refusal_; }
 
   // What /proc/<pid>/exe names now.
@@ -45,4 +48,6 @@ class ProgramReader {
   int refusal_ = 0;
   bool located_ = false;
   mmgr_figure_locations locations_{};
+  uint64_t figureLocations_ = 0, companionState_ = 0, cookie_ = 0;
+  uint32_t image_ = 0;
 };

@@ -1,10 +1,11 @@
 /* What the companion preloaded into the measured program and memmgr-run share: one page of
  * memory (a System V segment the tool creates and the companion attaches), which the
  * program's descriptor games cannot take away and which outlives the program.
- * The companion writes into it twice at most: once at start (where the figures live, so that
- * the tool can read them from outside with process_vm_readv), once at exit or exec (the
- * figures then, read by the tool after the program has gone). Shared by the C companion and
- * the C++ tool; both are built from the same tree, so the layout needs no versioning. */
+ * The companion of each image the program becomes writes into it twice at most: once at start
+ * (where the figures live, so that the tool can read them from outside with process_vm_readv),
+ * once at exit or exec (the figures then, read by the tool after the image has gone). Shared by the
+ * C companion and the C++ tool; both are built from the same tree, so the layout needs no
+ * versioning. */
 #ifndef MEMMGR_RUN_PAGE_H
 #define MEMMGR_RUN_PAGE_H
 
@@ -12,13 +13,17 @@
 #include <time.h>
 
 /* The environment variable through which the tool hands the companion its settings:
- * "<id of the page's segment> <limit or -1 for none> <pressure threshold or -1>". The
- * companion removes the variable and puts LD_PRELOAD back as the user had it (from
- * MEMMGR_RUN_PRELOAD, absent when there was none), so the program's children run plainly. */
+ * "<id of the page's segment> <limit or -1 for none> <pressure threshold or -1> <id of the sites
+ * segment or -1> <the tool's process id> <the tool's preload list>" (the list holds no space:
+ * the tool refuses such paths). Only a process whose parent is the tool is measured.
+ * MEMMGR_RUN_PRELOAD holds the user's own LD_PRELOAD, absent when there was none. The companion
+ * takes all of these out of the process's environment at start and puts LD_PRELOAD back as the user
+ * had it, so that the program's children run plainly; it puts them back into the environment of an
+ * exec the measured process makes, so that the next image is measured. */
 #define MEMMGR_RUN_SETTINGS "MEMMGR_RUN"
 #define MEMMGR_RUN_PRELOAD "MEMMGR_RUN_PRELOAD"
 /* With --sites: "<id of the sites segment>", for the site sampler preloaded in front of the
- * library (sites_area.h); the sampler removes it. */
+ * library (sites_area.h). */
 #define MEMMGR_RUN_SITES "MEMMGR_RUN_SITES"
 
 /* The clock of every time the tool, the companion and the sampler exchange: CLOCK_MONOTONIC in
@@ -32,10 +37,22 @@ static inline int64_t memmgr_run_now(void) {
 /* RunPage.state */
 enum {
   kRunPageEmpty = 0,   /* the companion has not started (yet) */
-  kRunPageStarted = 1, /* the limit is set and the addresses are in place */
+  kRunPageStarted = 1, /* the limit is set and the addresses of image `image` are in place */
   kRunPageExited = 2,  /* `last` holds the figures after the program's exit handlers */
-  kRunPageReplaced = 3 /* `last` holds the figures just before an exec of `replacement` */
+  kRunPageReplaced = 3 /* `last` holds the figures just before the exec of the last step */
 };
+
+/* RunPage.unfollowed: why the last exec went on without the tool's settings. */
+enum {
+  kRunExecFollowed = 0, /* it got them; an image that never started had no loader for them */
+  kRunExecTooLarge = 1, /* its environment was too large to add them on the stack */
+  kRunExecStatic = 2,   /* no dynamic loader of this machine: nothing can be preloaded */
+  kRunExecSetId = 3,    /* set-ID or with file capabilities: the loader ignores LD_PRELOAD */
+  kRunExecSanitized = 4 /* needs a sanitizer's runtime, which refuses to come after a preload */
+};
+
+/* The images a run keeps the names of: the first steps, and the latest in the last slot. */
+enum { kRunChainSteps = 8, kRunStepChars = 200 };
 
 /* The figures of one moment, as the summary reports them. */
 struct RunFigures {
@@ -46,30 +63,46 @@ struct RunFigures {
   int64_t overallocations;  /* requests admitted over the limit */
   int64_t memoryFullEvents; /* firings of the memory-full handler */
   int64_t pressureTime;     /* CLOCK_MONOTONIC ns of the first crossing of --pressure, or 0 */
+  int64_t children;         /* processes started by this image and those it was exec'd from */
   uint32_t memoryFull;      /* GTMC_IsMemoryFull */
   uint32_t pressureUnseen;  /* the program armed a pressure callback of its own */
+  uint32_t ownNew;          /* the program's own operator new wins over the library's */
+  uint32_t reserved;
 };
 
 /* The companion's own figures, in the program's memory, read from outside with the library's.
- * The cookie is the run's: finding it tells the tool the image it reads is the one it started
- * (an exec replaces the memory behind the address). Written with relaxed atomic stores. */
+ * The cookie is the run's and `image` the number of the image: finding both tells the tool the
+ * memory it reads is the image it located (an exec replaces the memory behind the address, and
+ * the next image's companion may sit at the same one). Written with relaxed atomic stores. */
 struct CompanionState {
   uint64_t cookie;
   int64_t earlierPeak;  /* the highest peak the program's GTMC_ResetPeakUsedMemory replaced */
   int64_t pressureTime; /* as in RunFigures */
+  int64_t children;     /* as in RunFigures */
   uint32_t pressureUnseen;
+  uint32_t ownNew;
+  uint32_t image;
   uint32_t reserved;
 };
 
+/* Written by the companion of each image in turn, and read by the tool. The program can write
+ * it too (it is mapped in its memory), so the tool takes nothing from it on trust: states it
+ * does not know, strings without their terminator, times outside the run, negative counts. */
 struct RunPage {
   uint64_t cookie;          /* written by the tool before the program starts */
   uint32_t state;           /* kRunPage*: stored last (release) by the companion */
-  uint32_t defaultHandler;  /* the memory-full handler at exit is still the library's own */
-  uint64_t figureLocations; /* address of the library's mmgr_figure_locations in the program */
-  uint64_t companionState;  /* address of the companion's CompanionState in the program */
+  uint32_t image;           /* 1 for PROGRAM, one more for each exec followed (release) */
+  uint64_t figureLocations; /* address of the library's mmgr_figure_locations in the image */
+  uint64_t companionState;  /* address of the companion's CompanionState in the image */
   struct RunFigures last;   /* for kRunPageExited and kRunPageReplaced */
-  int64_t execTime;         /* for kRunPageReplaced: CLOCK_MONOTONIC ns when the exec was made */
-  char replacement[256];    /* for kRunPageReplaced: the file the program exec'd, cut short */
+  int64_t execTime;         /* CLOCK_MONOTONIC ns when the last exec noted was made */
+  uint32_t defaultHandler;  /* the memory-full handler at exit is still the library's own */
+  uint32_t execs;           /* the execs noted, the pending one included */
+  uint32_t unfollowed;      /* kRunExec*, for the last exec noted */
+  uint32_t reserved;
+  /* The files exec'd in turn, as named to exec (the end of the name when it is longer); past
+   * kRunChainSteps the last slot holds the latest. */
+  char steps[kRunChainSteps][kRunStepChars];
 };
 
 #endif /* MEMMGR_RUN_PAGE_H */
