@@ -4,9 +4,11 @@
 # must hold. Every failing row is reported, then the test fails.
 #   cmake -DRUN=... -DHOSTILE=... -DSTATIC=... [-Dthread=...] [-Daddress=...] -DOUT=...
 #         -P run_hostile.cmake
-# "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>"
+# "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>
+# [|<pattern neither the summary nor the sites file may hold>]"
 # where <how> is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
-# "interrupt" (the tool receives SIGTERM while the program runs) or "sites" (with --sites).
+# "interrupt" (the tool receives SIGTERM while the program runs) or "sites [tool options]"
+# (with --sites).
 cmake_minimum_required(VERSION 3.25)
 set(rows
   "fork|0|same|peak resident: +[0-9]+ bytes \\([1-3]?[0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} fork"
@@ -26,7 +28,9 @@ set(rows
   "closefds sites|0|same|top sites at peak.* main|sites|${HOSTILE} closefds"
   "seccomp kill sites|0|same|top sites at peak.* main|sites|${HOSTILE} seccomp-kill"
   "main thread exits sites|5|same|top sites at peak.* main|sites|${HOSTILE} sysexit"
-  "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal")
+  "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal"
+  "memory-full with no event|0|same|garbage-collect hook calls: +[1-9][0-9]* +memory-full events: +0 |sites --limit 16M|${HOSTILE} gc-frees|memory-full-[0-9]"
+  "descriptors under --sites|0|same|site sampling|sites|${HOSTILE} env")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
@@ -38,7 +42,7 @@ execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPA
 set(failures "")
 foreach(row IN LISTS rows)
   string(REPLACE "|" ";" fields "${row}")
-  list(POP_FRONT fields name status same pattern how command)
+  list(POP_FRONT fields name status same pattern how command absent)
   separate_arguments(command)
   set(report ${OUT}/hostile_report.txt)
   set(csv ${OUT}/hostile_timeline.csv)
@@ -47,8 +51,11 @@ foreach(row IN LISTS rows)
   set(plain "")
   if(how STREQUAL "noptrace" AND uid EQUAL 0)
     set(tool setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace ${tool})
-  elseif(how STREQUAL "sites")
-    set(tool ${RUN} --sites ${OUT}/hostile_sites.folded --report ${report} --csv ${csv} --)
+  elseif(how MATCHES "^sites")
+    string(REGEX REPLACE "^sites *" "" options "${how}")
+    separate_arguments(options)
+    file(REMOVE ${OUT}/hostile_sites.folded)
+    set(tool ${RUN} --sites ${OUT}/hostile_sites.folded ${options} --report ${report} --csv ${csv} --)
   elseif(how STREQUAL "interrupt")
     set(tool timeout --preserve-status -s TERM 0.5 ${tool})
     set(plain timeout --preserve-status -s TERM 0.5 ${plain})
@@ -77,6 +84,15 @@ foreach(row IN LISTS rows)
   endif()
   if(NOT flat MATCHES "${pattern}")
     string(APPEND why " no '${pattern}' in the summary;")
+  endif()
+  if(absent)
+    set(stacks "")
+    if(how MATCHES "^sites" AND EXISTS ${OUT}/hostile_sites.folded)
+      file(READ ${OUT}/hostile_sites.folded stacks)
+    endif()
+    if("${told}${stacks}" MATCHES "${absent}")
+      string(APPEND why " '${absent}' in the summary or the stacks;")
+    endif()
   endif()
   if(how STREQUAL "interrupt")
     set(last "")

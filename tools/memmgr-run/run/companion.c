@@ -38,6 +38,15 @@ static bool pressureArmed;
  * library's. */
 static void* Real(char const* name) { return dlsym(RTLD_NEXT, name); }
 
+/* With --sites, the site sampler keeps a relay of its own in GTMC_MemoryFull and reports the
+ * handler the program set; the library's variable is the program's otherwise. */
+extern MemoryFullHandler memmgr_run_sites_memory_full_handler(void) __attribute__((weak));
+
+static MemoryFullHandler ProgramMemoryFull(void) {
+  if (memmgr_run_sites_memory_full_handler) return memmgr_run_sites_memory_full_handler();
+  return __atomic_load_n(&GTMC_MemoryFull, __ATOMIC_RELAXED);
+}
+
 static int64_t Load64(void const* at) {
   return __atomic_load_n((int64_t const*)at, __ATOMIC_RELAXED);
 }
@@ -64,7 +73,7 @@ static void WriteLast(uint32_t kind) {
       .memoryFull = __atomic_load_n((bool const*)figures->memoryFull, __ATOMIC_RELAXED),
       .pressureUnseen = __atomic_load_n(&state.pressureUnseen, __ATOMIC_RELAXED),
   };
-  page->defaultHandler = __atomic_load_n(&GTMC_MemoryFull, __ATOMIC_RELAXED) == defaultMemoryFull;
+  page->defaultHandler = ProgramMemoryFull() == defaultMemoryFull;
   __atomic_store_n(&page->state, kind, __ATOMIC_RELEASE);
 }
 
@@ -208,8 +217,12 @@ EXPORTED int execle(char const* file, char const* first, ...) {
 
 static void InChild(void) { forked = true; }
 
+/* The site sampler (--sites) reads its variable before it goes; see run_page.h. */
+extern void memmgr_run_sites_take_settings(void) __attribute__((weak));
+
 /* The program's children are not measured: they get the environment the user gave. */
 static void RestoreEnvironment(void) {
+  if (memmgr_run_sites_take_settings) memmgr_run_sites_take_settings();
   char const* const preload = getenv(MEMMGR_RUN_PRELOAD);
   if (preload) {
     setenv("LD_PRELOAD", preload, 1);
@@ -218,6 +231,7 @@ static void RestoreEnvironment(void) {
   }
   unsetenv(MEMMGR_RUN_PRELOAD);
   unsetenv(MEMMGR_RUN_SETTINGS);
+  unsetenv(MEMMGR_RUN_SITES);
 }
 
 /* Runs after the library's own initialiser (the library is this object's dependency), so the
@@ -243,7 +257,7 @@ __attribute__((constructor)) static void Start(void) {
     pressureArmed = true;
     setPressure(pressure, NotePressure);
   }
-  defaultMemoryFull = GTMC_MemoryFull;
+  defaultMemoryFull = ProgramMemoryFull();
   figures = mmgr_get_figure_locations();
   owner = getpid();
   pthread_atfork(NULL, NULL, InChild);

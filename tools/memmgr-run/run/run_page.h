@@ -18,7 +18,12 @@
 #define MEMMGR_RUN_SETTINGS "MEMMGR_RUN"
 #define MEMMGR_RUN_PRELOAD "MEMMGR_RUN_PRELOAD"
 /* With --sites: "<id of the sites segment>", for the site sampler preloaded in front of the
- * library (sites_area.h); the sampler removes it. */
+ * library (sites_area.h). The sampler only reads it, with its own scan of `environ` (never
+ * getenv, which a shell may define as its own); the companion removes it with the other two.
+ * The loader runs the companion's constructor before the sampler's (both depend on the library
+ * alone, and constructor priorities do not order objects), so the companion first calls the
+ * sampler's memmgr_run_sites_take_settings(), when the sampler is loaded, and only then
+ * removes the variables. */
 #define MEMMGR_RUN_SITES "MEMMGR_RUN_SITES"
 
 /* The clock of every time the tool, the companion and the sampler exchange: CLOCK_MONOTONIC in
