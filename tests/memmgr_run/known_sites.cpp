@@ -11,6 +11,9 @@
 //   exec         as memory-full with a handler that returns, then execs itself (passing on the
 //                environment it was started with) into after-exec
 //   after-exec   holds 3 MiB (HoldAfterExec)
+//   exec-into PROGRAM
+//                holds 7 MiB (HoldInLargeBlocks), then execs PROGRAM (one the sampler cannot
+//                enter, such as a static one) with the argument "env"
 //   crowd        holds 200,000 blocks of 32 bytes: more than the sampler can keep at an
 //                interval of 1 byte
 #include <fcntl.h>
@@ -127,6 +130,12 @@ int main(int argc, char** argv) {
     execve("/proc/self/exe", arguments, StartingEnvironment());
     return 127;
   }
+  if (mode == "exec-into" && argc > 2) {
+    HoldInLargeBlocks(7 * kMiB);
+    char* const arguments[] = {argv[2], const_cast<char*>("env"), nullptr};
+    execv(argv[2], arguments);
+    return 127;
+  }
   if (mode == "after-exec") {
     HoldAfterExec();
     Release();
@@ -138,6 +147,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::fprintf(stderr,
-               "usage: known_sites shares|memory-full|memory-full-handler set|assign|exec|crowd\n");
+               "usage: known_sites shares|memory-full|memory-full-handler "
+               "set|assign|exec|exec-into PROGRAM|crowd\n");
   return 2;
 }
