@@ -5,9 +5,10 @@
 //                passes 256 MiB through blocks it releases again
 //   memory-full  under --limit 8M: HoldInLargeBlocks fills the budget, then a request from
 //                RequestTooMuch is refused with a memory-full event
-//   memory-full-handler set|assign
-//                as memory-full, with a handler of the program's (installed with the setter, or
-//                assigned to GTMC_MemoryFull) that releases everything and exits with status 1
+//   memory-full-handler set|assign|reinstall
+//                as memory-full, with a handler of the program's (installed with the setter,
+//                assigned to GTMC_MemoryFull, or set and then set again as read back from
+//                GTMC_MemoryFull) that releases everything and exits with status 1
 //   exec         as memory-full with a handler that returns, then execs itself (passing on the
 //                environment it was started with) into after-exec
 //   after-exec   holds 3 MiB (HoldAfterExec)
@@ -111,11 +112,13 @@ int main(int argc, char** argv) {
   }
   if (mode == "memory-full-handler" && argc > 2) {
     GMM_EnableOverallocation(false);
-    if (std::string_view(argv[2]) == "set") {
-      Set_GTMC_MemoryFull(ReleaseAndExit);
-    } else {
+    std::string_view const how = argv[2];
+    if (how == "assign") {
       GTMC_MemoryFull = ReleaseAndExit;
+    } else {
+      Set_GTMC_MemoryFull(ReleaseAndExit);
     }
+    if (how == "reinstall") Set_GTMC_MemoryFull(GTMC_MemoryFull);  // what it reads, put back
     HoldInLargeBlocks(7 * kMiB);
     RequestTooMuch();
     return 0;  // not reached: the handler exits

@@ -10,11 +10,11 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <linux/futex.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/shm.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,7 +55,6 @@ mmgr_figure_locations const* figures;
 uintptr_t ownStart, ownEnd;  // this object's code: its frames are not the program's
 // The unwinder's code: the pipe it asks for is answered here (see the end of this file).
 constinit uintptr_t unwinderStart = 0, unwinderEnd = 0;
-constinit pid_t self = 0;
 char programPath[kSiteModulePath];
 
 // Stacks by hash: 0 empty, kStackClaimed while being written, else stack number + 1.
@@ -278,7 +277,9 @@ MemoryFullHandler SetProgramMemoryFullHandler(
       std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed);
   MemoryFullHandler const previous =
       installed == &RelayMemoryFull ? programMemoryFull.load(std::memory_order_relaxed) : installed;
-  programMemoryFull.store(handler, std::memory_order_release);
+  // The relay itself comes back when the program re-installs what it read from
+  // GTMC_MemoryFull: the handler behind it stays, or the relay would call itself.
+  if (handler != &RelayMemoryFull) programMemoryFull.store(handler, std::memory_order_release);
   librarySetter(&RelayMemoryFull);
   return previous;
 }
@@ -353,7 +354,7 @@ int ParseSegment(char const* text) {
 
 // The first image of the measured process claims the area for its process id; a later image
 // of the same process (after an exec) finds its own id, anything else stays out.
-bool ClaimArea(SitesArea& claimed) {
+bool ClaimArea(SitesArea& claimed, pid_t self) {
   int32_t owner = 0;
   return Shared(claimed.owner).compare_exchange_strong(owner, self, std::memory_order_relaxed) ||
          owner == self;
@@ -405,8 +406,7 @@ __attribute__((constructor)) void Start() {
   if (settingsSegment < 0) return;
   void* const attached = shmat(settingsSegment, nullptr, 0);
   if (attached == reinterpret_cast<void*>(-1)) return;
-  self = getpid();
-  if (!ClaimArea(*static_cast<SitesArea*>(attached)) || !live.Reserve()) {
+  if (!ClaimArea(*static_cast<SitesArea*>(attached), getpid()) || !live.Reserve()) {
     shmdt(attached);
     return;
   }
@@ -474,9 +474,12 @@ EXPORTED MemoryFullHandler memmgr_run_sites_memory_full_handler(void) {
 // would then read from and write into those, or open a new pipe in the middle of a request.
 // Closing them after initialising is therefore no cure either. So the pipe the unwinder asks
 // for is no pipe: it gets two numbers that can never be descriptors, reading the one answers
-// "empty", and writing to the other checks the byte with process_vm_readv on this process,
-// which needs none. Only calls made from the unwinder's own code with those numbers are
-// answered here; every other call goes on to the C library unchanged.
+// "empty", and writing a byte to the other checks that the byte is readable with a futex
+// operation that reads the word holding it and does nothing else (a compare-and-requeue that
+// wakes and moves no waiter): EFAULT when it cannot be read, and no descriptor. Unlike
+// process_vm_readv, futex is allowed by every seccomp profile that lets a program run threads,
+// and qemu's user mode implements it. Only calls made from the unwinder's own code with those
+// numbers are answered here; every other call goes on to the C library unchanged.
 
 namespace {
 
@@ -487,18 +490,30 @@ bool FromUnwinder(void const* returnAddress) {
   return caller >= unwinderStart && caller < unwinderEnd;
 }
 
-// What a one-byte write of `address` into a pipe would answer: 1 when readable, else EFAULT.
-ssize_t CheckReadable(void const* address) {
-  char byte;
-  iovec local{&byte, 1}, remote{const_cast<void*>(address), 1};
-  if (process_vm_readv(self, &local, 1, &remote, 1, 0) == 1) return 1;
-  errno = EFAULT;
-  return -1;
-}
-
 template <class Function>
 Function* Next(char const* name) {
   return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+}
+
+using SyscallFunction = long(long, ...);
+SyscallFunction* NextSyscall() {
+  static auto* const next = Next<SyscallFunction>("syscall");
+  return next;
+}
+
+// What a one-byte write of `address` into a pipe would answer: 1 when readable, else -1 with
+// EFAULT. The futex word is the aligned one holding the byte, on the same page. With no waiter
+// to wake or requeue, the operation only compares: 0 when the word equals the expected 0,
+// EAGAIN when not, EFAULT when it cannot be read.
+ssize_t CheckReadable(void const* address) {
+  constinit static uint32_t unrelatedWord = 0;  // the requeue's target: never waited on
+  auto const word = reinterpret_cast<uintptr_t>(address) & ~uintptr_t{3};
+  constexpr long kWake = 0, kRequeue = 0, kExpected = 0;
+  long const result = NextSyscall()(SYS_futex, word, long{FUTEX_CMP_REQUEUE_PRIVATE}, kWake,
+                                    kRequeue, &unrelatedWord, kExpected);
+  if (result >= 0 || errno == EAGAIN) return 1;
+  errno = EFAULT;
+  return -1;
 }
 
 }  // namespace
@@ -536,7 +551,7 @@ EXPORTED ssize_t write(int descriptor, void const* buffer, size_t size) {
 // whatever the call, as the C library's syscall itself takes six from the registers and stack
 // of any caller.
 EXPORTED long syscall(long number, ...) {
-  static auto* const next = Next<long(long, ...)>("syscall");
+  SyscallFunction* const next = NextSyscall();
   va_list list;
   va_start(list, number);
   long arguments[6];
