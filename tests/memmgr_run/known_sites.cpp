@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
     RequestTooMuch();
     Release();
     char* const arguments[] = {argv[0], const_cast<char*>("after-exec"), nullptr};
-    execve("/proc/self/exe", arguments, StartingEnvironment());
+    execve(argv[0], arguments, StartingEnvironment());
     return 127;
   }
   if (mode == "exec-into" && argc > 2) {

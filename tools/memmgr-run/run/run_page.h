@@ -21,9 +21,10 @@
  * library (sites_area.h). The sampler only reads it, with its own scan of `environ` (never
  * getenv, which a shell may define as its own); the companion removes it with the other two.
  * The loader runs the companion's constructor before the sampler's (both depend on the library
- * alone, and constructor priorities do not order objects), so the companion first calls the
- * sampler's memmgr_run_sites_take_settings(), when the sampler is loaded, and only then
- * removes the variables. */
+ * alone, and constructor priorities order only one object's own), so the companion first
+ * calls the sampler's memmgr_run_sites_take_settings() (a weak reference, null without
+ * --sites) and only then removes the variables. An image started by an exec of the measured
+ * process reads it again the same way. */
 #define MEMMGR_RUN_SITES "MEMMGR_RUN_SITES"
 
 /* The clock of every time the tool, the companion and the sampler exchange: CLOCK_MONOTONIC in
