@@ -3,6 +3,7 @@
 // that ends normally prints how many threads the process has, so that a thread of the tool's
 // inside it shows as a difference in the output.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -118,6 +119,13 @@ int WaitFor(pid_t pid) {
 
 int ClonedChild(void*) { return 0; }
 
+// A garbage-collect hook that gives back a reserve, installed when the library is loaded.
+std::vector<char> reserve;
+int GiveBackReserve(size_t) {
+  std::vector<char>().swap(reserve);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -207,6 +215,11 @@ int main(int argc, char** argv) {
       }
     }
     Hold(4);
+  } else if (mode == "gc-frees") {  // over a 16 MiB limit until the hook frees the reserve
+    reserve.assign(8 << 20, 'r');
+    if (void* const hook = dlsym(RTLD_DEFAULT, "GTMC_GarbageCollect"))
+      *static_cast<int (**)(size_t)>(hook) = GiveBackReserve;
+    Hold(8);
   } else if (mode == "sleep") {
     sleep(10);
   }

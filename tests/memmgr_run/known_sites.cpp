@@ -5,9 +5,23 @@
 //                passes 256 MiB through blocks it releases again
 //   memory-full  under --limit 8M: HoldInLargeBlocks fills the budget, then a request from
 //                RequestTooMuch is refused with a memory-full event
+//   memory-full-handler set|assign|reinstall
+//                as memory-full, with a handler of the program's (installed with the setter,
+//                assigned to GTMC_MemoryFull, or set and then set again as read back from
+//                GTMC_MemoryFull) that releases everything and exits with status 1
+//   exec         as memory-full with a handler that returns, then execs itself (passing on the
+//                environment it was started with) into after-exec
+//   after-exec   holds 3 MiB (HoldAfterExec)
+//   exec-into PROGRAM
+//                holds 7 MiB (HoldInLargeBlocks), then execs PROGRAM (one the sampler cannot
+//                enter, such as a static one) with the argument "env"
 //   crowd        holds 200,000 blocks of 32 bytes: more than the sampler can keep at an
 //                interval of 1 byte
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memmgr>
 #include <string_view>
@@ -54,6 +68,28 @@ void Release() {
   while (held > 0) mmgr_free(blocks[--held]);
 }
 
+[[gnu::noinline]] void HoldAfterExec() { blocks[held++] = mmgr_malloc(3 * kMiB); }
+
+void ReleaseAndExit(unsigned long) {
+  Release();
+  std::exit(1);
+}
+
+// The environment this process started with, as the kernel keeps it.
+char environment[1 << 16];
+char* entries[1024];
+char** StartingEnvironment() {
+  int const fd = open("/proc/self/environ", O_RDONLY | O_CLOEXEC);
+  ssize_t const length = fd < 0 ? -1 : read(fd, environment, sizeof environment - 1);
+  if (fd >= 0) close(fd);
+  size_t count = 0;
+  for (ssize_t at = 0; at < length && count + 1 < std::size(entries);
+       at += static_cast<ssize_t>(std::strlen(environment + at)) + 1)
+    entries[count++] = environment + at;
+  entries[count] = nullptr;
+  return entries;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,11 +110,47 @@ int main(int argc, char** argv) {
     mmgr_free(refused);
     return 0;
   }
+  if (mode == "memory-full-handler" && argc > 2) {
+    GMM_EnableOverallocation(false);
+    std::string_view const how = argv[2];
+    if (how == "assign") {
+      GTMC_MemoryFull = ReleaseAndExit;
+    } else {
+      Set_GTMC_MemoryFull(ReleaseAndExit);
+    }
+    if (how == "reinstall") Set_GTMC_MemoryFull(GTMC_MemoryFull);  // what it reads, put back
+    HoldInLargeBlocks(7 * kMiB);
+    RequestTooMuch();
+    return 0;  // not reached: the handler exits
+  }
+  if (mode == "exec") {
+    GMM_EnableOverallocation(false);
+    Set_GTMC_MemoryFull([](unsigned long) {});
+    HoldInLargeBlocks(7 * kMiB);
+    RequestTooMuch();
+    Release();
+    char* const arguments[] = {argv[0], const_cast<char*>("after-exec"), nullptr};
+    execve(argv[0], arguments, StartingEnvironment());
+    return 127;
+  }
+  if (mode == "exec-into" && argc > 2) {
+    HoldInLargeBlocks(7 * kMiB);
+    char* const arguments[] = {argv[2], const_cast<char*>("env"), nullptr};
+    execv(argv[2], arguments);
+    return 127;
+  }
+  if (mode == "after-exec") {
+    HoldAfterExec();
+    Release();
+    return 0;
+  }
   if (mode == "crowd") {
     HoldInACrowd();
     for (void* block : crowd) mmgr_free(block);
     return 0;
   }
-  std::fprintf(stderr, "usage: known_sites shares|memory-full|crowd\n");
+  std::fprintf(stderr,
+               "usage: known_sites shares|memory-full|memory-full-handler "
+               "set|assign|exec|exec-into PROGRAM|crowd\n");
   return 2;
 }

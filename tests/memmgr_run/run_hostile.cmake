@@ -6,10 +6,11 @@
 # is reported, then the test fails.
 #   cmake -DRUN=... -DHOSTILE=... -DSTATIC=... -DOWN_NEW=... [-Dthread=...] [-Daddress=...]
 #         -DOUT=... -P run_hostile.cmake
-# "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>"
+# "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>
+# [|<pattern neither the summary nor the sites file may hold>]"
 # where <how> is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
-# "interrupt" (the tool receives SIGTERM while the program runs), "sites" (with --sites) or
-# "page" (the program writes over the page it shares with the tool, with names that run past
+# "interrupt" (the tool receives SIGTERM while the program runs), "sites [tool options]" (with
+# --sites) or "page" (the program writes over the page it shares with the tool, with names that run past
 # their fields: no name in the summary is longer than its field, and every time is under 10 s).
 cmake_minimum_required(VERSION 3.25)
 set(rows
@@ -42,7 +43,9 @@ set(rows
   "own new|0|same|accounted: +nothing: the program defines its own operator new|plain|${OWN_NEW} closefds"
   "page scribbled|0|same|peak accounted: +[0-9]+ bytes \\(12\\.[0-9] MiB\\)|page|${HOSTILE} scribble"
   "page scribbled at the end|0|same|wrote over the page it shares with memmgr-run|page|${HOSTILE} scribble exit"
-  "page forged|0|same|ran: +memmgr_run_hostile → … → A+\\.\\.\\. \\(unmeasured.*replaced itself with A+ at 0\\.000 s.*peak accounted: +1048576 bytes|page|${HOSTILE} scribble forge")
+  "page forged|0|same|ran: +memmgr_run_hostile → … → A+\\.\\.\\. \\(unmeasured.*replaced itself with A+ at 0\\.000 s.*peak accounted: +1048576 bytes|page|${HOSTILE} scribble forge"
+  "memory-full with no event|0|same|garbage-collect hook calls: +[1-9][0-9]* +memory-full events: +0 |sites --limit 16M|${HOSTILE} gc-frees|memory-full-[0-9]"
+  "descriptors under --sites|0|same|site sampling|sites|${HOSTILE} env")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
@@ -64,7 +67,7 @@ execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPA
 set(failures "")
 foreach(row IN LISTS rows)
   string(REPLACE "|" ";" fields "${row}")
-  list(POP_FRONT fields name status same pattern how command)
+  list(POP_FRONT fields name status same pattern how command absent)
   separate_arguments(command)
   set(report ${OUT}/hostile_report.txt)
   set(csv ${OUT}/hostile_timeline.csv)
@@ -73,8 +76,11 @@ foreach(row IN LISTS rows)
   set(plain "")
   if(how STREQUAL "noptrace" AND uid EQUAL 0)
     set(tool setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace ${tool})
-  elseif(how STREQUAL "sites")
-    set(tool ${RUN} --sites ${OUT}/hostile_sites.folded --report ${report} --csv ${csv} --)
+  elseif(how MATCHES "^sites")
+    string(REGEX REPLACE "^sites *" "" options "${how}")
+    separate_arguments(options)
+    file(REMOVE ${OUT}/hostile_sites.folded)
+    set(tool ${RUN} --sites ${OUT}/hostile_sites.folded ${options} --report ${report} --csv ${csv} --)
   elseif(how STREQUAL "interrupt")
     set(tool timeout --preserve-status -s TERM 0.5 ${tool})
     set(plain timeout --preserve-status -s TERM 0.5 ${plain})
@@ -111,6 +117,15 @@ foreach(row IN LISTS rows)
     endif()
     if(flat MATCHES "[0-9][0-9]+\\.[0-9]+ s")
       string(APPEND why " a time of 10 s or more;")
+    endif()
+  endif()
+  if(absent)
+    set(stacks "")
+    if(how MATCHES "^sites" AND EXISTS ${OUT}/hostile_sites.folded)
+      file(READ ${OUT}/hostile_sites.folded stacks)
+    endif()
+    if("${told}${stacks}" MATCHES "${absent}")
+      string(APPEND why " '${absent}' in the summary or the stacks;")
     endif()
   endif()
   if(how STREQUAL "interrupt")

@@ -3,7 +3,8 @@
 # interval, what held the budget at a memory-full event, that only the measured process is
 # sampled, and that the sampler's fixed storage drops samples instead of growing. Every failing
 # row is reported, then the test fails.
-#   cmake -DRUN=... -DKNOWN=... [-DHOSTILE=...] [-DEMULATOR=...] -DOUT=... -P run_sites.cmake
+#   cmake -DRUN=... -DKNOWN=... [-DHOSTILE=... -DSTATIC=...] [-DEMULATOR=...] -DOUT=...
+#         -P run_sites.cmake
 cmake_minimum_required(VERSION 3.25)
 set(failures "")
 
@@ -66,6 +67,26 @@ ${low}-${high}‰ expected" PARENT_SCOPE)
   endif()
 endfunction()
 
+# snapshots(<out> <prefix>): how many distinct snapshots named <prefix>… the stacks hold.
+function(snapshots out prefix)
+  set(names "")
+  foreach(line IN LISTS folded)
+    if(line MATCHES "^(${prefix}[^|]*)\\|")
+      list(APPEND names ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES names)
+  list(LENGTH names count)
+  set(${out} ${count} PARENT_SCOPE)
+endfunction()
+
+function(summary_lacks pattern)
+  string(REGEX REPLACE "\n" " " flat "${summary}")
+  if(flat MATCHES "${pattern}")
+    set(failures "${failures}\n${row}: '${pattern}' in the summary" PARENT_SCOPE)
+  endif()
+endfunction()
+
 function(summary_has pattern)
   string(REGEX REPLACE "\n" " " flat "${summary}")
   if(NOT flat MATCHES "${pattern}")
@@ -91,6 +112,40 @@ measure(memory-full 1 --limit 8M -- ${KNOWN} memory-full)
 share(memory-full-1 HoldInLargeBlocks 990 1000)
 share(memory-full-1 RequestTooMuch 0 0)
 summary_has("at memory-full.*HoldInLargeBlocks")
+summary_has("memory-full events: +1; the library's default handler ended the program")
+
+# The program's own handler releases everything: the snapshot is the one event's, taken before
+# the handler ran, whether the handler was set, assigned, or set again as read back; and it is
+# not the library's.
+foreach(how set assign reinstall)
+  measure(memory-full-${how} 1 --limit 8M -- ${KNOWN} memory-full-handler ${how})
+  snapshots(events memory-full)
+  if(NOT events EQUAL 1)
+    fail("${events} memory-full snapshots, one expected")
+  endif()
+  share(memory-full-1 HoldInLargeBlocks 990 1000)
+  bytes(left exit HoldInLargeBlocks)
+  if(NOT left EQUAL 0)
+    fail("${left} bytes of HoldInLargeBlocks at exit, the handler released them")
+  endif()
+  summary_lacks("default handler")
+endforeach()
+
+# An image that starts after an exec reports alone: the image before it had a memory-full
+# event and a larger peak, neither of which is the final image's. (Under an emulator the
+# environment a process started with is the emulator's.)
+if(NOT EMULATOR)
+  measure(exec-image 0 --limit 8M -- ${KNOWN} exec)
+  snapshots(events memory-full)
+  if(NOT events EQUAL 0)
+    fail("${events} memory-full snapshots of the image before the exec")
+  endif()
+  share(peak HoldAfterExec 990 1000)
+  bytes(before peak HoldInLargeBlocks)
+  if(NOT before EQUAL 0)
+    fail("the peak holds ${before} bytes of the image before the exec")
+  endif()
+endif()
 
 # Every block sampled: more than the live set holds. The excess is counted, not stored.
 measure(crowd 0 --sample-interval 1 -- ${KNOWN} crowd)
@@ -103,13 +158,10 @@ if(HOSTILE)
   if(peak LESS 4000000 OR peak GREATER 5000000)
     fail("the peak holds ${peak} bytes, the parent's 4 MiB expected")
   endif()
-  # Replaced by /bin/sh: the last snapshot is taken before the exec, and the shell is not
-  # sampled.
-  measure(exec 7 -- ${HOSTILE} exec)
-  bytes(held exit)
-  if(held LESS 4000000 OR held GREATER 5000000)
-    fail("the last snapshot holds ${held} bytes, the program's 4 MiB before its exec expected")
-  endif()
+  # Replaced by a program the sampler cannot enter: the last image that ran it is the one
+  # reported, its last snapshot taken just before the exec.
+  measure(exec-static 0 -- ${KNOWN} exec-into ${STATIC})
+  share(exit HoldInLargeBlocks 990 1000)
 endif()
 
 if(failures)

@@ -75,6 +75,15 @@ static void* Real(char const* name) { return dlsym(RTLD_NEXT, name); }
   __typeof__(&name) real; \
   *(void**)&real = Real(#name)
 
+/* With --sites, the site sampler keeps a relay of its own in GTMC_MemoryFull and reports the
+ * handler the program set; the library's variable is the program's otherwise. */
+extern MemoryFullHandler memmgr_run_sites_memory_full_handler(void) __attribute__((weak));
+
+static MemoryFullHandler ProgramMemoryFull(void) {
+  if (memmgr_run_sites_memory_full_handler) return memmgr_run_sites_memory_full_handler();
+  return __atomic_load_n(&GTMC_MemoryFull, __ATOMIC_RELAXED);
+}
+
 static int64_t Load64(void const* at) {
   return __atomic_load_n((int64_t const*)at, __ATOMIC_RELAXED);
 }
@@ -105,7 +114,7 @@ static void WriteLast(uint32_t kind) {
       .pressureUnseen = __atomic_load_n(&state.pressureUnseen, __ATOMIC_RELAXED),
       .ownNew = state.ownNew,
   };
-  page->defaultHandler = __atomic_load_n(&GTMC_MemoryFull, __ATOMIC_RELAXED) == defaultMemoryFull;
+  page->defaultHandler = ProgramMemoryFull() == defaultMemoryFull;
   page->execs = execsBefore + (kind == kRunPageReplaced);
   __atomic_store_n(&page->image, image, __ATOMIC_RELAXED);
   __atomic_store_n(&page->state, kind, __ATOMIC_RELEASE);
@@ -167,7 +176,11 @@ static bool IsToolEntry(char const* entry) {
  * lives on: the bytes of the MEMMGR_RUN_PRELOAD entry, whose name is rewritten into
  * "LD_PRELOAD=" just before its value. Returns the settings (still in the environment's
  * strings), or null when the tool did not start this process. */
+/* The site sampler (--sites) reads its variable before it goes; see run_page.h. */
+extern void memmgr_run_sites_take_settings(void) __attribute__((weak));
+
 static char const* TakeEnvironment(void) {
+  if (memmgr_run_sites_take_settings) memmgr_run_sites_take_settings();
   char** const entries = environ;
   char const* settings = NULL;
   char* userEntry = NULL;
@@ -634,7 +647,7 @@ __attribute__((constructor)) static void Start(void) {
     pressureArmed = true;
     setPressure(pressure, NotePressure);
   }
-  defaultMemoryFull = GTMC_MemoryFull;
+  defaultMemoryFull = ProgramMemoryFull();
   figures = mmgr_get_figure_locations();
   owner = getpid();
   pthread_atfork(NULL, NULL, InChild);

@@ -1,16 +1,18 @@
 #include "run/program_image.h"
 
-#include <elf.h>
+// ELF through elfutils' libelf (gelf): it checks every offset and count against the file and
+// reads either class and byte order, which a parser of our own would have to get right again.
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <gelf.h>
+#include <libelf.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <span>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -39,80 +41,50 @@ std::string FindOnPath(char const* program) {
   }
 }
 
-// The read-only bytes of a file, bounds-checked.
-class Mapped {
- public:
-  explicit Mapped(std::string const& path) {
-    int const fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && status.st_size > 0) {
-      void* const at =
-          mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-      if (at != MAP_FAILED) bytes_ = {static_cast<char const*>(at), size_t(status.st_size)};
-    }
-    close(fd);
-  }
-  ~Mapped() {
-    if (!bytes_.empty()) munmap(const_cast<char*>(bytes_.data()), bytes_.size());
-  }
-  Mapped(Mapped const&) = delete;
-  Mapped& operator=(Mapped const&) = delete;
-
-  template <typename T>
-  T const* At(uint64_t offset, uint64_t count = 1) const {
-    if (offset > bytes_.size() || count > (bytes_.size() - offset) / sizeof(T)) return nullptr;
-    return reinterpret_cast<T const*>(bytes_.data() + offset);
-  }
-  // The NUL-terminated string at `offset` of the string table [start, start + size).
-  std::string_view String(uint64_t start, uint64_t size, uint64_t offset) const {
-    char const* const table = At<char>(start, size);
-    if (table == nullptr || offset >= size) return {};
-    return {table + offset, strnlen(table + offset, size - offset)};
-  }
-
- private:
-  std::span<char const> bytes_;
-};
-
-// The sanitizer whose runtime the program loads or carries, if any.
-std::string SanitizerOf(Mapped const& file, Elf64_Ehdr const& header) {
+// The sanitizer a runtime name or entry point belongs to: libasan.so.8 as a needed library,
+// __asan_init as a symbol.
+char const* SanitizerNamed(std::string_view name, bool needed) {
   static constexpr std::pair<std::string_view, char const*> kMarks[] = {
       {"asan", "AddressSanitizer"},
       {"hwasan", "HWAddressSanitizer"},
       {"tsan", "ThreadSanitizer"},
       {"msan", "MemorySanitizer"},
       {"lsan", "LeakSanitizer"}};
-  auto const named = [](std::string_view name, bool needed) -> char const* {
-    for (auto const& [mark, sanitizer] : kMarks) {
-      // libasan.so.8 as a needed library; __asan_init as a symbol.
-      if (needed ? name.starts_with("lib" + std::string(mark) + ".so")
-                 : name == "__" + std::string(mark) + "_init")
-        return sanitizer;
-    }
-    return nullptr;
-  };
-  auto const* const sections = file.At<Elf64_Shdr>(header.e_shoff, header.e_shnum);
-  if (sections == nullptr || header.e_shentsize != sizeof(Elf64_Shdr)) return {};
-  for (Elf64_Shdr const& section : std::span(sections, header.e_shnum)) {
-    if (section.sh_type != SHT_DYNAMIC && section.sh_type != SHT_DYNSYM) continue;
-    if (section.sh_link >= header.e_shnum) continue;
-    Elf64_Shdr const& strings = sections[section.sh_link];
-    if (section.sh_type == SHT_DYNAMIC) {
-      auto const count = section.sh_size / sizeof(Elf64_Dyn);
-      auto const* const entries = file.At<Elf64_Dyn>(section.sh_offset, count);
-      for (size_t i = 0; entries != nullptr && i < count; ++i)
-        if (entries[i].d_tag == DT_NEEDED)
-          if (auto const* found = named(
-                  file.String(strings.sh_offset, strings.sh_size, entries[i].d_un.d_val), true))
-            return found;
-    } else {
-      auto const count = section.sh_size / sizeof(Elf64_Sym);
-      auto const* const symbols = file.At<Elf64_Sym>(section.sh_offset, count);
-      for (size_t i = 0; symbols != nullptr && i < count; ++i)
-        if (auto const* found =
-                named(file.String(strings.sh_offset, strings.sh_size, symbols[i].st_name), false))
-          return found;
+  for (auto const& [mark, sanitizer] : kMarks) {
+    if (needed ? name.starts_with("lib" + std::string(mark) + ".so")
+               : name == "__" + std::string(mark) + "_init")
+      return sanitizer;
+  }
+  return nullptr;
+}
+
+// The sanitizer whose runtime the program loads or carries, if any: from its dynamic section
+// and dynamic symbols, found through the section headers.
+std::string SanitizerOf(Elf* elf) {
+  for (Elf_Scn* section = elf_nextscn(elf, nullptr); section != nullptr;
+       section = elf_nextscn(elf, section)) {
+    GElf_Shdr header;
+    if (gelf_getshdr(section, &header) == nullptr ||
+        (header.sh_type != SHT_DYNAMIC && header.sh_type != SHT_DYNSYM) || header.sh_entsize == 0)
+      continue;
+    Elf_Data* const data = elf_getdata(section, nullptr);
+    if (data == nullptr) continue;
+    size_t const count = header.sh_size / header.sh_entsize;
+    for (size_t i = 0; i < count; ++i) {
+      char const* name = nullptr;
+      bool needed = false;
+      if (header.sh_type == SHT_DYNAMIC) {
+        GElf_Dyn entry;
+        if (gelf_getdyn(data, static_cast<int>(i), &entry) == nullptr) break;
+        needed = entry.d_tag == DT_NEEDED;
+        if (needed) name = elf_strptr(elf, header.sh_link, entry.d_un.d_val);
+      } else {
+        GElf_Sym symbol;
+        if (gelf_getsym(data, static_cast<int>(i), &symbol) == nullptr) break;
+        name = elf_strptr(elf, header.sh_link, symbol.st_name);
+      }
+      if (name == nullptr) continue;
+      if (char const* const sanitizer = SanitizerNamed(name, needed)) return sanitizer;
     }
   }
   return {};
@@ -126,30 +98,44 @@ bool IsSetId(std::string const& path) {
          getxattr(path.c_str(), "security.capability", nullptr, 0) > 0;
 }
 
+void Classify(Elf* elf, GElf_Ehdr const& header, ProgramImage& image) {
+  if (header.e_ident[EI_CLASS] != ELFCLASS64 ||
+      (kMachine != EM_NONE && header.e_machine != kMachine)) {
+    image.kind = ImageKind::Foreign;
+    return;
+  }
+  size_t segments = 0;
+  bool interpreted = false;
+  if (elf_getphdrnum(elf, &segments) == 0) {
+    for (size_t i = 0; i < segments && !interpreted; ++i) {
+      GElf_Phdr segment;
+      interpreted = gelf_getphdr(elf, static_cast<int>(i), &segment) != nullptr &&
+                    segment.p_type == PT_INTERP;
+    }
+  }
+  if (!interpreted) {
+    image.kind = ImageKind::Static;
+  } else if (IsSetId(image.path)) {
+    image.kind = ImageKind::SetId;
+  } else if (image.detail = SanitizerOf(elf); !image.detail.empty()) {
+    image.kind = ImageKind::Sanitized;
+  }
+}
+
 }  // namespace
 
 ProgramImage InspectProgram(char const* program) {
   ProgramImage image;
   image.path = FindOnPath(program);
-  Mapped const file(image.path);
-  auto const* const header = file.At<Elf64_Ehdr>(0);
-  // Not ELF (a script, or unreadable): exec decides, and an interpreter gets the preload.
-  if (header == nullptr || std::memcmp(header->e_ident, ELFMAG, SELFMAG) != 0) return image;
-  if (header->e_ident[EI_CLASS] != ELFCLASS64 ||
-      (kMachine != EM_NONE && header->e_machine != kMachine)) {
-    image.kind = ImageKind::Foreign;
-    return image;
-  }
-  auto const* const segments = file.At<Elf64_Phdr>(header->e_phoff, header->e_phnum);
-  bool interpreted = false;
-  for (size_t i = 0; segments != nullptr && i < header->e_phnum; ++i)
-    interpreted |= segments[i].p_type == PT_INTERP;
-  if (!interpreted) {
-    image.kind = ImageKind::Static;
-  } else if (IsSetId(image.path)) {
-    image.kind = ImageKind::SetId;
-  } else if (image.detail = SanitizerOf(file, *header); !image.detail.empty()) {
-    image.kind = ImageKind::Sanitized;
-  }
+  int const fd = open(image.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return image;  // unreadable: exec decides
+  elf_version(EV_CURRENT);
+  Elf* const elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+  GElf_Ehdr header;
+  // Not ELF (a script): exec decides, and an interpreter gets the preload.
+  if (elf != nullptr && elf_kind(elf) == ELF_K_ELF && gelf_getehdr(elf, &header) != nullptr)
+    Classify(elf, header, image);
+  elf_end(elf);
+  close(fd);
   return image;
 }

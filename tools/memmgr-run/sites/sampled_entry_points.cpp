@@ -1,7 +1,8 @@
 // The library's accounted entry points, defined in front of it: each forwards to the library's
 // own definition and tells the sampler what came of it. The library defines every form of the
 // global new and delete, so each form here forwards to its namesake, never through another
-// (which would count a block twice).
+// (which would count a block twice). The memory-full setter is here too: the sampler learns
+// of each memory-full event through a handler of its own in front of the program's.
 #include <dlfcn.h>
 
 #include <cstring>
@@ -27,9 +28,9 @@ Function* Next(char const* name) {
 template <class Allocate>
 void* Sampled(size_t size, Allocate allocate) {
   if (!sampling.load(std::memory_order_relaxed)) return allocate();
-  sites::Attempt const attempt = sites::BeforeAllocation(size);
+  sites::BeforeAllocation();
   void* const block = allocate();
-  sites::AfterAllocation(attempt, block, size);
+  sites::AfterAllocation(block, size);
   return block;
 }
 
@@ -79,10 +80,10 @@ EXPORTED void* mmgr_realloc(void* block, size_t size) {
   if (!sampling.load(std::memory_order_relaxed)) return next(block, size);
   sites::Withdrawn withdrawn;
   bool const wasSampled = block != nullptr && sites::Withdraw(block, withdrawn);
-  sites::Attempt const attempt = sites::BeforeAllocation(size);
+  sites::BeforeAllocation();
   void* const moved = next(block, size);
   bool const keptOld = moved == nullptr && size != 0;
-  sites::AfterAllocation(attempt, keptOld ? nullptr : moved, size);
+  sites::AfterAllocation(keptOld ? nullptr : moved, size);
   if (keptOld && wasSampled) sites::Restore(block, withdrawn);
   return moved;
 }
@@ -100,6 +101,13 @@ EXPORTED wchar_t* FF_wcsdup(wchar_t const* s) {
 }
 
 }  // extern "C"
+
+// The program's handler goes behind the sampler's relay, which snapshots each memory-full event
+// before the handler may free anything (site_sampler.h).
+EXPORTED MemoryFullHandler Set_GTMC_MemoryFull(MemoryFullHandler handler) {
+  NEXT("_Z19Set_GTMC_MemoryFullPFvmE", MemoryFullHandler(MemoryFullHandler));
+  return sites::SetProgramMemoryFullHandler(handler, next);
+}
 
 // ---- The global new and delete ----------------------------------------------------------
 

@@ -1,17 +1,20 @@
 // Which accounted blocks are sampled, the stacks they came from, and the snapshots of live
 // bytes per stack at the budget's moments: whenever the total passes the last peak snapshot by
-// a margin, just before a memory-full event, and at exit (or exec). Sampling is by bytes: each
-// thread counts down an exponentially distributed number of bytes, so a block is sampled with
-// probability 1 - exp(-size/interval) and stands for size divided by that; a block of the
-// interval or more is always sampled and stands for itself. Everything lives in fixed storage:
+// a margin, at each memory-full event (from the handler the library calls, before anything is
+// freed), and at exit (or exec). Sampling is by bytes: each thread counts down an
+// exponentially distributed number of bytes, so a block is sampled with probability
+// 1 - exp(-size/interval) and stands for size divided by that; a block of the interval or more
+// is always sampled and stands for itself. Everything lives in fixed storage:
 // the segment shared with the tool and this object's own zero-initialised tables.
 #include "sites/site_sampler.h"
 
 #include <dlfcn.h>
 #include <link.h>
+#include <linux/futex.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/shm.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,14 +22,19 @@
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memmgr>
+#include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "sites/live_samples.h"
 #include "sites/sites_area.h"
+
+extern "C" void memmgr_run_sites_take_settings(void);
 
 namespace sites {
 constinit std::atomic<bool> sampling{false};
@@ -34,7 +42,6 @@ constinit thread_local ThreadSampler thisThread;
 int64_t interval = 1;
 int64_t const* accountedTotal;
 constinit std::atomic<int64_t> nextPeakSnapshot{0};
-constinit std::atomic<bool> watchingMemoryFull{false};
 constinit LiveSamples live;
 constinit std::atomic<int64_t> liveBytes[kSiteStacks]{};
 }  // namespace sites
@@ -46,6 +53,8 @@ using namespace sites;
 SitesArea* area;
 mmgr_figure_locations const* figures;
 uintptr_t ownStart, ownEnd;  // this object's code: its frames are not the program's
+// The unwinder's code: the pipe it asks for is answered here (see the end of this file).
+constinit uintptr_t unwinderStart = 0, unwinderEnd = 0;
 char programPath[kSiteModulePath];
 
 // Stacks by hash: 0 empty, kStackClaimed while being written, else stack number + 1.
@@ -54,11 +63,16 @@ constexpr size_t kStackSlots = 2 * kSiteStacks, kStackProbes = 64;
 constinit std::atomic<uint32_t> stackSlots[kStackSlots]{};
 uint64_t stackHashes[kSiteStacks];
 
-// The memory-full events counted when the pending memory-full snapshot was taken, or -1. The
-// handler may end the program inside the request, so the end looks at it too.
-constinit std::atomic<int64_t> pendingFullEvents{-1};
-constinit std::atomic<bool> snapshotting{false};
+// One writer per snapshot slot at a time; the module table has its own, since every snapshot
+// brings it up to date and one thread doing so is enough.
+constinit std::atomic<bool> writingSnapshot[kSnapshotSlots]{};
+constinit std::atomic<bool> notingModules{false};
 constexpr int64_t kLeastPeakMargin = 64 * 1024;
+
+// The handler the program set, called by the relay after its snapshot. Only the relay sits in
+// GTMC_MemoryFull once sampling starts; until then the library's variable is the program's.
+constinit std::atomic<MemoryFullHandler> programMemoryFull{nullptr};
+constinit std::atomic<bool> relayInstalled{false};
 
 int64_t LoadFigure(void const* at) {
   return std::atomic_ref(*static_cast<int64_t*>(const_cast<void*>(at)))
@@ -196,10 +210,13 @@ int64_t DrawBytesToNextSample(ThreadSampler& sampler) {
   return static_cast<int64_t>(-std::log(uniform) * static_cast<double>(interval)) + 1;
 }
 
-// Copies the live bytes per stack into `slot`; false when another thread is taking one.
+// Copies the live bytes per stack into `slot`; false when another thread is writing it.
 bool TakeSnapshot(int slot, int64_t total) {
-  if (snapshotting.exchange(true, std::memory_order_acquire)) return false;
-  NoteModules();
+  if (writingSnapshot[slot].exchange(true, std::memory_order_acquire)) return false;
+  if (!notingModules.exchange(true, std::memory_order_acquire)) {
+    NoteModules();
+    notingModules.store(false, std::memory_order_release);
+  }
   SiteSnapshot& snapshot = area->snapshots[slot];
   Shared(snapshot.taken).store(0, std::memory_order_relaxed);
   uint32_t const stacks = Shared(area->stackCount).load(std::memory_order_acquire);
@@ -209,51 +226,62 @@ bool TakeSnapshot(int slot, int64_t total) {
   snapshot.total = total;
   snapshot.time = memmgr_run_now();
   Shared(snapshot.taken).store(1, std::memory_order_release);
-  snapshotting.store(false, std::memory_order_release);
+  writingSnapshot[slot].store(false, std::memory_order_release);
   return true;
 }
 
-// Keeps the pending memory-full snapshot when an event came after it.
-void SettleMemoryFull(int64_t eventsBefore) {
-  if (LoadFigure(figures->memoryFullEvents) <= eventsBefore) return;
-  uint32_t expected = Shared(area->memoryFullCount).load(std::memory_order_relaxed);
-  if (expected < kMemoryFullSnapshots)
-    Shared(area->memoryFullCount).compare_exchange_strong(expected, expected + 1);
+// The snapshot of one memory-full event, in the next free slot. The library fires the handler
+// from one thread at a time, and a claimed slot is its claimant's alone.
+void SnapshotMemoryFull() {
+  uint32_t claimed = Shared(area->memoryFullCount).load(std::memory_order_relaxed);
+  do {
+    if (claimed >= kMemoryFullSnapshots) return;
+  } while (!Shared(area->memoryFullCount)
+                .compare_exchange_weak(claimed, claimed + 1, std::memory_order_relaxed));
+  TakeSnapshot(kFirstMemoryFullSnapshot + static_cast<int>(claimed), LoadFigure(figures->total));
 }
-
-// Slack over the request for the library's rounding: a request this close to the limit is
-// worth a snapshot in case it ends in a memory-full event.
-constexpr int64_t kFullSlack = 4096;
 
 }  // namespace
 
 namespace sites {
 
-Attempt WatchMemoryFull(size_t size) {
-  // The run's limit is fixed once the companion has started: without one, or with every
-  // memory-full snapshot taken, there is nothing more to watch.
-  uint32_t const taken = Shared(area->memoryFullCount).load(std::memory_order_relaxed);
-  if (taken >= kMemoryFullSnapshots || LoadFigure(figures->limit) == INT64_MAX) {
-    watchingMemoryFull.store(false, std::memory_order_relaxed);
-    return {};
+void RelayMemoryFull(unsigned long requestedSize) {
+  // The sampler makes no accounted request, so its own thread is never in here while busy;
+  // the check only keeps a signal handler's allocation from nesting into a snapshot.
+  ThreadSampler& sampler = thisThread;
+  if (sampling.load(std::memory_order_relaxed) && !sampler.busy) {
+    int const savedErrno = errno;
+    sampler.busy = true;
+    SnapshotMemoryFull();
+    sampler.busy = false;
+    errno = savedErrno;
   }
-  int64_t const room =
-      LoadFigure(figures->limit) - std::max<int64_t>(LoadFigure(figures->total), 0);
-  if (thisThread.busy || (room >= 0 && static_cast<uint64_t>(room) >= size + kFullSlack)) return {};
-  int64_t const events = LoadFigure(figures->memoryFullEvents);
-  thisThread.busy = true;
-  bool const pending =
-      TakeSnapshot(kFirstMemoryFullSnapshot + static_cast<int>(taken), LoadFigure(figures->total));
-  thisThread.busy = false;
-  if (!pending) return {};
-  pendingFullEvents.store(events, std::memory_order_relaxed);
-  return {.memoryFullEvents = events};
+  if (MemoryFullHandler const handler = programMemoryFull.load(std::memory_order_acquire))
+    handler(requestedSize);
 }
 
-void SettleAttempt(Attempt const& attempt) {
-  int64_t pending = attempt.memoryFullEvents;
-  if (pendingFullEvents.compare_exchange_strong(pending, -1, std::memory_order_relaxed))
-    SettleMemoryFull(attempt.memoryFullEvents);
+void AdoptMemoryFullHandler() {
+  MemoryFullHandler assigned = std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed);
+  if (assigned == &RelayMemoryFull) return;
+  // The handler first, so that the relay, once back in place, calls the new one. A direct
+  // assignment does not re-arm the library's handler, and neither does putting the relay back.
+  programMemoryFull.store(assigned, std::memory_order_release);
+  std::atomic_ref(GTMC_MemoryFull)
+      .compare_exchange_strong(assigned, &RelayMemoryFull, std::memory_order_relaxed);
+}
+
+MemoryFullHandler SetProgramMemoryFullHandler(
+    MemoryFullHandler handler, MemoryFullHandler (*librarySetter)(MemoryFullHandler)) {
+  if (!relayInstalled.load(std::memory_order_acquire)) return librarySetter(handler);
+  MemoryFullHandler const installed =
+      std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed);
+  MemoryFullHandler const previous =
+      installed == &RelayMemoryFull ? programMemoryFull.load(std::memory_order_relaxed) : installed;
+  // The relay itself comes back when the program re-installs what it read from
+  // GTMC_MemoryFull: the handler behind it stays, or the relay would call itself.
+  if (handler != &RelayMemoryFull) programMemoryFull.store(handler, std::memory_order_release);
+  librarySetter(&RelayMemoryFull);
+  return previous;
 }
 
 // The countdown reached zero, or the block is at least the interval long.
@@ -261,6 +289,7 @@ void SampleDue(void* block, size_t requested) {
   ThreadSampler& sampler = thisThread;
   if (sampler.busy) return;
   sampler.busy = true;
+  int const savedErrno = errno;  // the unwinder's failed calls must not show in the program
   auto const size = static_cast<int64_t>(requested);
   auto const usable = static_cast<int64_t>(malloc_usable_size(block));
   if (sampler.random == 0) [[unlikely]] {  // the thread's first allocation
@@ -277,6 +306,7 @@ void SampleDue(void* block, size_t requested) {
     double const taken = -std::expm1(-static_cast<double>(size) / static_cast<double>(interval));
     Record(block, std::llround(static_cast<double>(usable) / taken));
   }
+  errno = savedErrno;
   sampler.busy = false;
 }
 
@@ -296,53 +326,107 @@ namespace {
 // What is still accounted when the image ends: at exit, or just before an exec replaces it.
 void SnapshotAtEnd() {
   if (!sampling.load(std::memory_order_relaxed)) return;
-  if (int64_t const pending = pendingFullEvents.exchange(-1, std::memory_order_relaxed);
-      pending >= 0)
-    SettleMemoryFull(pending);
+  int const savedErrno = errno;
   thisThread.busy = true;
-  // Another thread may be in the middle of one; it does not take long.
+  // Another thread may be ending the image at the same moment; it does not take long.
   for (int tries = 0; tries < 1 << 20; ++tries)
     if (TakeSnapshot(kExitSnapshot, LoadFigure(figures->total))) break;
   thisThread.busy = false;
+  errno = savedErrno;
 }
 
 void InChild() { sampling.store(false, std::memory_order_relaxed); }
 
-int FindSelf(dl_phdr_info* info, size_t, void*) {
-  auto const self = reinterpret_cast<uintptr_t>(&FindSelf);
+// The segment id the tool passed in MEMMGR_RUN_SITES, or -1: digits only, within an int.
+constinit int settingsSegment = -1;
+constinit bool settingsTaken = false;
+
+int ParseSegment(char const* text) {
+  int64_t id = 0;
+  if (*text == 0) return -1;
+  for (; *text != 0; ++text) {
+    if (*text < '0' || *text > '9') return -1;
+    id = id * 10 + (*text - '0');
+    if (id > INT32_MAX) return -1;
+  }
+  return static_cast<int>(id);
+}
+
+// The first image of the measured process claims the area for its process id; a later image
+// of the same process (after an exec) finds its own id, anything else stays out.
+bool ClaimArea(SitesArea& claimed, pid_t self) {
+  int32_t owner = 0;
+  return Shared(claimed.owner).compare_exchange_strong(owner, self, std::memory_order_relaxed) ||
+         owner == self;
+}
+
+// The report is about the last image: an image that starts after an exec drops what the one
+// before it left (the exit snapshot it took before the exec included), so stacks, modules and
+// snapshots all come from one address space.
+void ForgetEarlierImages(SitesArea& fresh) {
+  fresh.samples = fresh.droppedSamples = fresh.droppedStacks = 0;
+  fresh.stackCount = fresh.moduleCount = fresh.memoryFullCount = 0;
+  for (SiteSnapshot& snapshot : fresh.snapshots) snapshot.taken = 0;
+}
+
+// The memory-full relay goes in front of whatever handler the library holds now: its default,
+// unless an earlier constructor assigned another.
+void InstallRelay() {
+  programMemoryFull.store(std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed),
+                          std::memory_order_release);
+  std::atomic_ref(GTMC_MemoryFull).store(&RelayMemoryFull, std::memory_order_relaxed);
+  relayInstalled.store(true, std::memory_order_release);
+}
+
+int FindRange(dl_phdr_info* info, size_t, void* range) {
+  auto& [start, end] = *static_cast<std::pair<uintptr_t, uintptr_t>*>(range);
+  uintptr_t const inside = start;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     ElfW(Phdr) const& segment = info->dlpi_phdr[i];
-    uintptr_t const start = info->dlpi_addr + segment.p_vaddr;
-    if (segment.p_type == PT_LOAD && self >= start && self < start + segment.p_memsz) {
-      ownStart = start, ownEnd = start + segment.p_memsz;
+    uintptr_t const from = info->dlpi_addr + segment.p_vaddr;
+    if (segment.p_type == PT_LOAD && inside >= from && inside < from + segment.p_memsz) {
+      start = from, end = from + segment.p_memsz;
       return 1;
     }
   }
   return 0;
 }
 
+// The loaded segment holding `address`: [start, end), or {0, 0}.
+std::pair<uintptr_t, uintptr_t> SegmentOf(void const* address) {
+  std::pair<uintptr_t, uintptr_t> range{reinterpret_cast<uintptr_t>(address), 0};
+  if (dl_iterate_phdr(FindRange, &range) == 0) range = {0, 0};
+  return range;
+}
+
 // Runs after the library's initialiser (the library is this object's dependency). The first
 // unwinding loads the unwinder; done here, before the program may have confined itself.
 __attribute__((constructor)) void Start() {
-  char const* const settings = std::getenv(MEMMGR_RUN_SITES);
-  if (settings == nullptr) return;
-  int id = -1, end = 0;
-  bool const valid = std::sscanf(settings, "%d%n", &id, &end) == 1 && settings[end] == 0;
-  unsetenv(MEMMGR_RUN_SITES);
-  void* const attached = valid ? shmat(id, nullptr, 0) : reinterpret_cast<void*>(-1);
-  if (attached == reinterpret_cast<void*>(-1) || !live.Reserve()) return;
+  memmgr_run_sites_take_settings();
+  if (settingsSegment < 0) return;
+  void* const attached = shmat(settingsSegment, nullptr, 0);
+  if (attached == reinterpret_cast<void*>(-1)) return;
+  if (!ClaimArea(*static_cast<SitesArea*>(attached), getpid()) || !live.Reserve()) {
+    shmdt(attached);
+    return;
+  }
   area = static_cast<SitesArea*>(attached);
+  ForgetEarlierImages(*area);
   interval = std::max<int64_t>(area->interval, 1);
   figures = mmgr_get_figure_locations();
   accountedTotal = static_cast<int64_t const*>(figures->total);
-  watchingMemoryFull.store(true, std::memory_order_relaxed);
   ssize_t const length = readlink("/proc/self/exe", programPath, sizeof programPath - 1);
   programPath[std::max<ssize_t>(length, 0)] = 0;
-  dl_iterate_phdr(FindSelf, nullptr);
+  std::tie(ownStart, ownEnd) = SegmentOf(reinterpret_cast<void const*>(&Start));
+  std::tie(unwinderStart, unwinderEnd) = SegmentOf(reinterpret_cast<void const*>(&unw_backtrace));
+  // The unwinder initialises on its first call, this one, after its code is known.
+  int const savedErrno = errno;
   unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
   void* warmUp[4];
   unw_backtrace(warmUp, 4);
+  errno = savedErrno;
   NoteModules();
+  InstallRelay();
   pthread_atfork(nullptr, nullptr, InChild);
   sampling.store(true, std::memory_order_release);
 }
@@ -351,7 +435,132 @@ __attribute__((destructor)) void Finish() { SnapshotAtEnd(); }
 
 }  // namespace
 
+#define EXPORTED extern "C" __attribute__((visibility("default")))
+
+// Reads MEMMGR_RUN_SITES from the environment as the process received it, with a scan of its
+// own (a shell's getenv is not yet working when the preloaded objects start). The companion
+// calls it before it removes the tool's variables, since the loader may start the companion
+// first; this object's constructor calls it too. The first call counts.
+EXPORTED void memmgr_run_sites_take_settings(void) {
+  if (settingsTaken) return;
+  settingsTaken = true;
+  constexpr std::string_view kPrefix = MEMMGR_RUN_SITES "=";
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+    if (std::strncmp(*entry, kPrefix.data(), kPrefix.size()) == 0)
+      settingsSegment = ParseSegment(*entry + kPrefix.size());
+}
+
 // The companion calls this just before an exec (it owns the exec wrappers).
-extern "C" __attribute__((visibility("default"))) void memmgr_run_sites_at_end(void) {
-  SnapshotAtEnd();
+EXPORTED void memmgr_run_sites_at_end(void) { SnapshotAtEnd(); }
+
+// The memory-full handler as the program set it, which GTMC_MemoryFull no longer shows once
+// the relay is in place: the companion tells from it whether the library's default ended the
+// program.
+EXPORTED MemoryFullHandler memmgr_run_sites_memory_full_handler(void) {
+  MemoryFullHandler const installed =
+      std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed);
+  return installed == &RelayMemoryFull ? programMemoryFull.load(std::memory_order_acquire)
+                                       : installed;
+}
+
+// ---- The unwinder's descriptors -----------------------------------------------------------
+//
+// libunwind (1.6 on Debian 12) opens a pipe when it initialises and keeps it for good: before
+// it reads a word through a frame, it checks that the memory is readable by reading the pipe
+// empty and writing one byte of that memory into it (mincore only tells that a page is
+// mapped). It does so on ordinary stacks, not only on frames it has to guess, so without a
+// working check no stack is unwound at all. The two descriptors would be the program's to see
+// and to lose: closed by the program, their numbers go to files it opens next, and libunwind
+// would then read from and write into those, or open a new pipe in the middle of a request.
+// Closing them after initialising is therefore no cure either. So the pipe the unwinder asks
+// for is no pipe: it gets two numbers that can never be descriptors, reading the one answers
+// "empty", and writing a byte to the other checks that the byte is readable with a futex
+// operation that reads the word holding it and does nothing else (a compare-and-requeue that
+// wakes and moves no waiter): EFAULT when it cannot be read, and no descriptor. Unlike
+// process_vm_readv, futex is allowed by every seccomp profile that lets a program run threads,
+// and qemu's user mode implements it. Only calls made from the unwinder's own code with those
+// numbers are answered here; every other call goes on to the C library unchanged.
+
+namespace {
+
+constexpr int kUnwinderReadEnd = -2, kUnwinderWriteEnd = -3;  // never a descriptor
+
+bool FromUnwinder(void const* returnAddress) {
+  auto const caller = reinterpret_cast<uintptr_t>(returnAddress);
+  return caller >= unwinderStart && caller < unwinderEnd;
+}
+
+template <class Function>
+Function* Next(char const* name) {
+  return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+}
+
+using SyscallFunction = long(long, ...);
+SyscallFunction* NextSyscall() {
+  static auto* const next = Next<SyscallFunction>("syscall");
+  return next;
+}
+
+// What a one-byte write of `address` into a pipe would answer: 1 when readable, else -1 with
+// EFAULT. The futex word is the aligned one holding the byte, on the same page. With no waiter
+// to wake or requeue, the operation only compares: 0 when the word equals the expected 0,
+// EAGAIN when not, EFAULT when it cannot be read.
+ssize_t CheckReadable(void const* address) {
+  constinit static uint32_t unrelatedWord = 0;  // the requeue's target: never waited on
+  auto const word = reinterpret_cast<uintptr_t>(address) & ~uintptr_t{3};
+  constexpr long kWake = 0, kRequeue = 0, kExpected = 0;
+  long const result = NextSyscall()(SYS_futex, word, long{FUTEX_CMP_REQUEUE_PRIVATE}, kWake,
+                                    kRequeue, &unrelatedWord, kExpected);
+  if (result >= 0 || errno == EAGAIN) return 1;
+  errno = EFAULT;
+  return -1;
+}
+
+}  // namespace
+
+EXPORTED int pipe2(int descriptors[2], int flags) {
+  static auto* const next = Next<int(int*, int)>("pipe2");
+  if (!FromUnwinder(__builtin_return_address(0))) return next(descriptors, flags);
+  descriptors[0] = kUnwinderReadEnd, descriptors[1] = kUnwinderWriteEnd;
+  return 0;
+}
+
+EXPORTED int pipe(int descriptors[2]) {  // an unwinder built without pipe2
+  static auto* const next = Next<int(int*)>("pipe");
+  if (!FromUnwinder(__builtin_return_address(0))) return next(descriptors);
+  descriptors[0] = kUnwinderReadEnd, descriptors[1] = kUnwinderWriteEnd;
+  return 0;
+}
+
+EXPORTED ssize_t read(int descriptor, void* buffer, size_t size) {
+  static auto* const next = Next<ssize_t(int, void*, size_t)>("read");
+  if (descriptor != kUnwinderReadEnd || !FromUnwinder(__builtin_return_address(0))) [[likely]]
+    return next(descriptor, buffer, size);
+  errno = EAGAIN;
+  return -1;
+}
+
+EXPORTED ssize_t write(int descriptor, void const* buffer, size_t size) {
+  static auto* const next = Next<ssize_t(int, void const*, size_t)>("write");
+  if (descriptor != kUnwinderWriteEnd || !FromUnwinder(__builtin_return_address(0))) [[likely]]
+    return next(descriptor, buffer, size);
+  return CheckReadable(buffer);
+}
+
+// On x86_64 the unwinder writes through syscall(SYS_write, ...). Six arguments are passed on
+// whatever the call, as the C library's syscall itself takes six from the registers and stack
+// of any caller.
+EXPORTED long syscall(long number, ...) {
+  SyscallFunction* const next = NextSyscall();
+  va_list list;
+  va_start(list, number);
+  long arguments[6];
+  for (long& argument : arguments) argument = va_arg(list, long);
+  va_end(list);
+  // A descriptor is an int: only the low half of its register is defined.
+  if (number == SYS_write && static_cast<int>(arguments[0]) == kUnwinderWriteEnd &&
+      FromUnwinder(__builtin_return_address(0))) [[unlikely]]
+    return CheckReadable(reinterpret_cast<void const*>(arguments[1]));
+  return next(number, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
+              arguments[5]);
 }

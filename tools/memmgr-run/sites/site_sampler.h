@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memmgr>
 
 #include "sites/live_samples.h"
 #include "sites/sites_area.h"
@@ -17,13 +18,16 @@ extern std::atomic<bool> sampling;
 
 // ---- Out of line -------------------------------------------------------------------------
 
-struct Attempt {
-  int64_t memoryFullEvents = -1;  // when a memory-full snapshot is pending: the count before
-};
-Attempt WatchMemoryFull(size_t size);
-void SettleAttempt(Attempt const& attempt);
 void SampleDue(void* block, size_t size);
 void SnapshotPeak(int64_t total);
+void AdoptMemoryFullHandler();
+// Where the library's memory-full events reach the sampler: GTMC_MemoryFull holds this relay,
+// which snapshots the live set and then calls the program's own handler.
+void RelayMemoryFull(unsigned long requestedSize);
+// The program's Set_GTMC_MemoryFull: `handler` goes behind the relay and the library's setter
+// (`librarySetter`) re-arms the relay. Returns the program's previous handler.
+MemoryFullHandler SetProgramMemoryFullHandler(
+    MemoryFullHandler handler, MemoryFullHandler (*librarySetter)(MemoryFullHandler));
 
 // ---- Inline: what every call pays ----------------------------------------------------------
 
@@ -37,23 +41,20 @@ extern thread_local ThreadSampler thisThread [[gnu::tls_model("initial-exec")]];
 extern int64_t interval;               // the mean distance between samples, in bytes
 extern int64_t const* accountedTotal;  // the library's total
 extern std::atomic<int64_t> nextPeakSnapshot;
-extern std::atomic<bool> watchingMemoryFull;  // a limit is set and snapshots remain
 extern LiveSamples live;
 extern std::atomic<int64_t> liveBytes[kSiteStacks];  // estimated live bytes per stack
 
-// A request that does not fit may end in a memory-full event: the snapshot for it is taken
-// before the handler frees anything, and kept only if the event happened.
-inline Attempt BeforeAllocation(size_t size) {
-  if (!watchingMemoryFull.load(std::memory_order_relaxed)) [[likely]]
-    return {};
-  return WatchMemoryFull(size);
+// The program may also assign GTMC_MemoryFull directly instead of calling the setter; the
+// next request takes its handler behind the relay, before that request could reach an event.
+inline void BeforeAllocation() {
+  if (std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed) != &RelayMemoryFull)
+      [[unlikely]]
+    AdoptMemoryFullHandler();
 }
 
 // `block`: what the library returned for a request of `size` bytes (null when refused). The
 // countdown runs on requested bytes; only a sampled block is asked its usable size.
-inline void AfterAllocation(Attempt const& attempt, void* block, size_t size) {
-  if (attempt.memoryFullEvents >= 0) [[unlikely]]
-    SettleAttempt(attempt);
+inline void AfterAllocation(void* block, size_t size) {
   if (block == nullptr) return;
   ThreadSampler& sampler = thisThread;
   sampler.bytesToNextSample -= static_cast<int64_t>(size);

@@ -4,6 +4,9 @@
  * modules they fall in and the snapshots of live bytes per stack; the tool reads it all after
  * the program has gone and symbolizes there. Nothing in it is allocated from the program's
  * heap or accounted, and nothing grows: what does not fit is counted as dropped.
+ * The measured process claims it with its first image; each later image of the process (after
+ * an exec) starts it afresh, so that it always describes the last image that ran the sampler,
+ * the same one whose figures the companion leaves in the run page.
  * Shared by the C++ sampler and the C++ tool, built from the same tree. */
 #ifndef MEMMGR_RUN_SITES_AREA_H
 #define MEMMGR_RUN_SITES_AREA_H
@@ -59,7 +62,8 @@ struct SitesArea {
   int64_t droppedStacks;    /* samples whose stack the stack table had no room for */
   uint32_t stackCount;      /* stacks[0, stackCount) are written */
   uint32_t moduleCount;     /* modules[0, moduleCount) are written */
-  uint32_t memoryFullCount; /* memory-full snapshots taken */
+  uint32_t memoryFullCount; /* memory-full snapshot slots claimed, one per event */
+  int32_t owner;            /* process id of the measured process, 0 until it attaches */
   struct SiteModule modules[kSiteModules];
   struct SiteStack stacks[kSiteStacks];
   struct SiteSnapshot snapshots[kSnapshotSlots];
