@@ -6,10 +6,12 @@
 #         -P run_hostile.cmake
 # "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>"
 # where <how> is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
-# "interrupt" (the tool receives SIGTERM while the program runs) or "sites" (with --sites).
+# "interrupt" (the tool receives SIGTERM while the program runs), "sites" (with --sites) or
+# "closeN" (the program, plain and under the tool, started with descriptor N closed).
+# Every CSV must start with its header and end with a row at the program's end.
 cmake_minimum_required(VERSION 3.25)
 set(rows
-  "fork|0|same|peak resident: +[0-9]+ bytes \\([1-3]?[0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} fork"
+  "fork|0|same|peak resident: +[0-9]+ bytes \\([67][0-9]\\.[0-9] MiB\\), the kernel's high-water mark at its end \\(wait4, which counts any children it waited for\\)|plain|${HOSTILE} fork"
   "exec|7|same|replaced itself with /bin/sh|plain|${HOSTILE} exec"
   "closefds|0|same|peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|${HOSTILE} closefds"
   "seccomp kill|0|same|final accounted|plain|${HOSTILE} seccomp-kill"
@@ -26,7 +28,11 @@ set(rows
   "closefds sites|0|same|top sites at peak.* main|sites|${HOSTILE} closefds"
   "seccomp kill sites|0|same|top sites at peak.* main|sites|${HOSTILE} seccomp-kill"
   "main thread exits sites|5|same|top sites at peak.* main|sites|${HOSTILE} sysexit"
-  "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal")
+  "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal"
+  "closed stdin|0|same|final accounted|close0|${HOSTILE} streams"
+  "closed stdout|0|same|final accounted|close1|${HOSTILE} streams"
+  "closed stderr|0|same|final accounted|close2|${HOSTILE} streams"
+  "5 ms|0|same|peak resident: +[0-9]+ bytes \\([23][0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} brief")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
@@ -49,6 +55,10 @@ foreach(row IN LISTS rows)
     set(tool setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace ${tool})
   elseif(how STREQUAL "sites")
     set(tool ${RUN} --sites ${OUT}/hostile_sites.folded --report ${report} --csv ${csv} --)
+  elseif(how MATCHES "^close([0-2])$")
+    set(closed sh -c "exec \"\$0\" \"\$@\" ${CMAKE_MATCH_1}>&-")
+    set(tool ${closed} ${tool})
+    set(plain ${closed})
   elseif(how STREQUAL "interrupt")
     set(tool timeout --preserve-status -s TERM 0.5 ${tool})
     set(plain timeout --preserve-status -s TERM 0.5 ${plain})
@@ -77,6 +87,26 @@ foreach(row IN LISTS rows)
   endif()
   if(NOT flat MATCHES "${pattern}")
     string(APPEND why " no '${pattern}' in the summary;")
+  endif()
+  # The end of the run is a row at the wall time, with the final accounted total when the
+  # summary has one; nothing of the tool's comes before the header.
+  if(EXISTS ${csv})
+    file(STRINGS ${csv} lines)
+    list(FILTER lines EXCLUDE REGEX "^#")
+    list(GET lines 0 header)
+    list(GET lines -1 end_row)
+    string(REGEX MATCH "wall time: +([0-9.]+) s" wall "${summary}")
+    set(wall "${CMAKE_MATCH_1}")
+    set(final "")
+    if(summary MATCHES "final accounted: +([0-9]+) byte")
+      set(final ${CMAKE_MATCH_1})
+    elseif(summary MATCHES "accounted: +nothing: no allocation")
+      set(final 0)
+    endif()
+    if(NOT header STREQUAL "time_s,accounted_bytes,resident_bytes"
+       OR NOT end_row STREQUAL "${wall},${final},")
+      string(APPEND why " CSV from '${header}' to '${end_row}', not from its header to its end;")
+    endif()
   endif()
   if(how STREQUAL "interrupt")
     set(last "")
