@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -34,10 +35,10 @@ int CreateBeside(std::string const& path, std::string& temporary) {
   return mkostemp(temporary.data(), O_CLOEXEC);
 }
 
-// The link at `link` may be followed, as the kernel decides for an open (fs.protected_symlinks): in
-// a sticky directory anyone may write to, such as /tmp, only a link of the follower's own or of
-// the directory's owner, so that nobody can plant a link there that leads a later run to a file
-// of their choosing.
+// Whether the link at `link` may be followed, as the kernel decides for an open
+// (fs.protected_symlinks): in a sticky directory anyone may write to, such as /tmp, only a link
+// of the follower's own or of the directory's owner, so that nobody can plant a link there that
+// leads a later run to a file of their choosing.
 bool MayFollow(std::string const& link, struct stat const& linkStatus) {
   struct stat directory {};
   if (stat(Directory(link).c_str(), &directory) != 0) return false;
@@ -63,11 +64,14 @@ std::optional<std::string> FollowToNewFile(std::string name, std::string& place)
     }
     if (links == kMostLinks) return std::strerror(ELOOP);
     if (!MayFollow(name, status)) return std::strerror(EACCES);
-    std::string target(static_cast<size_t>(status.st_size) + 1, '\0');
-    ssize_t const length = readlink(name.c_str(), target.data(), target.size());
+    // The size lstat gives is only a hint (0 on some file systems, and the link may be
+    // replaced meanwhile): a target that fills the buffer is read again into a larger one.
+    std::string target(std::max<size_t>(static_cast<size_t>(status.st_size) + 1, 256), '\0');
+    ssize_t length;
+    while ((length = readlink(name.c_str(), target.data(), target.size())) ==
+           static_cast<ssize_t>(target.size()))
+      target.resize(2 * target.size());
     if (length < 0) return std::strerror(errno);
-    // A link that grew since it was looked at is read again.
-    if (static_cast<size_t>(length) == target.size()) continue;
     target.resize(static_cast<size_t>(length));
     name = target.starts_with('/') ? target : Directory(name) + "/" + target;
   }
