@@ -102,8 +102,8 @@ endforeach()
 # earlier file whole, and nothing else behind. A standard stream the tool was started without
 # takes none of its files, and naming it as an output is refused, whatever the name (never the
 # machine's own /dev/stderr here: a link of the case's own leads to it); without it the summary
-# is dropped, which is no failure. A link is followed as `>` follows it, to a target yet to be
-# created too.
+# is dropped, which is no failure (nor does gnuplot get the placeholder for its input). A link
+# is followed as `>` follows it, to a target yet to be created too.
 set(files ${OUT}/files)
 foreach(case
     "0;^$;^earlier\nprogram\nmemmgr-run: sh\n;@RUN@ --report /dev/stdout sh -c 'echo program' >>F"
@@ -114,7 +114,8 @@ foreach(case
     "0;^$;^time_s,accounted_bytes,resident_bytes\n[0-9.,\n]+$;@RUN@ --csv F true 2>&-"
     "2;^$;^earlier\n$;ln -s /proc/self/fd/2 E && @RUN@ --report E true 2>&-\ns=$?\ntest -L E && rm E && exit $s"
     "2;--csv /dev/fd/1: it is standard output, which memmgr-run was started without;^earlier\n$;@RUN@ --csv /dev/fd/1 true >&-"
-    "0;^$;^memmgr-run: true\n;mkdir d && ln -s G d/L && @RUN@ --report d/L true && test -L d/L && rm d/L && mv d/G F && rmdir d")
+    "0;^$;^memmgr-run: true\n;mkdir d && ln -s G d/L && @RUN@ --report d/L true && test -L d/L && rm d/L && mv d/G F && rmdir d"
+    "0;^;^earlier\n$;command -v gnuplot >/dev/null || exit 0\n@RUN@ --plot P.png true <&- && test \"$(head -c 4 P.png | tail -c 3)\" = PNG && rm P.png")
   list(POP_FRONT case status pattern content)
   string(REPLACE "@RUN@" "'${RUN}'" case "${case}")
   file(REMOVE_RECURSE ${files})
