@@ -10,11 +10,13 @@
 # [|<pattern neither the summary nor the sites file may hold>]"
 # where <how> is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
 # "interrupt" (the tool receives SIGTERM while the program runs), "sites [tool options]" (with
-# --sites) or "page" (the program writes over the page it shares with the tool, with names that run past
-# their fields: no name in the summary is longer than its field, and every time is under 10 s).
+# --sites), "page" (the program writes over the page it shares with the tool, with names that
+# run past their fields: no name in the summary is longer than its field, and every time is
+# under 10 s) or "closeN" (the program, plain and under the tool, started with descriptor N closed).
+# Every CSV must start with its header and end with a row at the program's end.
 cmake_minimum_required(VERSION 3.25)
 set(rows
-  "fork|0|same|peak resident: +[0-9]+ bytes \\([1-3]?[0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} fork"
+  "fork|0|same|peak resident: +[0-9]+ bytes \\([67][0-9]\\.[0-9] MiB\\), the kernel's high-water mark at its end \\(wait4, which counts any children it waited for\\)|plain|${HOSTILE} fork"
   "exec|7|same|ran: +memmgr_run_hostile → sh |plain|${HOSTILE} exec"
   "closefds|0|same|peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|${HOSTILE} closefds"
   "seccomp kill|0|same|final accounted|plain|${HOSTILE} seccomp-kill"
@@ -45,7 +47,11 @@ set(rows
   "page scribbled at the end|0|same|wrote over the page it shares with memmgr-run|page|${HOSTILE} scribble exit"
   "page forged|0|same|ran: +memmgr_run_hostile → … → A+\\.\\.\\. \\(unmeasured.*replaced itself with A+ at 0\\.000 s.*peak accounted: +1048576 bytes|page|${HOSTILE} scribble forge"
   "memory-full with no event|0|same|garbage-collect hook calls: +[1-9][0-9]* +memory-full events: +0 |sites --limit 16M|${HOSTILE} gc-frees|memory-full-[0-9]"
-  "descriptors under --sites|0|same|site sampling|sites|${HOSTILE} env")
+  "descriptors under --sites|0|same|site sampling|sites|${HOSTILE} env"
+  "closed stdin|0|same|final accounted|close0|${HOSTILE} streams"
+  "closed stdout|0|same|final accounted|close1|${HOSTILE} streams"
+  "closed stderr|0|same|final accounted|close2|${HOSTILE} streams"
+  "5 ms|0|same|peak resident: +[0-9]+ bytes \\([23][0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} brief")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
@@ -81,6 +87,10 @@ foreach(row IN LISTS rows)
     separate_arguments(options)
     file(REMOVE ${OUT}/hostile_sites.folded)
     set(tool ${RUN} --sites ${OUT}/hostile_sites.folded ${options} --report ${report} --csv ${csv} --)
+  elseif(how MATCHES "^close([0-2])$")
+    set(closed sh -c "exec \"\$0\" \"\$@\" ${CMAKE_MATCH_1}>&-")
+    set(tool ${closed} ${tool})
+    set(plain ${closed})
   elseif(how STREQUAL "interrupt")
     set(tool timeout --preserve-status -s TERM 0.5 ${tool})
     set(plain timeout --preserve-status -s TERM 0.5 ${plain})
@@ -126,6 +136,26 @@ foreach(row IN LISTS rows)
     endif()
     if("${told}${stacks}" MATCHES "${absent}")
       string(APPEND why " '${absent}' in the summary or the stacks;")
+    endif()
+  endif()
+  # The end of the run is a row at the wall time, with the final accounted total when the
+  # summary has one; nothing of the tool's comes before the header.
+  if(EXISTS ${csv})
+    file(STRINGS ${csv} lines)
+    list(FILTER lines EXCLUDE REGEX "^#")
+    list(GET lines 0 header)
+    list(GET lines -1 end_row)
+    string(REGEX MATCH "wall time: +([0-9.]+) s" wall "${summary}")
+    set(wall "${CMAKE_MATCH_1}")
+    set(final "")
+    if(summary MATCHES "final accounted: +([0-9]+) byte")
+      set(final ${CMAKE_MATCH_1})
+    elseif(summary MATCHES "accounted: +nothing: no allocation")
+      set(final 0)
+    endif()
+    if(NOT header STREQUAL "time_s,accounted_bytes,resident_bytes"
+       OR NOT end_row STREQUAL "${wall},${final},")
+      string(APPEND why " CSV from '${header}' to '${end_row}', not from its header to its end;")
     endif()
   endif()
   if(how STREQUAL "interrupt")

@@ -45,14 +45,20 @@ if(NOT rc EQUAL 0 OR NOT output STREQUAL expected OR NOT peak_accounted GREATER 
   message(FATAL_ERROR "limit 0: status ${rc}, output '${output}' ('${expected}' expected), "
                       "three hook calls per allocation over the limit expected:\n${report}")
 endif()
-# Until the companion has started, the accounted figure is not known: an empty field.
+# Until the companion has started, the accounted figure is not known: an empty field. The last
+# row is the end: the final accounted total, and no resident size (the memory is gone).
 file(STRINGS ${OUT}/timeline.csv rows)
 list(POP_FRONT rows header)
+list(POP_BACK rows end_row)
+string(REGEX MATCH "wall time: +([0-9.]+) s" wall "${report}")
+set(end "${CMAKE_MATCH_1},${final_accounted},")
 set(accounted ${rows})
 list(FILTER accounted INCLUDE REGEX ",[1-9][0-9]*,")
 list(FILTER rows EXCLUDE REGEX "^[0-9]+\\.[0-9][0-9][0-9],[0-9]*,[1-9][0-9]*$")
-if(NOT header STREQUAL "time_s,accounted_bytes,resident_bytes" OR rows OR NOT accounted)
-  message(FATAL_ERROR "timeline: header '${header}', malformed rows: ${rows}, or none accounted")
+if(NOT header STREQUAL "time_s,accounted_bytes,resident_bytes" OR rows OR NOT accounted
+   OR NOT end_row STREQUAL end)
+  message(FATAL_ERROR "timeline: header '${header}', malformed rows: ${rows}, none accounted, "
+                      "or it ends with '${end_row}', not '${end}'")
 endif()
 if(GNUPLOT)
   file(READ "${chart}" magic LIMIT 8 HEX)
@@ -93,14 +99,23 @@ endforeach()
 # The user's files: "<status>;<in its messages>;<F afterwards>;<shell command>", each run in a
 # directory of its own where F holds "earlier". The tool's own standard output is written where
 # it stands, never truncated; two outputs on one file are refused; a failed write leaves the
-# earlier file whole, and nothing else behind.
+# earlier file whole, and nothing else behind. A standard stream the tool was started without
+# takes none of its files, and naming it as an output is refused, whatever the name (never the
+# machine's own /dev/stderr here: a link of the case's own leads to it); without it the summary
+# is dropped, which is no failure (nor does gnuplot get the placeholder for its input). A link
+# is followed as `>` follows it, to a target yet to be created too.
 set(files ${OUT}/files)
 foreach(case
     "0;^$;^earlier\nprogram\nmemmgr-run: sh\n;@RUN@ --report /dev/stdout sh -c 'echo program' >>F"
     "0;^$;^program\nmemmgr-run: sh\n;@RUN@ --report /dev/stdout sh -c 'echo program' >F"
     "2;--report F and --csv /dev/stdout are the same file;^$;@RUN@ --report F --csv /dev/stdout true >F"
     "2;--report F and --csv ./F are the same file;^none$;rm F && @RUN@ --report F --csv ./F true"
-    "3;File too large;^earlier\n$;ulimit -f 0 && @RUN@ --report F true")
+    "3;File too large;^earlier\n$;ulimit -f 0 && @RUN@ --report F true"
+    "0;^$;^time_s,accounted_bytes,resident_bytes\n[0-9.,\n]+$;@RUN@ --csv F true 2>&-"
+    "2;^$;^earlier\n$;ln -s /proc/self/fd/2 E && @RUN@ --report E true 2>&-\ns=$?\ntest -L E && rm E && exit $s"
+    "2;--csv /dev/fd/1: it is standard output, which memmgr-run was started without;^earlier\n$;@RUN@ --csv /dev/fd/1 true >&-"
+    "0;^$;^memmgr-run: true\n;mkdir d && ln -s G d/L && @RUN@ --report d/L true && test -L d/L && rm d/L && mv d/G F && rmdir d"
+    "0;^;^earlier\n$;command -v gnuplot >/dev/null || exit 0\n@RUN@ --plot P.png true <&- && test \"$(head -c 4 P.png | tail -c 3)\" = PNG && rm P.png")
   list(POP_FRONT case status pattern content)
   string(REPLACE "@RUN@" "'${RUN}'" case "${case}")
   file(REMOVE_RECURSE ${files})

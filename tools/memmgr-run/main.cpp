@@ -20,6 +20,7 @@
 #include "run/launch.h"
 #include "run/options.h"
 #include "run/program_image.h"
+#include "run/standard_streams.h"
 #ifdef MEMMGR_RUN_HAVE_SITES
 #include "sites/site_report.h"
 #endif
@@ -35,6 +36,8 @@ int Fail(int status, std::string const& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!HoldClosedStandardStreams())
+    return Fail(2, std::string("cannot hold the closed standard streams: ") + std::strerror(errno));
   SaveInheritedSignals();
   Options options;
   if (auto const error = ParseOptions(argc, argv, options)) {
@@ -134,10 +137,12 @@ int main(int argc, char** argv) {
   if (run.interruption != 0)
     timeline.Remark(Format("interrupted: memmgr-run received signal %d (%s) and passed it on",
                            run.interruption, strsignal(run.interruption)));
-  if (!report.IsOpen())
-    failed |= !WriteAll(STDERR_FILENO, summary);
-  else
+  // Started with standard error closed and no --report, the caller asked for no summary, as
+  // for the messages of any program run so: it is dropped, and that is no failure.
+  if (report.IsOpen())
     put(report, "the report", options.report, summary);
+  else if (!StandardStreamClosed(STDERR_FILENO))
+    failed |= !WriteAll(STDERR_FILENO, summary);
   if (csv.IsOpen()) {
     std::string_view const rows = timeline.Csv();
     if (int const error = timeline.SpoolError()) {

@@ -38,7 +38,8 @@ std::string Script(Options const& options, RunOutcome const& run,
                    std::vector<Sample> const& points) {
   std::optional<RunFigures> const figures = ReportedFigures(run);
   double const peak = figures ? static_cast<double>(figures->peak) : 0;
-  double dataTop = peak;
+  double const peakResident = static_cast<double>(PeakResident(run).bytes);
+  double dataTop = std::max(peak, peakResident);
   double duration = 0;
   for (Sample const& point : points) {
     dataTop = std::max(
@@ -93,9 +94,15 @@ std::string Script(Options const& options, RunOutcome const& run,
     return std::any_of(points.begin(), points.end(),
                        [&](Sample const& point) { return point.*figure >= 0; });
   };
+  // The peak resident size is known however short the run, even with no sample read at all: a
+  // line, which also gives gnuplot a curve to plot when no sample holds anything.
   std::string curves;
+  if (peakResident >= 0)
+    curves = Format("%.6f with lines dt 3 lw 1.5 lc rgb \"#7f8c8d\" title \"peak resident %s\"",
+                    peakResident / scale.divisor, HumanBytes(peakResident).c_str());
   if (known(&Sample::resident))
-    curves += "$timeline using 1:3 with lines lw 1.5 lc rgb \"#95a5a6\" title \"resident size\"";
+    curves += std::string(curves.empty() ? "" : ", ") +
+              "$timeline using 1:3 with lines lw 1.5 lc rgb \"#95a5a6\" title \"resident size\"";
   if (known(&Sample::accounted))
     curves += std::string(curves.empty() ? "" : ", ") +
               "$timeline using 1:2 with lines lw 2 lc rgb \"#1f4e9c\" title \"accounted total\"";
@@ -124,7 +131,6 @@ bool HaveGnuplot() {
 
 std::optional<std::string> DrawChart(Options const& options, RunOutcome const& run,
                                      Timeline const& timeline, std::string& png) {
-  if (timeline.ChartPoints().empty()) return "nothing to draw: the program ended before a sample";
   std::string const script = Script(options, run, timeline.ChartPoints());
   int input[2], output[2];
   if (pipe2(input, O_CLOEXEC) != 0) return "cannot start gnuplot";

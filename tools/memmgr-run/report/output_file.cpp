@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "report/format.h"
+#include "run/standard_streams.h"
 
 namespace {
 
@@ -31,6 +35,48 @@ int CreateBeside(std::string const& path, std::string& temporary) {
   return mkostemp(temporary.data(), O_CLOEXEC);
 }
 
+// Whether the link at `link` may be followed, as the kernel decides for an open
+// (fs.protected_symlinks): in a sticky directory anyone may write to, such as /tmp, only a link
+// of the follower's own or of the directory's owner, so that nobody can plant a link there that
+// leads a later run to a file of their choosing.
+bool MayFollow(std::string const& link, struct stat const& linkStatus) {
+  struct stat directory {};
+  if (stat(Directory(link).c_str(), &directory) != 0) return false;
+  bool const shared = (directory.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+  return !shared || linkStatus.st_uid == geteuid() || linkStatus.st_uid == directory.st_uid;
+}
+
+// Where open(O_CREAT) would create `name`, which does not exist: a symbolic link that leads to
+// no file yet is followed to the name it leads to, as a shell's `>` creates a link's target.
+std::optional<std::string> FollowToNewFile(std::string name, std::string& place) {
+  constexpr int kMostLinks = 40;  // as the kernel
+  for (int links = 0;; ++links) {
+    struct stat status {};
+    if (lstat(name.c_str(), &status) != 0) {
+      if (errno != ENOENT) return std::strerror(errno);
+      place = name;
+      return std::nullopt;
+    }
+    // Anything but a link: created since the name was looked at; it is the one to replace.
+    if (!S_ISLNK(status.st_mode)) {
+      place = name;
+      return std::nullopt;
+    }
+    if (links == kMostLinks) return std::strerror(ELOOP);
+    if (!MayFollow(name, status)) return std::strerror(EACCES);
+    // The size lstat gives is only a hint (0 on some file systems, and the link may be
+    // replaced meanwhile): a target that fills the buffer is read again into a larger one.
+    std::string target(std::max<size_t>(static_cast<size_t>(status.st_size) + 1, 256), '\0');
+    ssize_t length;
+    while ((length = readlink(name.c_str(), target.data(), target.size())) ==
+           static_cast<ssize_t>(target.size()))
+      target.resize(2 * target.size());
+    if (length < 0) return std::strerror(errno);
+    target.resize(static_cast<size_t>(length));
+    name = target.starts_with('/') ? target : Directory(name) + "/" + target;
+  }
+}
+
 }  // namespace
 
 OutputFile::~OutputFile() {
@@ -40,6 +86,12 @@ OutputFile::~OutputFile() {
 std::optional<std::string> OutputFile::Open(std::string const& name) {
   struct stat named {};
   if (stat(name.c_str(), &named) == 0) {
+    // Written there, the output would be lost; named as a file, the link that led to the stream
+    // (/dev/stderr itself) would be replaced.
+    if (int const stream = ClosedStandardStream(named); stream >= 0) {
+      constexpr char const* kStreams[] = {"input", "output", "error"};
+      return Format("it is standard %s, which memmgr-run was started without", kStreams[stream]);
+    }
     device_ = named.st_dev;
     inode_ = named.st_ino;
     for (int const fd : {STDOUT_FILENO, STDERR_FILENO}) {
@@ -61,16 +113,24 @@ std::optional<std::string> OutputFile::Open(std::string const& name) {
     close(fd);
     path_ = Resolved(name.c_str());
     if (path_.empty()) return std::strerror(errno);
+    // The path to rename over must be the file named, not one the name no longer reaches (the
+    // file behind /dev/fd/N may have been deleted, or replaced since).
+    struct stat reached {};
+    if (stat(path_.c_str(), &reached) != 0 || reached.st_dev != named.st_dev ||
+        reached.st_ino != named.st_ino)
+      return "no path leads to it to replace it (deleted, or replaced meanwhile)";
     mode_ = named.st_mode & 07777;
     owner_ = named.st_uid;
     group_ = named.st_gid;
   } else {
     if (errno != ENOENT) return std::strerror(errno);
-    if (name.ends_with('/')) return std::strerror(EISDIR);
-    std::string const directory = Resolved(Directory(name).c_str());
+    std::string place;
+    if (auto const error = FollowToNewFile(name, place)) return error;
+    if (place.ends_with('/')) return std::strerror(EISDIR);
+    std::string const directory = Resolved(Directory(place).c_str());
     if (directory.empty()) return std::strerror(errno);
-    path_ = name;
-    newPlace_ = directory + "/" + name.substr(name.rfind('/') + 1);
+    newPlace_ = directory + "/" + place.substr(place.rfind('/') + 1);
+    path_ = newPlace_;
     mode_t const mask = umask(0);
     umask(mask);
     mode_ = 0666 & ~mask;

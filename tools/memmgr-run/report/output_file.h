@@ -9,9 +9,13 @@
 // - any other device, a pipe or a FIFO is written, never truncated;
 // - a regular file is written beside it under a temporary name, which is renamed over it only
 //   once everything is written: a failed or interrupted run leaves the earlier file as it was
-//   and no half-written one. A symbolic link is followed; the file replaced keeps its
-//   permission bits, and its owner and group where the tool may set them, but not its other
-//   hard links. This needs the directory to be writable, as well as the file.
+//   and no half-written one. The file replaced keeps its permission bits, and its owner and
+//   group where the tool may set them, but not its other hard links. This needs the directory
+//   to be writable, as well as the file.
+// Symbolic links are followed as a shell's `>` follows them: to a device, which is written; to
+// a regular file, which is replaced; to nothing yet, whose target is created. Only a name that
+// leads to a regular file, or to none, is ever replaced. A name that leads to a standard stream
+// the tool was started without (/dev/stderr under `2>&-`) is refused.
 #pragma once
 
 #include <sys/types.h>
@@ -45,7 +49,7 @@ class OutputFile {
   int fd_ = -1;           // a stream: written where it stands
   bool ownsFd_ = false;   // false for the tool's own standard output or error
   std::string path_;      // a regular file: what the temporary file is renamed to
-  std::string newPlace_;  // a file that does not exist yet: its directory resolved, and name
+  std::string newPlace_;  // a file that does not exist yet: where it will be, links followed
   dev_t device_ = 0;
   ino_t inode_ = 0;
   mode_t mode_ = 0;  // the permissions of the file written

@@ -31,6 +31,36 @@ std::optional<RunFigures> ReportedFigures(RunOutcome const& run) {
   return figures;
 }
 
+PeakResidentFigure PeakResident(RunOutcome const& run) {
+  // Two figures, each true of something: the program's own high-water mark (VmHWM) as last read
+  // from /proc, which the memory takes with it as the program ends, so that a program shorter
+  // than an interval is read at best at its start; and the kernel's, which wait4 gives at the
+  // end, and which also counts the children the program waited for, the images it exec'd
+  // through, and the tool's image it was itself exec'd from. The kernel's is never the lower.
+  int64_t const own = run.highWater;
+  int64_t const kernel = int64_t{run.usage.ru_maxrss} * 1024;
+  std::string const readAt = Format(
+      "read %.3f s before its %s",
+      std::max(0.0, Seconds(run.highWaterTime, run.replacedTime ? run.replacedTime : run.end)),
+      run.replacedTime ? "exec" : "end");
+  // Past an exec the kernel's figure holds what the program became, which ran unmeasured.
+  if (own >= 0 && (kernel <= own || run.replacement))
+    return {own, "the program's own high-water mark, " + readAt};
+  std::string source =
+      run.replacement
+          ? "the kernel's high-water mark at its end (wait4), what it exec'd included"
+          : "the kernel's high-water mark at its end (wait4, which counts any children it "
+            "waited for)";
+  // No larger than the tool's image, it may be that image's.
+  if (kernel <= run.launcherResident)
+    source =
+        "at most: the kernel's high-water mark at its end (wait4) also counts the image of "
+        "memmgr-run the program was started from, which was as large";
+  source += own >= 0 ? "; its own: " + HumanBytes(static_cast<double>(own)) + ", " + readAt
+                     : std::string("; it ended before a reading of its own");
+  return {kernel, source};
+}
+
 int ExitStatus(int waitStatus) {
   if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 1;
@@ -153,18 +183,8 @@ std::string Summary(Options const& options, RunOutcome const& run) {
          Format("memmgr-run received signal %d (%s) and passed it on", run.interruption,
                 strsignal(run.interruption)));
   Line(text, "limit", options.limit ? Bytes(*options.limit) : "none (nothing refused)");
-  if (run.highWater >= 0) {
-    Line(text, "peak resident",
-         Bytes(run.highWater) +
-             Format(", the program's own high-water mark, read %.3f s before %s",
-                    std::max(0.0, Seconds(run.highWaterTime,
-                                          run.replacedTime ? run.replacedTime : run.end)),
-                    run.replacedTime ? "its exec" : "its end"));
-  } else {
-    Line(text, "peak resident",
-         Bytes(int64_t{run.usage.ru_maxrss} * 1024) +
-             ", from wait4 (it ended before a reading; children it waited for included)");
-  }
+  PeakResidentFigure const resident = PeakResident(run);
+  Line(text, "peak resident", Bytes(resident.bytes) + ", " + resident.source);
 
   if (std::string const reason = NotAccounted(run); !reason.empty()) {
     Line(text, "accounted", reason);

@@ -1,6 +1,7 @@
 // What memmgr-run tells at the end: the summary and the exit status.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,14 @@
 // failing that the last reading from outside; the peak the highest any of them showed.
 // Nothing when none was had.
 std::optional<RunFigures> ReportedFigures(RunOutcome const& run);
+
+// The program's peak resident size in bytes (-1 when not known), and where the figure comes
+// from, as the summary says it.
+struct PeakResidentFigure {
+  int64_t bytes;
+  std::string source;
+};
+PeakResidentFigure PeakResident(RunOutcome const& run);
 
 std::string Summary(Options const& options, RunOutcome const& run);
 

@@ -390,6 +390,12 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   sigaction(SIGQUIT, &ignore, nullptr);
   sigaction(SIGXFSZ, &ignore, nullptr);
 
+  // The program is exec'd from an image of the tool's (a copy, or the tool's own memory), which
+  // the kernel's high-water mark for it counts too: no more than the tool's own high-water mark.
+  if (int64_t toolResident;
+      !ProgramReader(getpid()).ReadResident(toolResident, run.launcherResident))
+    run.launcherResident = -1;
+
   run.start = memmgr_run_now();
   pid_t const pid = Start(options, environment ? &*environment : nullptr);
   if (pid < 0) {
@@ -420,5 +426,10 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   for (int fd : {exitWatch, ticker, signals})
     if (fd >= 0) close(fd);
   TakePage(run, page);
+  // The end as a sample, however short the run: the total the companion left after the exit
+  // handlers. The resident size went with the memory, before anyone could read it.
+  onSample({static_cast<double>(run.end - run.start) / 1e9,
+            run.exitRecord && !run.replacement ? std::max<int64_t>(run.exitRecord->total, 0) : -1,
+            -1});
   return run;
 }

@@ -66,6 +66,9 @@ struct RunOutcome {
 
   // The measured image's own resident high-water mark (VmHWM), at the last reading of it.
   int64_t highWater = -1, highWaterTime = 0;
+  // The tool's own, as it started the program: the most that the image the program was exec'd
+  // from can have left in the kernel's high-water mark (usage.ru_maxrss). -1: not known.
+  int64_t launcherResident = -1;
 
   int interruption = 0;  // the first of SIGINT, SIGTERM, SIGHUP the tool received
 };
@@ -81,7 +84,8 @@ void RestoreInheritedSignals();
 // IPC is unavailable.
 void* AttachNewSegment(size_t bytes, int& id);
 
-// Runs PROGRAM to its end, calling `onSample` with every reading. `sitesSegment`: the segment
-// the site sampler fills, preloaded in front of the library; -1 for none.
+// Runs PROGRAM to its end, calling `onSample` with every reading, and last with the end (the
+// final accounted total when the companion recorded one, no resident size). `sitesSegment`: the
+// segment the site sampler fills, preloaded in front of the library; -1 for none.
 RunOutcome RunUnderBudget(Options const& options, Preload const& preload, ProgramImage const& image,
                           int sitesSegment, std::function<void(Sample const&)> const& onSample);

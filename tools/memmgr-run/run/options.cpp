@@ -23,7 +23,8 @@ char const kUsage[] =
     "SIZE is bytes with an optional K, M or G suffix (powers of 1024).\n"
     "An output naming the tool's own standard output or error is written where it stands,\n"
     "and a device or pipe as it is; a regular file is replaced only once it is complete.\n"
-    "Each output needs a file of its own.\n"
+    "Each output needs a file of its own. Links are followed as a shell's > follows them.\n"
+    "With standard error closed and no --report, the summary is dropped.\n"
     "Exit status: PROGRAM's own, 128+N when signal N ended it, or 3 when PROGRAM succeeded\n"
     "but an output could not be written; 2 for bad usage or an output that cannot be\n"
     "written, found before PROGRAM starts; 127 when PROGRAM cannot be run.\n";

@@ -1,0 +1,89 @@
+// memmgr-run's report part where its command line cannot reach it cheaply: links the kernel
+// would refuse to follow, which need a second user, and a chart of a run of which nothing was
+// read, which a real run gives only when the program wins a race against the first reading.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "report/chart.h"
+#include "report/output_file.h"
+#include "report/timeline.h"
+
+namespace {
+
+class Scratch : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "report_test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    directory_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(directory_); }
+  std::string At(char const* name) const { return (directory_ / name).string(); }
+  static std::string Contents(std::string const& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  std::filesystem::path directory_;
+};
+
+using OutputFileTest = Scratch;
+
+TEST_F(OutputFileTest, AChainOfLinksToNoFileYetCreatesTheLastTarget) {
+  std::filesystem::create_directory(At("inner"));
+  std::filesystem::create_symlink("inner/second", At("first"));
+  std::filesystem::create_symlink("../target", At("inner/second"));
+  OutputFile output;
+  ASSERT_EQ(output.Open(At("first")), std::nullopt);
+  ASSERT_TRUE(output.Write("written\n"));
+  EXPECT_EQ(Contents(At("target")), "written\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(At("first")));
+  EXPECT_TRUE(std::filesystem::is_symlink(At("inner/second")));
+}
+
+TEST_F(OutputFileTest, LinksInALoopAreRefused) {
+  std::filesystem::create_symlink("b", At("a"));
+  std::filesystem::create_symlink("a", At("b"));
+  OutputFile output;
+  EXPECT_EQ(output.Open(At("a")), std::string(std::strerror(ELOOP)));
+  EXPECT_TRUE(std::filesystem::is_symlink(At("a")));
+}
+
+// In a sticky directory anyone may write to, another user's link may lead anywhere: it is not
+// followed, as the kernel would not follow it for `>`.
+TEST_F(OutputFileTest, AnotherUsersLinkInASharedStickyDirectoryIsNotFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "a link of another user's needs root to make";
+  ASSERT_EQ(chmod(directory_.c_str(), 01777), 0);
+  std::filesystem::create_symlink("planted", At("theirs"));
+  ASSERT_EQ(lchown(At("theirs").c_str(), 65534, 65534), 0);
+  std::filesystem::create_symlink("mine-target", At("mine"));
+  OutputFile theirs, mine;
+  EXPECT_EQ(theirs.Open(At("theirs")), std::string(std::strerror(EACCES)));
+  EXPECT_EQ(mine.Open(At("mine")), std::nullopt);
+  EXPECT_FALSE(std::filesystem::exists(At("planted")));
+}
+
+TEST(ChartTest, ARunOfWhichNothingWasReadIsStillDrawn) {
+  if (!HaveGnuplot()) GTEST_SKIP() << "no gnuplot";
+  Options options;
+  RunOutcome run;
+  run.end = 5'000'000;
+  run.usage.ru_maxrss = 3072;  // the kernel's figure, which every run has
+  Timeline timeline;
+  ASSERT_TRUE(timeline.Keep(false, true));
+  timeline.Add({0.005, -1, -1});  // the end: no exit record, and the memory gone
+  std::string png;
+  EXPECT_EQ(DrawChart(options, run, timeline, png), std::nullopt);
+  EXPECT_TRUE(png.starts_with("\x89PNG\r\n\x1a\n"));
+}
+
+}  // namespace
