@@ -25,9 +25,10 @@
 /* With --sites: "<id of the sites segment>", for the site sampler preloaded in front of the
  * library (sites_area.h). The sampler only reads it, with its own scan of `environ` (never
  * getenv, which a shell may define as its own); the companion removes it with the other two.
- * The loader runs the constructors of preloaded objects from the last listed to the first;
- * the sampler comes after the companion, and the companion also first calls the sampler's memmgr_run_sites_take_settings() (a weak reference, null without
- * --sites) and only then removes the variables. An image started by an exec of the measured
+ * The loader runs the constructors of preloaded objects from the last listed to the first,
+ * and the sampler is listed after the companion; the companion still calls the sampler's
+ * memmgr_run_sites_take_settings() (a weak reference, null without --sites) before it removes
+ * the variables, so the order does not matter. An image started by an exec of the measured
  * process reads it again the same way. */
 #define MEMMGR_RUN_SITES "MEMMGR_RUN_SITES"
 
