@@ -35,7 +35,7 @@ set(rows
   "main thread exits sites|5|same|top sites at peak.* main|sites|${HOSTILE} sysexit"
   "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal"
   "bash children plain|0|same|accounted: +nothing.*children started: +3, which ran unmeasured|plain|${OUT}/hostile_children.bash"
-  "sh children plain|0|same|accounted: +nothing.*children started: +3, which ran unmeasured|plain|${OUT}/hostile_children.sh"
+  "sh children plain|0|same|accounted: +nothing|plain|${OUT}/hostile_children.sh"
   "env execs|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|env MEMMGR_HOSTILE=1 ${HOSTILE} closefds"
   "nice execs|0|same|ran: +nice → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|nice -n 5 ${HOSTILE} closefds"
   "script execs|0|same|ran: +hostile_launcher.sh → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|${OUT}/hostile_launcher.sh"
@@ -61,7 +61,8 @@ if(address)
 endif()
 
 # Scripts: one whose children must run plainly (nothing of the tool's in what they inherit),
-# for bash, which brings its own getenv and setenv, and for sh; one that ends in an exec.
+# for bash, which brings its own getenv and setenv, and for sh; one that ends in an exec. dash
+# ends with _exit, so no exit record counts its children: only bash's count is checked.
 set(show_children "tr '\\0' '\\n' < /proc/self/environ | grep -E '^(LD_PRELOAD|MEMMGR)'\n${HOSTILE} env child\nexit 0\n")
 file(WRITE ${OUT}/hostile_children.bash "#!/bin/bash\n${show_children}")
 file(WRITE ${OUT}/hostile_children.sh "#!/bin/sh\n${show_children}")

@@ -206,11 +206,12 @@ std::string Summary(Options const& options, RunOutcome const& run) {
     Line(text, "read from outside", Refusal(run) + "; the figures are from its exit record");
   RunFigures const& last = *figures;
   // The one process and its execs are measured; what it starts runs plainly.
+  // Without an exit record the count is the last reading's: more may have started after it.
   std::string const children =
-      Format("%" PRId64
+      Format("%s%" PRId64
              ", which ran unmeasured: memmgr-run measures the one process and what it "
              "execs, not its children",
-             last.children);
+             run.exitRecord ? "" : "at least ", last.children);
   if (last.peak == 0 && last.collections == 0 && last.overallocations == 0 &&
       last.memoryFullEvents == 0) {
     Line(text, "accounted",
