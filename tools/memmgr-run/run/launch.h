@@ -1,7 +1,7 @@
 // Starting the program with the library and the companion preloaded, and watching it from
 // outside until it ends: a sample every interval (figures read from its memory, resident size
-// from /proc), the signals that interrupt the tool passed on, and the page the companion
-// leaves for the end.
+// from /proc), the signals the tool receives relayed unless the program already had them, its
+// stops followed, and the page the companion leaves for the end.
 #pragma once
 
 #include <sys/resource.h>
@@ -11,10 +11,12 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "run/options.h"
 #include "run/program_image.h"
 #include "run/run_page.h"
+#include "run/spawn.h"
 
 // One reading from outside.
 struct Sample {
@@ -30,6 +32,22 @@ struct Preload {
 // The library this tool runs with and the companion (and with `withSampler` the site sampler)
 // installed beside it; the reason when any cannot be preloaded.
 std::optional<std::string> FindPreload(Preload& preload, bool withSampler);
+
+// What became of a signal the tool received while it watched the program.
+enum class SignalFate {
+  Relayed,       // sent on to the program, which had not received it
+  FromTerminal,  // the terminal sent it to the whole foreground group: the program had it
+  ToGroup,       // sent to the process group, the program included: it had it
+  ForTool,       // raised by the kernel for the tool alone (its own CPU limit...): not relayed
+  AfterEnd,      // it came once the program had ended
+  StoppedWith,   // the program stopped on it, and the tool stopped with the same signal
+};
+
+struct SignalNote {
+  int signal;
+  SignalFate fate;
+  int count;
+};
 
 struct RunOutcome {
   int execError = 0;  // errno when PROGRAM could not be started; nothing else is then set
@@ -54,14 +72,9 @@ struct RunOutcome {
   // The program's own resident high-water mark (VmHWM), at the last reading of it.
   int64_t highWater = -1, highWaterTime = 0;
 
-  int interruption = 0;  // the first of SIGINT, SIGTERM, SIGHUP the tool received
+  // Each signal received and what became of it, in the order first seen.
+  std::vector<SignalNote> signals;
 };
-
-// Records the signal mask and dispositions the tool was started with, which PROGRAM and
-// anything else the tool starts inherit; call first thing in main.
-void SaveInheritedSignals();
-// In a child the tool forked, before exec: the signals as the tool found them.
-void RestoreInheritedSignals();
 
 // A new System V segment of `bytes`, attached and already marked for removal, so that it goes
 // when the last process attached to it does; its id in `id`. Null (with errno) when System V
@@ -70,5 +83,12 @@ void* AttachNewSegment(size_t bytes, int& id);
 
 // Runs PROGRAM to its end, calling `onSample` with every reading. `sitesSegment`: the segment
 // the site sampler fills, preloaded in front of the library; -1 for none.
+// Every signal the tool can block stays blocked from here to the end of the tool: one that
+// comes after the program's end waits, unheeded, while the outputs are written.
 RunOutcome RunUnderBudget(Options const& options, Preload const& preload, ProgramImage const& image,
                           int sitesSegment, std::function<void(Sample const&)> const& onSample);
+
+// When the program was ended by a signal, ends the tool by the same one (without a core
+// dump of its own), so that a shell sees the death it would have seen without the tool: bash
+// leaves a loop when its command died of SIGINT. Returns only when the tool outlived it.
+void EndAsTheProgramEnded(int waitStatus);
