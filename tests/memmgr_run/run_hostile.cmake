@@ -13,6 +13,9 @@
 # pattern stands "." for the summary's ";", which would split the row.)
 cmake_minimum_required(VERSION 3.25)
 set(ready ${OUT}/hostile_ready)
+# A script without "#!", which execvp and the shells run with /bin/sh.
+file(WRITE ${OUT}/noshebang "echo run by the shell\n")
+file(CHMOD ${OUT}/noshebang PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 set(steps sh ${CMAKE_CURRENT_LIST_DIR}/signal_steps.sh ${ready})
 set(rows
   "fork|0|same|peak resident: +[0-9]+ bytes \\([1-3]?[0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} fork"
@@ -39,7 +42,8 @@ set(rows
   "group SIGTERM once|0|same|signals: +SIGTERM sent to the process group reached the program directly. SIGCONT relayed once. SIGTERM relayed once. SIGWINCH relayed once|steps:ready,tool STOP,group TERM,got 1,send CONT,got 2,send TERM,got 3,send WINCH|${HOSTILE} signals ${ready}"
   "signals to the tool|0|same|signals: +SIGINT relayed once. SIGQUIT relayed once. SIGUSR1 relayed once. SIGALRM relayed once. SIGTERM relayed once. SIGWINCH relayed once|steps:ready,send INT,send QUIT,send USR1,send ALRM,send TERM,send WINCH|${HOSTILE} signals ${ready}"
   "stops itself|0|same|signals: +SIGSTOP stopped the program, and memmgr-run stopped with it. SIGCONT relayed once|steps:stopped,send CONT|${HOSTILE} selfstop"
-  "never orphaned|140|same|signals: +SIGUSR2 relayed once.*ended without running its exit handlers|steps:ready,send USR2|${HOSTILE} signals ${ready}")
+  "never orphaned|140|same|signals: +SIGUSR2 relayed once.*ended without running its exit handlers|steps:ready,send USR2|${HOSTILE} signals ${ready}"
+  "no #! line|0|same|memmgr-run: [^ ]*noshebang|plain|${OUT}/noshebang")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()

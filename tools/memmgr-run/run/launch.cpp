@@ -108,14 +108,25 @@ int Ticker(int intervalMs) {
   return fd;
 }
 
-// Starts PROGRAM; the pid, or -1 with errno when it could not be run.
-pid_t Start(Options const& options, std::vector<std::string> const* environment) {
+// Starts PROGRAM; the pid, or -1 with errno when it could not be run. A file the kernel cannot
+// run (no "#!" line) is run by /bin/sh, as execvp and the shells do; posix_spawnp does not.
+pid_t Start(Options const& options, ProgramImage const& image,
+            std::vector<std::string> const* environment) {
   std::vector<char*> envp;
   if (environment != nullptr) {
     for (auto const& entry : *environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
   }
-  return Spawn(options.program, environment != nullptr ? envp.data() : nullptr, SpawnStreams{});
+  char* const* const env = environment != nullptr ? envp.data() : nullptr;
+  pid_t const pid = Spawn(options.program, env, SpawnStreams{});
+  if (pid >= 0 || errno != ENOEXEC || image.path.empty()) return pid;
+  std::vector<char*> script = {const_cast<char*>("/bin/sh"), const_cast<char*>(image.path.c_str())};
+  for (char** argument = options.program + 1; *argument != nullptr; ++argument)
+    script.push_back(*argument);
+  script.push_back(nullptr);
+  pid_t const shell = Spawn(script.data(), env, SpawnStreams{});
+  if (shell < 0) errno = ENOEXEC;  // the program's own failure is the one to tell
+  return shell;
 }
 
 // One sample: the resident size, and the figures once the companion has started.
@@ -451,7 +462,7 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   sentinel.Start();
 
   run.start = memmgr_run_now();
-  pid_t const pid = Start(options, environment ? &*environment : nullptr);
+  pid_t const pid = Start(options, image, environment ? &*environment : nullptr);
   if (pid < 0) {
     run.execError = errno;
     close(signals);
