@@ -16,6 +16,7 @@
 #include "run/options.h"
 #include "run/program_image.h"
 #include "run/run_page.h"
+#include "run/signal_relay.h"
 #include "run/spawn.h"
 
 // One reading from outside.
@@ -32,22 +33,6 @@ struct Preload {
 // The library this tool runs with and the companion (and with `withSampler` the site sampler)
 // installed beside it; the reason when any cannot be preloaded.
 std::optional<std::string> FindPreload(Preload& preload, bool withSampler);
-
-// What became of a signal the tool received while it watched the program.
-enum class SignalFate {
-  Relayed,       // sent on to the program, which had not received it
-  FromTerminal,  // the terminal sent it to the whole foreground group: the program had it
-  ToGroup,       // sent to the process group, the program included: it had it
-  ForTool,       // raised by the kernel for the tool alone (its own CPU limit...): not relayed
-  AfterEnd,      // it came once the program had ended
-  StoppedWith,   // the program stopped on it, and the tool stopped with the same signal
-};
-
-struct SignalNote {
-  int signal;
-  SignalFate fate;
-  int count;
-};
 
 struct RunOutcome {
   int execError = 0;  // errno when PROGRAM could not be started; nothing else is then set
@@ -83,12 +68,7 @@ void* AttachNewSegment(size_t bytes, int& id);
 
 // Runs PROGRAM to its end, calling `onSample` with every reading. `sitesSegment`: the segment
 // the site sampler fills, preloaded in front of the library; -1 for none.
-// Every signal the tool can block stays blocked from here to the end of the tool: one that
-// comes after the program's end waits, unheeded, while the outputs are written.
+// Every signal the tool can block stays blocked from here to the end of the tool
+// (SignalRelay).
 RunOutcome RunUnderBudget(Options const& options, Preload const& preload, ProgramImage const& image,
                           int sitesSegment, std::function<void(Sample const&)> const& onSample);
-
-// When the program was ended by a signal, ends the tool by the same one (without a core
-// dump of its own), so that a shell sees the death it would have seen without the tool: bash
-// leaves a loop when its command died of SIGINT. Returns only when the tool outlived it.
-void EndAsTheProgramEnded(int waitStatus);
