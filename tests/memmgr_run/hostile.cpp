@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -126,6 +127,42 @@ int GiveBackReserve(size_t) {
   return 0;
 }
 
+// Counts the signals a careful wrapper must relay once each, until SIGWINCH says that all were
+// sent; then prints the counts. It creates READY once its handlers are in place, and READY.N
+// once N signals have come. A minute without the end is a failure (status 9), never a pass.
+constexpr int kCounted[] = {SIGINT, SIGQUIT, SIGUSR1, SIGALRM, SIGTERM, SIGCONT};
+volatile sig_atomic_t counts[NSIG];
+void Count(int signal) { counts[signal] = counts[signal] + 1; }
+
+int CountSignals(std::string const& ready) {
+  struct sigaction count {};
+  count.sa_handler = Count;
+  sigset_t counted, others;
+  sigemptyset(&counted);
+  for (int signal : kCounted) sigaddset(&counted, signal);
+  sigaddset(&counted, SIGWINCH);
+  for (int signal = 1; signal < NSIG; ++signal)
+    if (sigismember(&counted, signal) == 1) sigaction(signal, &count, nullptr);
+  sigprocmask(SIG_BLOCK, &counted, &others);  // seen only inside ppoll: no count is missed
+  auto const create = [](std::string const& name) {
+    close(open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  };
+  create(ready);
+  int told = 0;
+  timespec const second{1, 0};
+  for (int waited = 0; counts[SIGWINCH] == 0 && waited < 60;) {
+    if (ppoll(nullptr, 0, &second, &others) == 0) ++waited;
+    int total = 0;
+    for (int signal : kCounted) total += counts[signal];
+    while (told < total) create(ready + "." + std::to_string(++told));
+  }
+  std::string seen;
+  for (int signal : kCounted)
+    seen += std::string(sigabbrev_np(signal)) + " " + std::to_string(counts[signal]) + " ";
+  Say(seen + "\n");
+  return End(counts[SIGWINCH] != 0 ? 0 : 9);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -231,6 +268,11 @@ int main(int argc, char** argv) {
     (void)!write(told, view.data(), view.size());
   } else if (mode == "brief") {  // over within milliseconds: its peak is at its end
     Hold(24);
+  } else if (mode == "signals" && argc > 2) {  // counts what reaches it
+    return CountSignals(argv[2]);
+  } else if (mode == "selfstop") {  // stops itself; the shell must see the job stop
+    raise(SIGSTOP);
+    Say("continued\n");
   } else if (mode == "sleep") {
     sleep(10);
   }

@@ -9,12 +9,21 @@
 # "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>
 # [|<pattern neither the summary nor the sites file may hold>]"
 # where <how> is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
-# "interrupt" (the tool receives SIGTERM while the program runs), "sites [tool options]" (with
-# --sites), "page" (the program writes over the page it shares with the tool, with names that
-# run past their fields: no name in the summary is longer than its field, and every time is
-# under 10 s) or "closeN" (the program, plain and under the tool, started with descriptor N closed).
-# Every CSV must start with its header and end with a row at the program's end.
+# "interrupt" (timeout sends SIGTERM to the tool, then to its group), "sites [tool options]"
+# (with --sites), "page" (the program writes over the page it shares with the tool, with names
+# that run past their fields: no name in the summary is longer than its field, and every time
+# is under 10 s), "closeN" (the program, plain and under the tool, started with descriptor N
+# closed) or "steps:STEPS" (signal_steps.sh runs the tool, or the program plainly, in a session
+# of its own and signals it STEPS; ${ready} is the file the program creates once it is ready).
+# Every CSV must start with its header and end with a row at the program's end; rows that
+# signal the tool check that the CSV ends with what became of the signals. (A pattern stands
+# "." for the summary's ";", which would split the row.)
 cmake_minimum_required(VERSION 3.25)
+set(ready ${OUT}/hostile_ready)
+# A script without "#!", which execvp and the shells run with /bin/sh.
+file(WRITE ${OUT}/noshebang "echo run by the shell\n")
+file(CHMOD ${OUT}/noshebang PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+set(steps sh ${CMAKE_CURRENT_LIST_DIR}/signal_steps.sh ${ready})
 set(rows
   "fork|0|same|peak resident: +[0-9]+ bytes \\([67][0-9]\\.[0-9] MiB\\), the kernel's high-water mark at its end \\(wait4, which counts any children it waited for\\)|plain|${HOSTILE} fork"
   "exec|7|same|ran: +memmgr_run_hostile → sh |plain|${HOSTILE} exec"
@@ -29,7 +38,7 @@ set(rows
   "non-dumpable|0|same|refused.*peak accounted: +[0-9]+ bytes \\(4\\.[0-9] MiB\\)|noptrace|${HOSTILE} nondumpable"
   "children plain|0|same|accounted: +nothing: no allocation|plain|${HOSTILE} env"
   "static|0|same|static: nothing accounted|plain|${STATIC} env"
-  "interrupted|143|same|interrupted: +memmgr-run received signal 15|interrupt|${HOSTILE} sleep"
+  "interrupted|143|same|signals: +SIGTERM |interrupt|${HOSTILE} sleep"
   "closefds sites|0|same|top sites at peak.* main|sites|${HOSTILE} closefds"
   "seccomp kill sites|0|same|top sites at peak.* main|sites|${HOSTILE} seccomp-kill"
   "main thread exits sites|5|same|top sites at peak.* main|sites|${HOSTILE} sysexit"
@@ -51,7 +60,15 @@ set(rows
   "closed stdin|0|same|final accounted|close0|${HOSTILE} streams"
   "closed stdout|0|same|final accounted|close1|${HOSTILE} streams"
   "closed stderr|0|same|final accounted|close2|${HOSTILE} streams"
-  "5 ms|0|same|peak resident: +[0-9]+ bytes \\([23][0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} brief")
+  "5 ms|0|same|peak resident: +[0-9]+ bytes \\([23][0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} brief"
+  # The tool is stopped while the group's SIGTERM reaches the program, so that a second one
+  # from the tool would come apart from the first and be counted; a SIGTERM to the tool alone
+  # afterwards must still be relayed.
+  "group SIGTERM once|0|same|signals: +SIGTERM sent to the process group reached the program directly. SIGCONT relayed once. SIGTERM relayed once. SIGWINCH relayed once|steps:ready,tool STOP,group TERM,got 1,send CONT,got 2,send TERM,got 3,send WINCH|${HOSTILE} signals ${ready}"
+  "signals to the tool|0|same|signals: +SIGINT relayed once. SIGQUIT relayed once. SIGUSR1 relayed once. SIGALRM relayed once. SIGTERM relayed once. SIGWINCH relayed once|steps:ready,send INT,send QUIT,send USR1,send ALRM,send TERM,send WINCH|${HOSTILE} signals ${ready}"
+  "stops itself|0|same|signals: +SIGSTOP stopped the program, and memmgr-run stopped with it. SIGCONT relayed once|steps:stopped,send CONT|${HOSTILE} selfstop"
+  "never orphaned|140|same|signals: +SIGUSR2 relayed once.*ended without running its exit handlers|steps:ready,send USR2|${HOSTILE} signals ${ready}"
+  "no #! line|0|same|memmgr-run: [^ ]*noshebang|plain|${OUT}/noshebang")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
@@ -95,15 +112,25 @@ foreach(row IN LISTS rows)
   elseif(how STREQUAL "interrupt")
     set(tool timeout --preserve-status -s TERM 0.5 ${tool})
     set(plain timeout --preserve-status -s TERM 0.5 ${plain})
+  elseif(how MATCHES "^steps:(.*)")
+    set(tool ${steps} "${CMAKE_MATCH_1}" tool ${tool})
+    set(plain ${steps} "${CMAKE_MATCH_1}" plain)
   endif()
   execute_process(COMMAND ${plain} ${command} OUTPUT_VARIABLE plain ERROR_VARIABLE plain
                   RESULT_VARIABLE plain_status)
-  # CMake tells a death by signal without its number; the tool gives 128 + N.
+  # CMake tells a death by signal by its name, without the number; the summary gives 128 + N.
+  # The tool ends by the signal that ended the program: the same death is the expected status.
+  set(plain_death "${plain_status}")
   if(NOT plain_status MATCHES "^[0-9]+$" AND status GREATER 128)
     set(plain_status ${status})
   endif()
   execute_process(COMMAND ${tool} ${command} OUTPUT_VARIABLE output ERROR_VARIABLE output
                   RESULT_VARIABLE rc)
+  if(NOT plain_death MATCHES "^[0-9]+$" AND rc STREQUAL plain_death)
+    set(rc ${status})
+  elseif(NOT plain_death MATCHES "^[0-9]+$" AND rc MATCHES "^[0-9]+$")
+    set(rc "${rc}, not the program's death (${plain_death})")
+  endif()
   set(summary "")
   if(EXISTS ${report})
     file(READ ${report} summary)
@@ -159,14 +186,14 @@ foreach(row IN LISTS rows)
       string(APPEND why " CSV from '${header}' to '${end_row}', not from its header to its end;")
     endif()
   endif()
-  if(how STREQUAL "interrupt")
+  if(how MATCHES "^(interrupt|steps:)")
     set(last "")
     if(EXISTS ${csv})
       file(STRINGS ${csv} rows_read)
       list(GET rows_read -1 last)
     endif()
-    if(NOT last MATCHES "^# interrupted")
-      string(APPEND why " the CSV does not end with the interruption ('${last}');")
+    if(NOT last MATCHES "^# signals: ")
+      string(APPEND why " the CSV does not end with the signals ('${last}');")
     endif()
   endif()
   if(why)

@@ -77,9 +77,9 @@ if(NOT rc EQUAL 0 OR NOT admitted_over_the_limit EQUAL 0 OR NOT garbage-collect_
   message(FATAL_ERROR "256 MiB: status ${rc}, or recovery ran, or no pressure:\n${report}")
 endif()
 
-# "<status>;<in its messages>;<arguments>": the status passed through (128 + N for signal N),
-# nothing accounted for a program that never uses new, 2 for bad usage, 127 for a program that
-# cannot be run, 3 for an output that could not be written unless the program failed itself.
+# "<status>;<in its messages>;<arguments>": the status passed through (the tool ends by the
+# signal N that ended the program, which a shell tells as 128 + N), nothing accounted for a
+# program that never uses new, 2 for bad usage, 127 for a program that cannot be run, 3 for an output that could not be written unless the program failed itself.
 # The options end at PROGRAM: its own --limit is its own.
 foreach(case "3;exit status: +3;sh;-c;exit 3" "0;accounted: +nothing: no allocation;true"
     "143;ended by signal 15;sh;-c;kill -TERM $$"
@@ -90,7 +90,8 @@ foreach(case "3;exit status: +3;sh;-c;exit 3" "0;accounted: +nothing: no allocat
     "3;cannot write the report to /dev/full;--report;/dev/full;true"
     "4;cannot write the report to /dev/full;--report;/dev/full;sh;-c;exit 4")
   list(POP_FRONT case status pattern)
-  execute_process(COMMAND ${RUN} ${case} OUTPUT_QUIET ERROR_VARIABLE message RESULT_VARIABLE rc)
+  execute_process(COMMAND sh -c "\"$@\"" sh ${RUN} ${case} OUTPUT_QUIET ERROR_VARIABLE message
+                  RESULT_VARIABLE rc)
   if(NOT rc EQUAL status OR NOT message MATCHES "${pattern}")
     message(FATAL_ERROR "memmgr-run ${case}: status ${rc} (${status} expected):\n${message}")
   endif()
@@ -134,8 +135,8 @@ foreach(case
   endif()
 endforeach()
 
-# A reader that stops early fails the timeline's write, not the tool: the program's status
-# (yes ends by SIGPIPE) and the other outputs still come.
+# A reader that stops early fails the timeline's write, not the tool: the other outputs still
+# come, and the tool ends as the program did, by SIGPIPE (which CMake names).
 string(REPLACE "${chart}" "${files}/chart.png" plot "${plot}")
 execute_process(COMMAND ${RUN} --csv /dev/stdout --report ${files}/F "${plot}" yes
                 COMMAND head -1 OUTPUT_QUIET ERROR_VARIABLE message RESULTS_VARIABLE rc)
@@ -143,7 +144,7 @@ file(READ ${files}/F written)
 if(GNUPLOT)
   file(READ ${files}/chart.png magic LIMIT 8 HEX)
 endif()
-if(NOT rc STREQUAL "141;0" OR NOT message MATCHES "cannot write the timeline to /dev/stdout"
+if(NOT rc STREQUAL "SIGPIPE;0" OR NOT message MATCHES "cannot write the timeline to /dev/stdout"
    OR NOT written MATCHES "exit status: +141" OR (GNUPLOT AND NOT magic STREQUAL "89504e470d0a1a0a"))
   message(FATAL_ERROR "csv into head: statuses ${rc}, chart ${magic}, messages:\n${message}\n"
                       "report:\n${written}")

@@ -134,9 +134,7 @@ int main(int argc, char** argv) {
             ? Format("sites: none sampled: no area to share (%s)\n", std::strerror(sitesError))
             : std::string("sites: none sampled: the program ran without the library\n");
   }
-  if (run.interruption != 0)
-    timeline.Remark(Format("interrupted: memmgr-run received signal %d (%s) and passed it on",
-                           run.interruption, strsignal(run.interruption)));
+  if (!run.signals.empty()) timeline.Remark("signals: " + SignalsTold(run));
   // Started with standard error closed and no --report, the caller asked for no summary, as
   // for the messages of any program run so: it is dropped, and that is no failure.
   if (report.IsOpen())
@@ -163,9 +161,10 @@ int main(int argc, char** argv) {
       put(plot, "the chart", options.plot, png);
     }
   }
-  // Interrupted, the tool ends as the signal says, whatever the program made of it. A failed
-  // program's status is never hidden; a failed output only turns a success into 3.
-  if (run.interruption != 0) return 128 + run.interruption;
+  // The program's own end is the truth, whatever the tool received: a program that handled a
+  // SIGTERM and exited 0 succeeded. One that a signal ended ends the tool by the same signal.
+  // A failed program's status is never hidden; a failed output only turns a success into 3.
+  EndAsTheProgramEnded(run.status);
   int const status = ExitStatus(run.status);
   return failed && status == 0 ? 3 : status;
 }

@@ -15,6 +15,7 @@
 #include "report/format.h"
 #include "report/output_file.h"
 #include "report/summary.h"
+#include "run/spawn.h"
 
 namespace {
 
@@ -113,20 +114,14 @@ std::string Script(Options const& options, RunOutcome const& run,
 }  // namespace
 
 bool HaveGnuplot() {
-  // Run, not looked for: execvp searches PATH as it will for the chart, and a gnuplot that is
-  // there but cannot start is found before the program runs, too.
-  pid_t const pid = fork();
-  if (pid == 0) {
-    int const null = open("/dev/null", O_RDWR);
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) dup2(null, fd);
-    char* const argv[] = {const_cast<char*>("gnuplot"), const_cast<char*>("--version"), nullptr};
-    execvp("gnuplot", argv);
-    _exit(127);
-  }
-  int status = 0;
-  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  // Run, not looked for: it is found on PATH as it will be for the chart, and a gnuplot that
+  // is there but cannot start is found before the program runs, too.
+  char* const argv[] = {const_cast<char*>("gnuplot"), const_cast<char*>("--version"), nullptr};
+  SpawnStreams streams;
+  streams.nullStreams = true;
+  pid_t const pid = Spawn(argv, nullptr, streams);
+  int const status = pid > 0 ? WaitFor(pid) : -1;
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::optional<std::string> DrawChart(Options const& options, RunOutcome const& run,
@@ -139,15 +134,11 @@ std::optional<std::string> DrawChart(Options const& options, RunOutcome const& r
     close(input[1]);
     return "cannot start gnuplot";
   }
-  pid_t const pid = fork();
-  if (pid == 0) {
-    dup2(input[0], STDIN_FILENO);
-    dup2(output[1], STDOUT_FILENO);
-    RestoreInheritedSignals();
-    char* const argv[] = {const_cast<char*>("gnuplot"), nullptr};
-    execvp("gnuplot", argv);
-    _exit(127);
-  }
+  char* const argv[] = {const_cast<char*>("gnuplot"), nullptr};
+  SpawnStreams streams;
+  streams.input = input[0];
+  streams.output = output[1];
+  pid_t const pid = Spawn(argv, nullptr, streams);
   close(input[0]);
   close(output[1]);
   // gnuplot may stop reading early (a failed command): then the write fails, quietly, since
@@ -163,10 +154,9 @@ std::optional<std::string> DrawChart(Options const& options, RunOutcome const& r
   }
   close(output[0]);
   if (pid < 0) return "cannot start gnuplot";
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !png.starts_with("\x89PNG\r\n\x1a\n"))
+  int const status = WaitFor(pid);
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+      !png.starts_with("\x89PNG\r\n\x1a\n"))
     return "gnuplot did not produce a PNG (see its messages above)";
   return std::nullopt;
 }

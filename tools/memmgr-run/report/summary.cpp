@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -64,6 +65,43 @@ PeakResidentFigure PeakResident(RunOutcome const& run) {
 int ExitStatus(int waitStatus) {
   if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 1;
+}
+
+std::string SignalName(int signal) {
+  if (signal >= SIGRTMIN && signal <= SIGRTMAX)
+    return signal == SIGRTMIN ? "SIGRTMIN" : Format("SIGRTMIN+%d", signal - SIGRTMIN);
+  if (char const* const name = sigabbrev_np(signal)) return std::string("SIG") + name;
+  return Format("signal %d", signal);
+}
+
+std::string SignalsTold(RunOutcome const& run) {
+  std::string told;
+  for (SignalNote const& note : run.signals) {
+    std::string const times = note.count > 1 ? Format(" (%d times)", note.count) : "";
+    told += told.empty() ? "" : "; ";
+    told += SignalName(note.signal);
+    switch (note.fate) {
+      case SignalFate::Relayed:
+        told += note.count == 1 ? " relayed once" : Format(" relayed %d times", note.count);
+        break;
+      case SignalFate::FromTerminal:
+        told += " from the terminal reached the program directly" + times;
+        break;
+      case SignalFate::ToGroup:
+        told += " sent to the process group reached the program directly" + times;
+        break;
+      case SignalFate::ForTool:
+        told += " raised by the kernel for memmgr-run itself, not relayed" + times;
+        break;
+      case SignalFate::AfterEnd:
+        told += " came after the program had ended, not relayed" + times;
+        break;
+      case SignalFate::StoppedWith:
+        told += " stopped the program, and memmgr-run stopped with it" + times;
+        break;
+    }
+  }
+  return told;
 }
 
 namespace {
@@ -178,10 +216,7 @@ std::string Summary(Options const& options, RunOutcome const& run) {
   } else {
     Line(text, "exit status", Format("%d", ExitStatus(run.status)));
   }
-  if (run.interruption != 0)
-    Line(text, "interrupted",
-         Format("memmgr-run received signal %d (%s) and passed it on", run.interruption,
-                strsignal(run.interruption)));
+  if (!run.signals.empty()) Line(text, "signals", SignalsTold(run));
   Line(text, "limit", options.limit ? Bytes(*options.limit) : "none (nothing refused)");
   PeakResidentFigure const resident = PeakResident(run);
   Line(text, "peak resident", Bytes(resident.bytes) + ", " + resident.source);

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/shm.h>
-#include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -14,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -22,15 +20,9 @@
 #include <vector>
 
 #include "run/program_reader.h"
+#include "run/signal_relay.h"
 
 namespace {
-
-// The signals that interrupt the tool: passed on to the program, which decides.
-constexpr int kPassedOn[] = {SIGINT, SIGTERM, SIGHUP};
-// ... and those whose disposition the tool changes for itself.
-constexpr int kChanged[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ};
-sigset_t inheritedMask;
-struct sigaction inheritedActions[std::size(kChanged)];
 
 // The page shared with the companion: a System V segment, which the companion attaches by
 // its id (so the program inherits no descriptor, and no file size limit stands in the way).
@@ -125,36 +117,25 @@ int Ticker(int intervalMs) {
   return fd;
 }
 
-// Starts PROGRAM; the pid, or -1 with errno when it could not be run.
-pid_t Start(Options const& options, std::vector<std::string> const* environment) {
+// Starts PROGRAM; the pid, or -1 with errno when it could not be run. A file the kernel cannot
+// run (no "#!" line) is run by /bin/sh, as execvp and the shells do; posix_spawnp does not.
+pid_t Start(Options const& options, ProgramImage const& image,
+            std::vector<std::string> const* environment) {
   std::vector<char*> envp;
   if (environment != nullptr) {
     for (auto const& entry : *environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
   }
-  int execStatus[2];
-  if (pipe2(execStatus, O_CLOEXEC) != 0) return -1;
-  pid_t const pid = fork();
-  if (pid == 0) {
-    RestoreInheritedSignals();
-    execvpe(options.program[0], options.program, environment ? envp.data() : environ);
-    int const error = errno;
-    (void)!write(execStatus[1], &error, sizeof error);
-    _exit(127);
-  }
-  int error = pid < 0 ? errno : 0;
-  close(execStatus[1]);
-  // The exec closes the pipe's write end; a failed one sends its errno first.
-  if (pid > 0) {
-    ssize_t got;
-    while ((got = read(execStatus[0], &error, sizeof error)) < 0 && errno == EINTR) {
-    }
-    if (got != static_cast<ssize_t>(sizeof error)) error = 0;
-  }
-  close(execStatus[0]);
-  if (error != 0 && pid > 0) waitpid(pid, nullptr, 0);
-  errno = error;
-  return error != 0 ? -1 : pid;
+  char* const* const env = environment != nullptr ? envp.data() : nullptr;
+  pid_t const pid = Spawn(options.program, env, SpawnStreams{});
+  if (pid >= 0 || errno != ENOEXEC || image.path.empty()) return pid;
+  std::vector<char*> script = {const_cast<char*>("/bin/sh"), const_cast<char*>(image.path.c_str())};
+  for (char** argument = options.program + 1; *argument != nullptr; ++argument)
+    script.push_back(*argument);
+  script.push_back(nullptr);
+  pid_t const shell = Spawn(script.data(), env, SpawnStreams{});
+  if (shell < 0) errno = ENOEXEC;  // the program's own failure is the one to tell
+  return shell;
 }
 
 // Figures as the program left them, in memory it can write: counts not below zero, flags 0 or
@@ -267,18 +248,6 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
             figures ? std::max<int64_t>(figures->total, 0) : -1, haveResident ? resident : -1});
 }
 
-// The signals received: each passed on to the program, unless the terminal sent it to the
-// whole foreground group, the program included.
-// pid 0: the program has been reaped; the signals are only recorded.
-void PassOn(int signals, pid_t pid, RunOutcome& run) {
-  signalfd_siginfo info{};
-  while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    int const signal = static_cast<int>(info.ssi_signo);
-    if (run.interruption == 0) run.interruption = signal;
-    if (pid > 0 && info.ssi_code != SI_KERNEL) kill(pid, signal);
-  }
-}
-
 void TakePage(RunOutcome& run, SharedPage const& page) {
   uint32_t const state = page.State();
   if (state == kRunPageEmpty) return;
@@ -318,18 +287,6 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
 }
 
 }  // namespace
-
-void SaveInheritedSignals() {
-  sigprocmask(SIG_SETMASK, nullptr, &inheritedMask);
-  for (size_t i = 0; i < std::size(kChanged); ++i)
-    sigaction(kChanged[i], nullptr, &inheritedActions[i]);
-}
-
-void RestoreInheritedSignals() {
-  for (size_t i = 0; i < std::size(kChanged); ++i)
-    sigaction(kChanged[i], &inheritedActions[i], nullptr);
-  sigprocmask(SIG_SETMASK, &inheritedMask, nullptr);
-}
 
 std::optional<std::string> FindPreload(Preload& preload, bool withSampler) {
   void* const self = dlopen("liblib_memmgr.so", RTLD_LAZY | RTLD_NOLOAD);
@@ -377,18 +334,8 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   if (image.kind == ImageKind::Preloadable && run.pageError == 0)
     environment = PreloadEnvironment(options, preload, page, sitesSegment);
 
-  // Blocked from before the fork, so none is lost; the child unblocks them before its exec.
-  sigset_t passedOn;
-  sigemptyset(&passedOn);
-  for (int signal : kPassedOn) sigaddset(&passedOn, signal);
-  sigprocmask(SIG_BLOCK, &passedOn, nullptr);
-  int const signals = signalfd(-1, &passedOn, SFD_CLOEXEC | SFD_NONBLOCK);
-  // Like a shell waiting for a command: a quit from the terminal is the program's to handle.
-  // A file size limit fails a write of an output instead of ending the tool.
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGQUIT, &ignore, nullptr);
-  sigaction(SIGXFSZ, &ignore, nullptr);
+  // Before the program exists, so that no signal is lost and none ends the tool.
+  SignalRelay relay;
 
   // The program is exec'd from an image of the tool's (a copy, or the tool's own memory), which
   // the kernel's high-water mark for it counts too: no more than the tool's own high-water mark.
@@ -397,10 +344,9 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
     run.launcherResident = -1;
 
   run.start = memmgr_run_now();
-  pid_t const pid = Start(options, environment ? &*environment : nullptr);
+  pid_t const pid = Start(options, image, environment ? &*environment : nullptr);
   if (pid < 0) {
     run.execError = errno;
-    close(signals);
     return run;
   }
 
@@ -408,11 +354,11 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   int const exitWatch = WatchExit(pid);
   int const ticker = Ticker(options.intervalMs);
   TakeSample(run, page, reader, onSample);
-  pollfd watched[] = {{exitWatch, POLLIN, 0}, {signals, POLLIN, 0}, {ticker, POLLIN, 0}};
+  pollfd watched[] = {{exitWatch, POLLIN, 0}, {relay.Descriptor(), POLLIN, 0}, {ticker, POLLIN, 0}};
   for (;;) {
     // Without pidfd the exit is found by looking every 10 ms.
     if (poll(watched, std::size(watched), exitWatch >= 0 ? -1 : 10) < 0 && errno != EINTR) break;
-    if (watched[1].revents & POLLIN) PassOn(signals, pid, run);
+    if (watched[1].revents & POLLIN) relay.Take(pid, run.signals);
     // However many ticks were missed (the tool was stopped), one sample.
     uint64_t ticks;
     if ((watched[2].revents & POLLIN) && read(ticker, &ticks, sizeof ticks) > 0)
@@ -422,8 +368,8 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   run.end = memmgr_run_now();
   while (wait4(pid, &run.status, 0, &run.usage) < 0 && errno == EINTR) {
   }
-  PassOn(signals, 0, run);  // those that came with the end are interruptions too
-  for (int fd : {exitWatch, ticker, signals})
+  relay.Take(0, run.signals);  // those that came with the end are noted
+  for (int fd : {exitWatch, ticker})
     if (fd >= 0) close(fd);
   TakePage(run, page);
   // The end as a sample, however short the run: the total the companion left after the exit

@@ -1,7 +1,7 @@
 // Starting the program with the library and the companion preloaded, and watching it from
 // outside until it ends: a sample every interval (figures read from its memory, resident size
-// from /proc), the signals that interrupt the tool passed on, and the page the companion
-// leaves for the end.
+// from /proc), the signals the tool receives relayed unless the program already had them, its
+// stops followed, and the page the companion leaves for the end.
 #pragma once
 
 #include <sys/resource.h>
@@ -16,6 +16,8 @@
 #include "run/options.h"
 #include "run/program_image.h"
 #include "run/run_page.h"
+#include "run/signal_relay.h"
+#include "run/spawn.h"
 
 // One reading from outside.
 struct Sample {
@@ -70,14 +72,9 @@ struct RunOutcome {
   // from can have left in the kernel's high-water mark (usage.ru_maxrss). -1: not known.
   int64_t launcherResident = -1;
 
-  int interruption = 0;  // the first of SIGINT, SIGTERM, SIGHUP the tool received
+  // Each signal received and what became of it, in the order first seen.
+  std::vector<SignalNote> signals;
 };
-
-// Records the signal mask and dispositions the tool was started with, which PROGRAM and
-// anything else the tool starts inherit; call first thing in main.
-void SaveInheritedSignals();
-// In a child the tool forked, before exec: the signals as the tool found them.
-void RestoreInheritedSignals();
 
 // A new System V segment of `bytes`, attached and already marked for removal, so that it goes
 // when the last process attached to it does; its id in `id`. Null (with errno) when System V
@@ -87,5 +84,7 @@ void* AttachNewSegment(size_t bytes, int& id);
 // Runs PROGRAM to its end, calling `onSample` with every reading, and last with the end (the
 // final accounted total when the companion recorded one, no resident size). `sitesSegment`: the
 // segment the site sampler fills, preloaded in front of the library; -1 for none.
+// Every signal the tool can block stays blocked from here to the end of the tool
+// (SignalRelay).
 RunOutcome RunUnderBudget(Options const& options, Preload const& preload, ProgramImage const& image,
                           int sitesSegment, std::function<void(Sample const&)> const& onSample);

@@ -1,0 +1,91 @@
+#include "run/spawn.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+namespace {
+
+sigset_t inheritedMask;
+sigset_t inheritedIgnored;  // the dispositions were SIG_IGN; all others SIG_DFL at exec
+
+// Sets an attribute, keeping the first error.
+void Keep(int& error, int result) {
+  if (error == 0) error = result;
+}
+
+}  // namespace
+
+void SaveInheritedSignals() {
+  sigprocmask(SIG_SETMASK, nullptr, &inheritedMask);
+  sigemptyset(&inheritedIgnored);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction action {};
+    if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+      sigaddset(&inheritedIgnored, signal);
+  }
+  std::signal(SIGCHLD, SIG_DFL);
+}
+
+pid_t Spawn(char* const argv[], char* const environment[], SpawnStreams const& streams) {
+  // A process starts with each signal either ignored or at its default: those the caller did
+  // not ignore go back to the default; those it ignored the tool ignores too at this moment
+  // (exec keeps an ignored signal ignored), but for SIGCHLD, set back around the call.
+  sigset_t toDefault;
+  sigfillset(&toDefault);
+  for (int signal = 1; signal < NSIG; ++signal)
+    if (sigismember(&inheritedIgnored, signal) == 1) sigdelset(&toDefault, signal);
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  int error = posix_spawnattr_init(&attributes);
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  error = posix_spawn_file_actions_init(&actions);
+  if (error != 0) {
+    posix_spawnattr_destroy(&attributes);
+    errno = error;
+    return -1;
+  }
+  Keep(error,
+       posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+  Keep(error, posix_spawnattr_setsigmask(&attributes, &inheritedMask));
+  Keep(error, posix_spawnattr_setsigdefault(&attributes, &toDefault));
+  if (streams.nullStreams) {
+    Keep(error, posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDWR, 0));
+    Keep(error, posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO));
+    Keep(error, posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO));
+  } else {
+    // dup2 onto itself clears close-on-exec, which the tool's own descriptors all carry.
+    int const targets[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+    int const sources[] = {streams.input, streams.output, streams.error};
+    for (int i = 0; i < 3; ++i)
+      if (sources[i] >= 0)
+        Keep(error, posix_spawn_file_actions_adddup2(&actions, sources[i], targets[i]));
+  }
+  bool const ignoreChildren = sigismember(&inheritedIgnored, SIGCHLD) == 1;
+  pid_t pid = -1;
+  if (error == 0) {
+    if (ignoreChildren) std::signal(SIGCHLD, SIG_IGN);
+    error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv,
+                         environment != nullptr ? environment : environ);
+    if (ignoreChildren) std::signal(SIGCHLD, SIG_DFL);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  errno = error;
+  return error == 0 ? pid : -1;
+}
+
+int WaitFor(pid_t pid) {
+  int status = 0;
+  pid_t got;
+  while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  return got == pid ? status : -1;
+}
