@@ -106,11 +106,9 @@ int main(int argc, char** argv) {
     return Fail(
         127, std::string("cannot run ") + options.program[0] + ": " + std::strerror(run.execError));
 
-  // The program ran with the dispositions the caller gave it. From here on a reader that went
-  // away (a pipe into head), or a file size limit, fails that one write instead of ending the
-  // tool, and the other outputs and the status still come.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  // Every signal stays blocked while the outputs are written: a reader that went away (a pipe
+  // into head), or a file size limit, fails that one write instead of ending the tool, and the
+  // other outputs and the status still come.
   bool failed = false;
   auto const put = [&failed](OutputFile& file, std::string const& what, std::string const& name,
                              std::string_view contents) {
