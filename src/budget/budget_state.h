@@ -31,6 +31,9 @@ extern constinit std::atomic<bool> memoryFull;
 // The handler is spent: it has been fired since Set_GTMC_MemoryFull last installed (armed)
 // it, so further memory-full events skip it. Only Set_GTMC_MemoryFull clears it.
 extern constinit std::atomic<bool> memoryFullFired;
+// The global operator new and delete the process binds to are this library's: set by the
+// initialiser in operators_in_effect.cpp (mmgr_new_is_accounted).
+extern constinit std::atomic<bool> operatorsInEffect;
 // The one-time report of a system-allocator failure has been issued.
 extern constinit std::atomic<bool> failureReported;
 
