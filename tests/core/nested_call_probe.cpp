@@ -24,20 +24,25 @@ namespace {
 using UsableSize = size_t (*)(void*);
 UsableSize systemUsableSize;
 char const* row;  // this process's row, read at the first call
-void* keptBlock;  // what the row leaves live: it must be accounted at its usable size
-// What the allocator answered when the library asked the size of keptBlock; -1 while it has
-// not asked. (tcmalloc answers 0 for every block until its own initialiser has finished.)
-long long keptAnswer = -1;
+// What the row leaves live, and what the allocator answered when the library asked each one's
+// size (-1 while it has not asked; tcmalloc answers 0 until its own initialiser has finished).
+// The first kRemembered must count at that size; any further one is not asked about.
+constexpr int kRemembered = 8;
+void* kept[kRemembered + 2];
+long long keptAnswers[kRemembered + 2] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+int keptCount;
 bool built;
 int buildDepth;
 
 void RunRow() {
   if (std::strcmp(row, "kept") == 0) {
-    keptBlock = new char[200];
+    kept[keptCount++] = new char[200];
   } else if (std::strcmp(row, "released") == 0) {
     delete[] new char[200];
   } else if (std::strcmp(row, "resized") == 0) {
-    keptBlock = mmgr_realloc(mmgr_malloc(40), 4000);
+    kept[keptCount++] = mmgr_realloc(mmgr_malloc(40), 4000);
+  } else if (std::strcmp(row, "overflow") == 0) {
+    while (keptCount < kRemembered + 2) kept[keptCount++] = new char[48];
   } else if (std::strcmp(row, "many") == 0) {
     // More than the library remembers: those it could not are released without being counted.
     char* blocks[12];
@@ -55,6 +60,7 @@ constexpr Row kRows[] = {
     {"released", "a block taken and released there never counts"},
     {"resized", "a block taken and resized there counts at its final usable size"},
     {"many", "more blocks than are remembered, released there, change nothing"},
+    {"overflow", "of more blocks than are remembered, kept, those remembered count"},
 };
 
 // The total after one fresh process ran `name`, and the growth it expects over "none": 0 when
@@ -88,14 +94,19 @@ extern "C" size_t malloc_usable_size(void* block) noexcept {
     built = true;
   }
   size_t const answer = systemUsableSize(block);
-  if (block == keptBlock && block != nullptr) keptAnswer = static_cast<long long>(answer);
+  for (int i = 0; i < keptCount; ++i) {
+    if (block == kept[i]) keptAnswers[i] = static_cast<long long>(answer);
+  }
   return answer;
 }
 
 int main(int argc, char** argv) {
   if (argc == 2) {  // a child: the first call has happened by the end of this allocation
     mmgr_free(mmgr_malloc(1));
-    long long const expected = keptBlock == nullptr ? 0 : keptAnswer;
+    long long expected = 0;
+    for (int i = 0; i < keptCount && i < kRemembered; ++i) {
+      expected = keptAnswers[i] < 0 || expected < 0 ? -1 : expected + keptAnswers[i];
+    }
     std::printf("%lld %lld %d\n", static_cast<long long>(GTMC_GetTotalUsedMemory()), expected,
                 mmgr_new_is_accounted());
     return 0;
