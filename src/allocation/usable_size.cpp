@@ -44,11 +44,11 @@ MEMMGR_COLD size_t FirstUsableSize(void* block, BlockRole role) noexcept {
   return size;
 }
 
-size_t FirstUsableSizeOfNewBlock(void* block) noexcept {
-  return FirstUsableSize(block, BlockRole::New);
+size_t FirstUsableSizeOfNewBlock(SystemBlock block) noexcept {
+  return FirstUsableSize(const_cast<void*>(block), BlockRole::New);
 }
-size_t FirstUsableSizeOfHeldBlock(void* block) noexcept {
-  return FirstUsableSize(block, BlockRole::Held);
+size_t FirstUsableSizeOfHeldBlock(SystemBlock block) noexcept {
+  return FirstUsableSize(const_cast<void*>(block), BlockRole::Held);
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 // released there that was taken there is dropped from that list: it was never counted.
 #pragma once
 
+#include <malloc.h>
+
 #include <atomic>
 #include <cstddef>
 
@@ -21,7 +23,16 @@
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
-using UsableSizeFunction = size_t (*)(void*) noexcept;
+// The system's own shape: glibc declares malloc_usable_size(void*) noexcept, bionic takes a
+// const void* and promises nothing. The first-call functions take the same.
+using UsableSizeFunction = decltype(&malloc_usable_size);
+template <typename>
+struct BlockParameterOf;
+template <typename Block, bool kNoexcept>
+struct BlockParameterOf<size_t (*)(Block) noexcept(kNoexcept)> {
+  using Type = Block;
+};
+using SystemBlock = BlockParameterOf<UsableSizeFunction>::Type;
 
 // A block the system allocator has just given: its size is added.
 extern constinit std::atomic<UsableSizeFunction> usableSizeOfNewBlock;
