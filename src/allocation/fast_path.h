@@ -4,9 +4,10 @@
 //
 // An allocation: the budget test (two relaxed loads and a comparison), one system-allocator
 // call, one malloc_usable_size, one atomic addition to the shared total, one comparison of
-// its result with the trip-wire, and one thread-local update. A release: one
-// malloc_usable_size, one atomic subtraction, one thread-local update and one free. Both call
-// malloc_usable_size through a pointer that guards its first calls (usable_size.h).
+// its result with the trip-wire, and one thread-local update; malloc_usable_size is called
+// through a pointer that guards its first calls. A release: one bound test (null, or a first
+// call underway somewhere), one malloc_usable_size, one atomic subtraction, one thread-local
+// update and one free (usable_size.h).
 // With MEMMGR_THREAD_LEASES the atomic steps become thread-local arithmetic on the lease
 // (thread_books.h), and the trip-wire is compared with the total this thread sees.
 #pragma once
@@ -105,9 +106,8 @@ MEMMGR_ALWAYS_INLINE void* TakeAccountedBlock(size_t size, int64_t used, size_t 
 MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, Overallocation overallocation,
                                        size_t alignment = 0) {
   int64_t const used = TotalSeenHere();
-  int64_t const limit = maxMemory.load(std::memory_order_relaxed);
-  if (IsOverLimit(WrappingAdd(used, RoundUp16(size)), limit)) [[unlikely]] {
-    return TakeBlockOverLimit(size, used, limit, overallocation, alignment);
+  if (IsOverCurrentLimit(WrappingAdd(used, RoundUp16(size)))) [[unlikely]] {
+    return TakeBlockOverLimit(size, used, overallocation, alignment);
   }
   return TakeAccountedBlock(size, used, alignment);
 }
@@ -120,11 +120,16 @@ MEMMGR_ALWAYS_INLINE void* AllocateAccounted(size_t size, size_t alignment = 0) 
   return RecoverNewBlock(size, alignment);
 }
 
-// Null needs no test of its own: malloc_usable_size(NULL) is 0 (glibc documents it, and
-// jemalloc, mimalloc, tcmalloc, scudo and the checkers' allocators agree), so it subtracts
-// nothing, and free(NULL) does nothing.
+// Null does nothing at all: no system-allocator call and, above all, no write to the shared
+// total, whose cache line every thread contends for (deleting null is common in C++ code).
+// The one bound test that catches null also sends releases that may be nested in a first
+// malloc_usable_size call to the careful road (usable_size.h).
 MEMMGR_ALWAYS_INLINE void ReleaseAccounted(void* block) noexcept {
-  AccountRelease(static_cast<int64_t>(UsableSizeOfHeldBlock(block)));
+  if (NeedsCarefulRelease(block)) [[unlikely]] {
+    if (block == nullptr) return;
+    return ReleaseCarefully(block);
+  }
+  AccountRelease(static_cast<int64_t>(malloc_usable_size(block)));
   std::free(block);
 }
 
