@@ -20,7 +20,8 @@
 // A nested call cannot learn the size. A block just taken is accounted once the outer call has
 // returned (kNestedBlocks per thread at most; any further one stays unaccounted), and a block
 // released or resized there that was taken there is dropped from that list: it was never
-// counted, and it is never asked about once freed.
+// counted, and it is never asked about once freed. Any other block released there keeps its
+// count, since its size cannot be learnt there.
 #pragma once
 
 #include <malloc.h>
