@@ -5,6 +5,8 @@
 #   consumers     hosts built against an installed copy, through find_package and pkg-config
 #   leases        the release build with thread leases
 #   scudo         the g++ suite again with scudo, Android's allocator, as the system allocator
+#   allocators    the g++ suite again over jemalloc, mimalloc and gperftools tcmalloc in turn
+#                 as the system allocator, with the library's new in effect
 #   aarch64       the suite built for 64-bit ARM Linux and run under qemu (clang: build only)
 #   instructions  the per-pair instruction counts against benchmarks/instruction_baseline.txt
 #   ubsan, asan, tsan, memcheck, fuzz   the suite under the runtime checkers; the fuzzer
@@ -14,10 +16,10 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-all=(format gcc consumers clang leases scudo aarch64 instructions ubsan asan tsan memcheck fuzz)
+all=(format gcc consumers clang leases scudo allocators aarch64 instructions ubsan asan tsan memcheck fuzz)
 phases=("$@")
 ((${#phases[@]})) || phases=("${all[@]}")
-scripts/lib/install_deps.sh build clang format valgrind cross
+scripts/lib/install_deps.sh build clang format valgrind cross allocators
 # Cases and hosts set their own limits: the caller's must not reach them.
 unset VOQ_MAXIMUM_MEMORY
 scratch="$(mktemp -d)"
@@ -83,6 +85,26 @@ phase_scudo() {
   [[ "$(LD_PRELOAD="$out/libscudo_c.so" "$out/probe")" == 1 ]] ||
     { echo "the scudo preload does not take" >&2; return 1; }
   ctest --preset scudo
+}
+
+# Each allocator provides malloc while the library's new stays in effect: the library is
+# preloaded first (the allocators test preset), since each of them defines the operators too.
+# glibc's run is the gcc phase. Left out: memmgr-run's cases, as in the scudo phase (the tool
+# preloads the library itself, behind its companion), and the dlopen case, whose process must
+# not have the library loaded before it opens it. A probe shows each order: the
+# allocator first takes new, the library first keeps it.
+phase_allocators() {
+  release
+  local lib allocator probe=build/release/tests/core/memmgr_new_in_effect_library
+  lib="$root/build/release/src/liblib_memmgr.so"
+  for allocator in libjemalloc.so.2 libmimalloc.so.2.0 libtcmalloc_minimal.so.4; do
+    allocator="$(dpkg -L libjemalloc2 libmimalloc2.0 libtcmalloc-minimal4 |
+      grep -m1 "/$allocator\$")" || { echo "no $allocator installed" >&2; return 1; }
+    echo "--- $allocator"
+    LD_PRELOAD="$allocator:$lib" "$probe" 0
+    LD_PRELOAD="$lib:$allocator" "$probe" 1
+    MEMMGR_SYSTEM_ALLOCATOR="$allocator" ctest --preset allocators
+  done
 }
 
 # Tests that start a child from a target executable need the kernel to hand aarch64 programs

@@ -22,6 +22,8 @@ declare -A groups=(
   [cross]="g++-aarch64-linux-gnu qemu-user qemu-user-binfmt binfmt-support googletest
     pkg-config libelf-dev:arm64 libunwind-dev:arm64 libdw-dev:arm64"
   [report]="python3 gnuplot-nox"
+  # Allocators that hosts put in place of glibc's malloc, for the allocators phase.
+  [allocators]="libjemalloc2 libmimalloc2.0 libtcmalloc-minimal4"
 )
 
 # A package counts as installed for the architecture it names, or else the machine's own; with

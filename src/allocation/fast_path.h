@@ -4,8 +4,10 @@
 //
 // An allocation: the budget test (two relaxed loads and a comparison), one system-allocator
 // call, one malloc_usable_size, one atomic addition to the shared total, one comparison of
-// its result with the trip-wire, and one thread-local update. A release: one
-// malloc_usable_size, one atomic subtraction, one thread-local update and one free.
+// its result with the trip-wire, and one thread-local update; malloc_usable_size is called
+// through a pointer that guards its first calls. A release: one bound test (null, or a first
+// call underway somewhere), one malloc_usable_size, one atomic subtraction, one thread-local
+// update and one free (usable_size.h).
 // With MEMMGR_THREAD_LEASES the atomic steps become thread-local arithmetic on the lease
 // (thread_books.h), and the trip-wire is compared with the total this thread sees.
 #pragma once
@@ -21,6 +23,7 @@
 #include "failure_report.h"
 #include "over_limit.h"
 #include "recovery.h"
+#include "usable_size.h"
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
@@ -96,16 +99,15 @@ MEMMGR_ALWAYS_INLINE void* TakeAccountedBlock(size_t size, int64_t used, size_t 
     ReportFailedNewBlock(used, size);
     return nullptr;
   }
-  AccountAllocation(static_cast<int64_t>(malloc_usable_size(block)));
+  AccountAllocation(static_cast<int64_t>(UsableSizeOfNewBlock(block)));
   return block;
 }
 
 MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, Overallocation overallocation,
                                        size_t alignment = 0) {
   int64_t const used = TotalSeenHere();
-  int64_t const limit = maxMemory.load(std::memory_order_relaxed);
-  if (IsOverLimit(WrappingAdd(used, RoundUp16(size)), limit)) [[unlikely]] {
-    return TakeBlockOverLimit(size, used, limit, overallocation, alignment);
+  if (IsOverCurrentLimit(WrappingAdd(used, RoundUp16(size)))) [[unlikely]] {
+    return TakeBlockOverLimit(size, used, overallocation, alignment);
   }
   return TakeAccountedBlock(size, used, alignment);
 }
@@ -118,8 +120,15 @@ MEMMGR_ALWAYS_INLINE void* AllocateAccounted(size_t size, size_t alignment = 0) 
   return RecoverNewBlock(size, alignment);
 }
 
+// Null does nothing at all: no system-allocator call and, above all, no write to the shared
+// total, whose cache line every thread contends for (deleting null is common in C++ code).
+// The one bound test that catches null also sends releases that may be nested in a first
+// malloc_usable_size call to the careful road (usable_size.h).
 MEMMGR_ALWAYS_INLINE void ReleaseAccounted(void* block) noexcept {
-  if (block == nullptr) return;
+  if (NeedsCarefulRelease(block)) [[unlikely]] {
+    if (block == nullptr) return;
+    return ReleaseCarefully(block);
+  }
   AccountRelease(static_cast<int64_t>(malloc_usable_size(block)));
   std::free(block);
 }

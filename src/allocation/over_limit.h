@@ -17,10 +17,12 @@ enum class Overallocation : bool { Refused, Allowed };
 MEMMGR_COLD bool AdmitOverLimit(size_t callbackRequest, int64_t callbackTotal, int64_t limit,
                                 Overallocation overallocation);
 
-// A new block over the limit: admitted or refused as AdmitOverLimit says, then taken out of
-// line. Not rejoining the inlined path keeps its registers free of the call's aftermath.
-MEMMGR_COLD void* TakeBlockOverLimit(size_t size, int64_t used, int64_t limit,
-                                     Overallocation overallocation, size_t alignment);
+// A new block the budget test found over the limit: admitted or refused as AdmitOverLimit
+// says, then taken out of line. Not rejoining the inlined path keeps its registers free of the
+// call's aftermath. The test read the limit without keeping it, so it is read again here, and
+// the decision and the callback both go by that reading.
+MEMMGR_COLD void* TakeBlockOverLimit(size_t size, int64_t used, Overallocation overallocation,
+                                     size_t alignment);
 
 // posix_memalign with null for failure; `alignment` is a power of two above 16.
 MEMMGR_COLD void* TakeAlignedSystemBlock(size_t alignment, size_t size) noexcept;

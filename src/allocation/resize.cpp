@@ -12,7 +12,7 @@ void* TryReallocate(void* block, size_t size, Overallocation overallocation) {
     return nullptr;
   }
   int64_t const used = TotalSeenHere();
-  int64_t const old = block == nullptr ? 0 : static_cast<int64_t>(malloc_usable_size(block));
+  int64_t const old = block == nullptr ? 0 : static_cast<int64_t>(UsableSizeOfHeldBlock(block));
   int64_t const limit = maxMemory.load(std::memory_order_relaxed);
   // Growth over the old usable size; wraps to a "negative" value for a shrink.
   size_t const growth = RoundUp16(size) - static_cast<size_t>(old);
@@ -30,7 +30,7 @@ void* TryReallocate(void* block, size_t size, Overallocation overallocation) {
     return nullptr;
   }
   // Holds whether the block moved or was resized in place.
-  AccountChange(static_cast<int64_t>(malloc_usable_size(result)) - old);
+  AccountChange(static_cast<int64_t>(UsableSizeOfNewBlock(result)) - old);
   return result;
 }
 

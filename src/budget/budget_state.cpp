@@ -12,6 +12,8 @@ constinit std::atomic<OverallocationCallback> onOverallocation{nullptr};
 constinit std::atomic<bool> memoryFull{false};
 constinit std::atomic<bool> memoryFullFired{false};
 constinit std::atomic<bool> failureReported{false};
+// False until the initialiser has looked: a binding never checked is not reported as ours.
+constinit std::atomic<bool> operatorsInEffect{false};
 
 #if !MEMMGR_THREAD_LEASES
 constinit thread_local int64_t threadAllocated = 0;

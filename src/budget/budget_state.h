@@ -31,11 +31,29 @@ extern constinit std::atomic<bool> memoryFull;
 // The handler is spent: it has been fired since Set_GTMC_MemoryFull last installed (armed)
 // it, so further memory-full events skip it. Only Set_GTMC_MemoryFull clears it.
 extern constinit std::atomic<bool> memoryFullFired;
+// The global operator new and delete the process binds to are this library's: set by the
+// initialiser in operators_in_effect.cpp (mmgr_new_is_accounted).
+extern constinit std::atomic<bool> operatorsInEffect;
 // The one-time report of a system-allocator failure has been issued.
 extern constinit std::atomic<bool> failureReported;
 
 // What this thread has added to usedMemory minus what it has subtracted (the lease build keeps
 // it in thread_books.h instead).
 extern constinit thread_local int64_t threadAllocated;
+
+// The budget test of a new block: whether `total` exceeds the limit as it stands. g++ does not
+// fold an atomic load into the comparison, so on x86-64, where an aligned 8-byte read is
+// atomic, the comparison reads the limit itself: one instruction fewer on every allocation.
+// clang gains nothing from it (it moves the request back into place after the comparison).
+MEMMGR_ALWAYS_INLINE bool IsOverCurrentLimit(int64_t total) noexcept {
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__) && !defined(__clang__)
+  static_assert(sizeof(maxMemory) == 8 && std::atomic<int64_t>::is_always_lock_free);
+  bool over;
+  asm("cmpq %2, %1" : "=@ccg"(over) : "r"(total), "m"(maxMemory));
+  return over;
+#else
+  return IsOverLimit(total, maxMemory.load(std::memory_order_relaxed));
+#endif
+}
 
 MEMMGR_INTERNAL_NAMESPACE_END

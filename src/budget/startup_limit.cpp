@@ -32,7 +32,7 @@ std::optional<uint32_t> ParseEnvironmentLimit(char const* text) noexcept {
 
 namespace {
 
-// The library's only dynamic initialiser. Until it runs, the compiled-in limit holds and the
+// Until this initialiser runs, the compiled-in limit holds and the
 // host cannot change it.
 [[gnu::constructor]] void ReadMemoryLimitFromEnvironment() {
   if (auto value = ParseEnvironmentLimit(std::getenv("VOQ_MAXIMUM_MEMORY"))) {

@@ -29,9 +29,10 @@ void RefreshTripWire() noexcept;
 
 // A relaxed load and a signed comparison. Compilers do not fold an atomic load into the
 // comparison, so on x86-64, where an aligned 8-byte read is atomic, the comparison reads the
-// trip-wire itself: one instruction fewer on every allocation.
+// trip-wire itself: one instruction fewer on every allocation with g++. clang turns the flag
+// output into a setcc and a test, one more than its own load and comparison.
 MEMMGR_ALWAYS_INLINE bool IsPastTripWire(int64_t total) noexcept {
-#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__) && !defined(__clang__)
   static_assert(sizeof(highTotalTripWire) == 8 && std::atomic<int64_t>::is_always_lock_free);
   bool above;
   asm("cmpq %2, %1" : "=@ccg"(above) : "r"(total), "m"(highTotalTripWire));

@@ -24,7 +24,7 @@ void* mmgr_aligned_alloc(size_t alignment, size_t size) {
 void mmgr_aligned_free(void* block) { memmgr::ReleaseAccounted(block); }
 
 size_t mmgr_malloc_usable_size(void* block) {
-  return block == nullptr ? 0 : malloc_usable_size(block);
+  return block == nullptr ? 0 : memmgr::UsableSizeOfHeldBlock(block);
 }
 
 size_t mmgr_malloc_good_size(size_t size) { return memmgr::RoundUp16(size); }

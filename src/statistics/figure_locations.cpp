@@ -19,11 +19,13 @@ constinit mmgr_figure_locations const kLocations = {
     .overallocations = &recoveryCounts.overallocations,
     .memoryFullEvents = &recoveryCounts.memoryFullEvents,
     .memoryFull = &memoryFull,
+    .newAccounted = &operatorsInEffect,
 };
 
 // The reader takes the values as plain integers of these sizes.
 static_assert(sizeof(usedMemory) == 8 && std::atomic<int64_t>::is_always_lock_free);
 static_assert(sizeof(memoryFull) == 1 && std::atomic<bool>::is_always_lock_free);
+static_assert(sizeof(operatorsInEffect) == 1);
 
 }  // namespace
 

@@ -268,7 +268,10 @@ class EntryPoints : public BudgetTest {
       EXPECT_EQ(reportAllocated, c.expected.reportAllocated);
       EXPECT_EQ(reportRequested, c.expected.reportRequested);
     }
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(c.result) % e.alignment, 0u);
+    // malloc's own alignment is 16 from glibc, jemalloc, mimalloc and scudo, but tcmalloc gives
+    // a block of 8 bytes or less only the 8 that any object that small can need.
+    size_t const promised = e.alignment == 16 && p.size <= 8 ? 8 : e.alignment;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(c.result) % promised, 0u);
     // A resize keeps the contents it can; a failed one leaves the old block as it was.
     auto const* const kept = c.result != nullptr ? static_cast<unsigned char*>(c.result) : from;
     if (from != nullptr && !c.released && (c.result == nullptr || p.size > 0)) {
