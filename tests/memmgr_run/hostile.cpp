@@ -172,7 +172,12 @@ int main(int argc, char** argv) {
   if (mode == "fork") {  // the child's 64 MiB are not the program's
     if (pid_t const pid = fork(); pid == 0) {
       std::vector<char> child(64 << 20, 'y');
-      _exit(child[4096] == 'y' ? 0 : 1);
+      // Read back through a volatile, page by page: a compiler may drop a block that is only
+      // written, and the child's pages must really be resident.
+      char const volatile* const pages = child.data();
+      bool whole = true;
+      for (size_t at = 0; at < child.size(); at += 4096) whole &= pages[at] == 'y';
+      _exit(whole ? 0 : 1);
     } else {
       waitpid(pid, nullptr, 0);
     }
