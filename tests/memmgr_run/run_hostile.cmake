@@ -23,6 +23,12 @@ cmake_minimum_required(VERSION 3.25)
 set(ready ${OUT}/hostile_ready)
 # A script without "#!", which execvp and the shells run with /bin/sh.
 file(WRITE ${OUT}/noshebang "echo run by the shell\n")
+# A program whose path is over 600 characters long: the summary's first line holds it whole.
+string(REPEAT "d" 200 long_name)
+set(long_path ${OUT}/${long_name}/${long_name}/${long_name}/hostile)
+get_filename_component(long_dir ${long_path} DIRECTORY)
+file(MAKE_DIRECTORY ${long_dir})
+file(CREATE_LINK ${HOSTILE} ${long_path} SYMBOLIC)
 file(CHMOD ${OUT}/noshebang PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 set(steps sh ${CMAKE_CURRENT_LIST_DIR}/signal_steps.sh ${ready})
 set(rows
@@ -62,6 +68,7 @@ set(rows
   "closed stdout|0|same|final accounted|close1|${HOSTILE} streams"
   "closed stderr|0|same|final accounted|close2|${HOSTILE} streams"
   "5 ms|0|same|peak resident: +[0-9]+ bytes \\([23][0-9]\\.[0-9] MiB\\)|plain|${HOSTILE} brief"
+  "long path|0|same|memmgr-run: ${long_path}  +wall time|plain|${long_path} env"
   # The tool is stopped while the group's SIGTERM reaches the program, so that a second one
   # from the tool would come apart from the first and be counted; a SIGTERM to the tool alone
   # afterwards must still be relayed.
