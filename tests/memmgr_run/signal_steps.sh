@@ -16,7 +16,11 @@ shift 3
 rm -f "$ready" "$ready".*
 # Not a group leader in a shell without job control, the child becomes a session leader
 # without another fork: $! is the command, and its process group.
-setsid "$@" &
+# The shell's own notice of a job a signal ended is not the command's output, and dash prints it
+# or not depending on whether the job ended before the final wait: the shell's standard error
+# goes nowhere, and only the command writes to the caller's.
+exec 3>&2 2>/dev/null
+setsid "$@" 2>&3 3>&- &
 pid=$!
 
 state() { sed 's/.*) \(.\).*/\1/' "/proc/$pid/stat" 2>/dev/null; }
@@ -25,7 +29,7 @@ await() {
   until eval "$1"; do
     tries=$((tries + 1))
     if [ "$tries" -gt 6000 ]; then
-      echo "signal_steps: gave up waiting for $1" >&2
+      echo "signal_steps: gave up waiting for $1" >&3
       kill -s KILL -- "-$pid" 2>/dev/null
       exit 99
     fi
@@ -45,7 +49,7 @@ for step in "$@"; do
     send\ *) kill -s "$signal" "$pid" ;;
     group\ *) kill -s "$signal" -- "-$pid" ;;
     tool\ *) if [ "$under" = tool ]; then kill -s "$signal" "$pid"; fi ;;
-    *) echo "signal_steps: unknown step $step" >&2; exit 98 ;;
+    *) echo "signal_steps: unknown step $step" >&3; exit 98 ;;
   esac
 done
 wait "$pid"
