@@ -41,19 +41,26 @@ extern constinit std::atomic<bool> failureReported;
 // it in thread_books.h instead).
 extern constinit thread_local int64_t threadAllocated;
 
-// The budget test of a new block: whether `total` exceeds the limit as it stands. g++ does not
-// fold an atomic load into the comparison, so on x86-64, where an aligned 8-byte read is
-// atomic, the comparison reads the limit itself: one instruction fewer on every allocation.
-// clang gains nothing from it (it moves the request back into place after the comparison).
-MEMMGR_ALWAYS_INLINE bool IsOverCurrentLimit(int64_t total) noexcept {
+// Whether `value` is above what `stored` holds now, compared as signed: a relaxed load and a
+// comparison. g++ does not fold an atomic load into a comparison, so on x86-64, where an
+// aligned 8-byte read is atomic, the comparison reads the variable itself: one instruction
+// fewer on every allocation. clang gains nothing from it (it turns the flag output into a
+// setcc and a test), so it keeps its own load and comparison.
+MEMMGR_ALWAYS_INLINE bool IsAboveStored(int64_t value,
+                                        std::atomic<int64_t> const& stored) noexcept {
 #if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__) && !defined(__clang__)
-  static_assert(sizeof(maxMemory) == 8 && std::atomic<int64_t>::is_always_lock_free);
-  bool over;
-  asm("cmpq %2, %1" : "=@ccg"(over) : "r"(total), "m"(maxMemory));
-  return over;
+  static_assert(sizeof(stored) == 8 && std::atomic<int64_t>::is_always_lock_free);
+  bool above;
+  asm("cmpq %2, %1" : "=@ccg"(above) : "r"(value), "m"(stored));
+  return above;
 #else
-  return IsOverLimit(total, maxMemory.load(std::memory_order_relaxed));
+  return value > stored.load(std::memory_order_relaxed);
 #endif
+}
+
+// The budget test of a new block: whether `total` exceeds the limit as it stands.
+MEMMGR_ALWAYS_INLINE bool IsOverCurrentLimit(int64_t total) noexcept {
+  return IsAboveStored(total, maxMemory);
 }
 
 MEMMGR_INTERNAL_NAMESPACE_END

@@ -27,19 +27,9 @@ MEMMGR_COLD void NoteHighTotal(int64_t total, TotalChange change);
 // Recomputes the trip-wire after the peak or the threshold changed.
 void RefreshTripWire() noexcept;
 
-// A relaxed load and a signed comparison. Compilers do not fold an atomic load into the
-// comparison, so on x86-64, where an aligned 8-byte read is atomic, the comparison reads the
-// trip-wire itself: one instruction fewer on every allocation with g++. clang turns the flag
-// output into a setcc and a test, one more than its own load and comparison.
+// Whether `total` has passed the trip-wire (budget_state.h's IsAboveStored).
 MEMMGR_ALWAYS_INLINE bool IsPastTripWire(int64_t total) noexcept {
-#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__) && !defined(__clang__)
-  static_assert(sizeof(highTotalTripWire) == 8 && std::atomic<int64_t>::is_always_lock_free);
-  bool above;
-  asm("cmpq %2, %1" : "=@ccg"(above) : "r"(total), "m"(highTotalTripWire));
-  return above;
-#else
-  return total > highTotalTripWire.load(std::memory_order_relaxed);
-#endif
+  return IsAboveStored(total, highTotalTripWire);
 }
 
 MEMMGR_INTERNAL_NAMESPACE_END
