@@ -1,12 +1,219 @@
-// Conventions shared by every source file of the library.
+// What every source file of the library shares: its conventions, the state of the process
+// (every variable, with what it means and who writes it), and the out-of-line functions,
+// listed under the file that defines each. allocation.h builds the success path on top.
 #pragma once
 
+#include <malloc.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "memmgr"
+
+#ifndef MEMMGR_THREAD_LEASES
+#define MEMMGR_THREAD_LEASES 0
+#endif
+#if MEMMGR_THREAD_LEASES
+#include <pthread.h>
+#endif
+
 // Internal declarations live in this namespace. Hidden visibility on the namespace (rather
-// than on each definition) also covers the `extern` declarations other files see, so calls
-// and data accesses between our own files bind directly, with no PLT or GOT hop.
+// than on each definition) also covers the declarations other files see, so calls and data
+// accesses between our own files bind directly, with no PLT or GOT hop.
 #define MEMMGR_INTERNAL_NAMESPACE_BEGIN namespace memmgr __attribute__((visibility("hidden"))) {
 #define MEMMGR_INTERNAL_NAMESPACE_END }
 
 // Rare paths are kept out of line so that the inlined fast path stays small.
 #define MEMMGR_COLD [[gnu::noinline, gnu::cold]]
 #define MEMMGR_ALWAYS_INLINE [[gnu::always_inline]] inline
+
+MEMMGR_INTERNAL_NAMESPACE_BEGIN
+
+inline constexpr int64_t kKiB = int64_t{1} << 10;
+inline constexpr int64_t kMiB = kKiB << 10;
+inline constexpr int64_t kGiB = kMiB << 10;
+
+// ---- The state of the process ----------------------------------------------------------------
+// Every variable is constant-initialised, so the library works from the moment it is mapped,
+// before any initialiser (ours or another library's) has run. Each is defined here, once for
+// the whole library (an inline variable); the hooks the host owns are in hooks.cpp.
+
+// Governs only the allocations made before the start-up read of the environment replaces it.
+inline constexpr int64_t kPreStartupLimit = 1 * kGiB;
+// The limit when the environment does not set one.
+inline constexpr int64_t kDefaultLimit = 64 * kMiB;
+
+// The limit. Signed: counts can go below zero and every comparison with it is signed.
+inline constinit std::atomic<int64_t> maxMemory{kPreStartupLimit};
+// Sum of the usable sizes of all live accounted blocks, changed only by atomic addition and
+// subtraction; with leases, plus every thread's unspent lease.
+inline constinit std::atomic<int64_t> usedMemory{0};
+// Whether the host may set the limit: false when it came from the environment.
+inline constinit std::atomic<bool> rulesSettable{false};
+inline constinit std::atomic<bool> overallocationEnabled{true};
+inline constinit std::atomic<OverallocationCallback> onOverallocation{nullptr};
+// Memory has been full at least once in the life of the process: set when the handler is
+// first fired, never cleared (GTMC_IsMemoryFull).
+inline constinit std::atomic<bool> memoryFull{false};
+// The handler is spent: it has been fired since Set_GTMC_MemoryFull last installed (armed)
+// it, so further memory-full events skip it. Only Set_GTMC_MemoryFull clears it.
+inline constinit std::atomic<bool> memoryFullFired{false};
+// The one-time report of a system-allocator failure has been issued.
+inline constinit std::atomic<bool> failureReported{false};
+// The global operator new and delete the process binds to are this library's. False until the
+// initialiser (operators.cpp) has looked: a binding never checked is not reported as ours.
+inline constinit std::atomic<bool> operatorsInEffect{false};
+
+// The threshold of a disarmed pressure signal: no total can exceed it.
+inline constexpr int64_t kNoPressureThreshold = INT64_MAX;
+// The highest total reached since load or the last reset; never below 0.
+inline constinit std::atomic<int64_t> peakUsedMemory{0};
+// The armed threshold; swapped for kNoPressureThreshold by the one step that fires the signal.
+inline constinit std::atomic<int64_t> pressureThreshold{kNoPressureThreshold};
+inline constinit std::atomic<MemoryPressureCallback> pressureCallback{nullptr};
+// The peak and the pressure signal both watch the total every accounting step computes,
+// through this one figure: min(peak, threshold), or lower while it is being refreshed. Lower
+// than that is harmless (a wasted slow path); higher would lose a peak or a signal.
+inline constinit std::atomic<int64_t> highTotalTripWire{0};
+
+// How often the recovery sequence called the garbage-collect hook, admitted a request over the
+// limit and fired the memory-full handler, for mmgr_get_figure_locations. A line of its own:
+// the increments come from threads in recovery, which should not take the line of the total
+// from the threads still allocating within the limit.
+struct alignas(64) RecoveryCounts {
+  std::atomic<int64_t> collections{0};
+  std::atomic<int64_t> overallocations{0};
+  std::atomic<int64_t> memoryFullEvents{0};
+};
+inline constinit RecoveryCounts recoveryCounts;
+
+// Relaxed: a count only has to add up, and orders nothing.
+inline void CountRecoveryEvent(std::atomic<int64_t>& count) noexcept {
+  count.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The size of a new block is asked through this pointer. Its first target (usable_size.cpp)
+// guards a thread's first malloc_usable_size call against calls nested in it; once one call
+// has returned it holds malloc_usable_size itself. The system's own shape: glibc declares
+// malloc_usable_size(void*) noexcept, bionic takes a const void* and promises nothing.
+// The first target takes the same.
+using UsableSizeFunction = decltype(&malloc_usable_size);
+template <typename>
+struct BlockParameterOf;
+template <typename Block, bool kNoexcept>
+struct BlockParameterOf<size_t (*)(Block) noexcept(kNoexcept)> {
+  using Type = Block;
+};
+using SystemBlock = BlockParameterOf<UsableSizeFunction>::Type;
+size_t FirstUsableSizeOfNewBlock(SystemBlock block) noexcept;
+inline constinit std::atomic<UsableSizeFunction> usableSizeOfNewBlock = &FirstUsableSizeOfNewBlock;
+// 0 minus the number of threads inside their first call, modulo 2^64: 0 when there are none,
+// else at least 2^64 - (threads), above any address a block can have, so that every release
+// leaves the success path. A thread's own entry is visible to its own later reads, which is
+// all a nested release needs; another thread that sees it late or early only takes the
+// careful road once more or once less, harmlessly.
+inline constinit std::atomic<uintptr_t> carefulReleaseCeiling = 0;
+// This thread is inside its first malloc_usable_size call (none had returned when it began).
+inline constinit thread_local bool insideFirstCall = false;
+// Blocks taken by calls nested in it, accounted with the block whose size that call asks.
+inline constexpr int kNestedBlocks = 8;
+inline constinit thread_local void* nestedBlocks[kNestedBlocks] = {};
+inline constinit thread_local int nestedBlockCount = 0;
+
+#if !MEMMGR_THREAD_LEASES
+
+// What this thread has added to usedMemory minus what it has subtracted.
+inline constinit thread_local int64_t threadAllocated = 0;
+
+#else
+
+// With leases, each thread keeps budget taken from the shared total in one step, and spends
+// and refills it with plain thread-local arithmetic. A lease that runs out is refilled to
+// kLeaseRefill (less near the limit); one that grows above its ceiling, from releases, gives
+// the excess back. So a lease is never negative and never above 64 KiB, however blocks travel
+// between threads.
+inline constexpr int64_t kLeaseRefill = 32 * kKiB;
+inline constexpr int64_t kLeaseCeiling = 64 * kKiB;
+
+struct ThreadBooks {
+  int64_t lease = 0;
+  // 0 until the thread's exit hook is in place and again once it has run: every step then
+  // goes to the shared total at once, so nothing is left behind when the thread ends.
+  int64_t leaseCeiling = 0;
+  int64_t allocated = 0;  // what this thread accounted minus what it released
+  bool exitHookSet = false;
+};
+inline constinit thread_local ThreadBooks threadBooks{};
+
+// The key whose destructor gives a thread's lease back, created by the first thread that
+// needs it.
+enum class ExitKeyState : int { Absent, BeingCreated, Ready, Unavailable };
+inline constinit std::atomic<ExitKeyState> exitKeyState{ExitKeyState::Absent};
+inline constinit pthread_key_t exitKey{};  // valid once exitKeyState is Ready
+
+#endif
+
+// ---- hooks.cpp -------------------------------------------------------------------------------
+
+void DefaultMemoryFull(unsigned long requestedSize);
+int DefaultGarbageCollect(size_t amount);
+
+// The exported hooks are plain objects the host may write directly (its copy may even be a
+// copy relocation in the executable), so they are always reached through the exported symbol
+// and accessed atomically in place, afresh at every use.
+inline GarbageCollectHook LoadGarbageCollectHook() noexcept {
+  return std::atomic_ref<GarbageCollectHook>(GTMC_GarbageCollect).load(std::memory_order_relaxed);
+}
+inline MemoryFullHandler LoadMemoryFullHandler() noexcept {
+  return std::atomic_ref<MemoryFullHandler>(GTMC_MemoryFull).load(std::memory_order_relaxed);
+}
+inline void StoreMemoryFullHandler(MemoryFullHandler handler) noexcept {
+  std::atomic_ref<MemoryFullHandler>(GTMC_MemoryFull).store(handler, std::memory_order_relaxed);
+}
+
+// ---- recovery.cpp: what the slow path decides and does; it never takes a block -------------
+
+// Whether an attempt may take a request over the limit: the quick attempt may not, the later
+// attempts of the recovery sequence may (when the host has not disabled over-allocation).
+enum class Overallocation : bool { Refused, Allowed };
+
+// Attempts made after the memory-full handler, each followed by a full collection.
+inline constexpr int RecoveryRounds = 512;
+inline constexpr size_t kCollectEverything = SIZE_MAX;
+
+// A request over the limit: true when it may still be allocated, after telling the
+// over-allocation callback. Its arguments depend on the caller (see OverallocationCallback).
+MEMMGR_COLD bool AdmitOverLimit(size_t callbackRequest, int64_t callbackTotal, int64_t limit,
+                                Overallocation overallocation);
+// Asks the host's hook, read afresh, to free `amount` bytes; no hook, no call.
+MEMMGR_COLD void Collect(size_t amount);
+// Fires the memory-full handler unless it is spent (see memoryFullFired).
+MEMMGR_COLD void FireMemoryFull(size_t size);
+// The one report the library ever writes: the first system-allocator failure of the process.
+MEMMGR_COLD void ReportSystemAllocationFailure(size_t allocated, size_t requested);
+
+// ---- policy.cpp: the peak and the pressure signal --------------------------------------------
+
+// A step, accounted in full, left the total at `total`, above the trip-wire: raises the peak,
+// and fires the pressure signal when the step raised the total past the armed threshold.
+enum class TotalChange : bool { Lowered, Raised };
+MEMMGR_COLD void NoteHighTotal(int64_t total, TotalChange change);
+// Recomputes the trip-wire after the peak or the threshold changed.
+void RefreshTripWire() noexcept;
+
+// ---- usable_size.cpp ---------------------------------------------------------------------------
+
+// The size of a block (not null) about to be released or resized, when some thread is inside
+// its first malloc_usable_size call: 0 when this thread is, and the block was taken there.
+MEMMGR_COLD size_t CarefulUsableSizeOfHeldBlock(void* block) noexcept;
+
+// ---- thread_lease.cpp --------------------------------------------------------------------------
+
+#if MEMMGR_THREAD_LEASES
+// The lease went below 0 or above its ceiling after a step: settles it with the shared total in
+// one addition, keeps a new lease, and returns the total this thread then sees.
+MEMMGR_COLD int64_t SettleLease(ThreadBooks& books, int64_t lease) noexcept;
+#endif
+
+MEMMGR_INTERNAL_NAMESPACE_END

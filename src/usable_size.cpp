@@ -1,20 +1,17 @@
-#include "usable_size.h"
-
+// The first malloc_usable_size calls of each thread, guarded against calls nested in them
+// (allocation.h says why). A nested call cannot learn a size. A block just taken there is
+// remembered (kNestedBlocks per thread at most; any further one stays unaccounted) and
+// accounted with the block whose size the outer call asks, once it returns. A block released
+// or resized there that was taken there is dropped from that list: it was never counted, and
+// it is never asked about once freed. Any other block released there keeps its count, since
+// its size cannot be learnt there.
 #include <malloc.h>
 
-#include <cstdlib>
-
-#include "fast_path.h"
+#include "internal.h"
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
 namespace {
-
-// This thread is inside its first malloc_usable_size call (none had returned when it began).
-constinit thread_local bool insideFirstCall = false;
-// Blocks taken by calls nested in it, accounted when it returns.
-constinit thread_local void* nestedBlocks[kNestedBlocks] = {};
-constinit thread_local int nestedBlockCount = 0;
 
 size_t NestedUsableSizeOfNewBlock(void* block) noexcept {
   if (nestedBlockCount < kNestedBlocks) nestedBlocks[nestedBlockCount++] = block;
@@ -31,35 +28,26 @@ size_t NestedUsableSizeOfHeldBlock(void* block) noexcept {
   return 0;
 }
 
+}  // namespace
+
 size_t FirstUsableSizeOfNewBlock(SystemBlock systemBlock) noexcept {
   void* const block = const_cast<void*>(systemBlock);
   if (insideFirstCall) return NestedUsableSizeOfNewBlock(block);
   insideFirstCall = true;
-  // Relaxed: this thread's own releases see their own step (see usable_size.h).
+  // Relaxed: this thread's own releases see their own step (see carefulReleaseCeiling).
   carefulReleaseCeiling.fetch_sub(1, std::memory_order_relaxed);
-  size_t const size = malloc_usable_size(block);
+  size_t size = malloc_usable_size(block);
   carefulReleaseCeiling.fetch_add(1, std::memory_order_relaxed);
   insideFirstCall = false;
   // Relaxed: a thread that still sees the old pointer takes this road once more, harmlessly.
   usableSizeOfNewBlock.store(&malloc_usable_size, std::memory_order_relaxed);
-  while (nestedBlockCount > 0) {
-    AccountAllocation(static_cast<int64_t>(malloc_usable_size(nestedBlocks[--nestedBlockCount])));
-  }
+  // The caller accounts what this returns in one step: its block and the nested ones.
+  while (nestedBlockCount > 0) size += malloc_usable_size(nestedBlocks[--nestedBlockCount]);
   return size;
 }
-
-}  // namespace
 
 size_t CarefulUsableSizeOfHeldBlock(void* block) noexcept {
   return insideFirstCall ? NestedUsableSizeOfHeldBlock(block) : malloc_usable_size(block);
 }
-
-void ReleaseCarefully(void* block) noexcept {
-  AccountRelease(static_cast<int64_t>(CarefulUsableSizeOfHeldBlock(block)));
-  std::free(block);
-}
-
-constinit std::atomic<UsableSizeFunction> usableSizeOfNewBlock = &FirstUsableSizeOfNewBlock;
-constinit std::atomic<uintptr_t> carefulReleaseCeiling = 0;
 
 MEMMGR_INTERNAL_NAMESPACE_END

@@ -1,9 +1,11 @@
 // The global allocation operators, so that `new` and `delete` of code bound to this library
-// are accounted. None throws: a failed allocation returns null, plain forms included.
+// are accounted, and whether they are the ones in effect. None throws: a failed allocation
+// returns null, plain forms included.
+#include <dlfcn.h>
+
 #include <new>
 
-#include "../allocation/fast_path.h"
-#include "alignment.h"
+#include "allocation.h"
 
 namespace {
 
@@ -18,7 +20,36 @@ void* AllocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
   return memmgr::AllocateAccounted(size, memmgr::NeedsOwnAlignment(bytes) ? bytes : 0);
 }
 
+// Whether the operators the process binds to are these. An allocator preloaded or linked ahead
+// of the library (jemalloc, mimalloc and gperftools' tcmalloc all define the operators), or an
+// executable that links one in, takes them silently: the totals just stay low. The dynamic
+// linker has settled the binding by the time the library's initialiser runs, so one look
+// there answers for the life of the process.
+
+// The object that defines `symbol` as this library's own references resolve it (RTLD_DEFAULT
+// searches the global scope, then this library's own when it was loaded locally) is this one.
+bool ResolvesHere(char const* symbol) noexcept {
+  Dl_info definer;
+  Dl_info self;
+  void const* const address = dlsym(RTLD_DEFAULT, symbol);
+  return address != nullptr && dladdr(address, &definer) != 0 &&
+         dladdr(reinterpret_cast<void const*>(&ResolvesHere), &self) != 0 &&
+         definer.dli_fbase == self.dli_fbase;
+}
+
+// The plain forms are the ones every new and delete expression of ordinary code calls; an
+// allocator that takes any operator takes these.
+[[gnu::constructor]] void CheckOperatorsInEffect() noexcept {
+  bool const ours = ResolvesHere("_Znwm") && ResolvesHere("_Znam") && ResolvesHere("_ZdlPv") &&
+                    ResolvesHere("_ZdaPv");
+  memmgr::operatorsInEffect.store(ours, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+extern "C" bool mmgr_new_is_accounted(void) {
+  return memmgr::operatorsInEffect.load(std::memory_order_relaxed);
+}
 
 MMGR_API void* operator new(std::size_t size) { return memmgr::AllocateAccounted(size); }
 MMGR_API void* operator new[](std::size_t size) { return memmgr::AllocateAccounted(size); }

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "../allocation/fast_path.h"
+#include "allocation.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
-#include "hooks.h"
-
+// The two hooks the host may read and overwrite directly, and what they hold until it does.
 #include <cstdlib>
+
+#include "internal.h"
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 

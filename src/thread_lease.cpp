@@ -1,6 +1,6 @@
-// The out-of-line half of the lease build: settling a lease with the shared total, and giving
-// it back when its thread ends.
-#include "thread_books.h"
+// The out-of-line half of the lease build (internal.h, ThreadBooks): settling a lease with the
+// shared total, and giving it back when its thread ends.
+#include "internal.h"
 
 #if MEMMGR_THREAD_LEASES
 
@@ -8,13 +8,7 @@
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
-constinit thread_local ThreadBooks threadBooks{};
-
 namespace {
-
-enum class ExitKeyState : int { Absent, BeingCreated, Ready, Unavailable };
-constinit std::atomic<ExitKeyState> exitKeyState{ExitKeyState::Absent};
-constinit pthread_key_t exitKey{};
 
 // Runs as the thread ends, after its C++ thread_local destructors. What the thread accounts
 // after this (from other key destructors) goes straight to the shared total.
@@ -55,17 +49,17 @@ int64_t LeaseToKeep(int64_t leaseCeiling, int64_t sharedAfterStep) noexcept {
 
 }  // namespace
 
-void RebalanceLease(ThreadBooks& books, int64_t lease, TotalChange change) noexcept {
+int64_t SettleLease(ThreadBooks& books, int64_t lease) noexcept {
   if (!books.exitHookSet) SetExitHook(books);
-  // What the shared total would hold if the step settled exactly, with no lease kept.
-  int64_t const exact =
-      WrappingAdd(usedMemory.load(std::memory_order_relaxed), static_cast<uint64_t>(-lease));
+  // What the shared total would hold if the step settled exactly, with no lease kept; modulo
+  // 2^64, as every byte count.
+  int64_t const exact = static_cast<int64_t>(usedMemory.load(std::memory_order_relaxed) -
+                                             static_cast<uint64_t>(lease));
   int64_t const keep = LeaseToKeep(books.leaseCeiling, exact);
   int64_t const settle = keep - lease;
   int64_t const shared = usedMemory.fetch_add(settle, std::memory_order_relaxed) + settle;
   books.lease = keep;
-  int64_t const total = shared - keep;
-  if (change == TotalChange::Raised && IsPastTripWire(total)) NoteHighTotal(total, change);
+  return shared - keep;
 }
 
 MEMMGR_INTERNAL_NAMESPACE_END
