@@ -204,8 +204,10 @@ void RefreshTripWire() noexcept;
 
 // ---- usable_size.cpp ---------------------------------------------------------------------------
 
-// The size of a block (not null) about to be released or resized, when some thread is inside
-// its first malloc_usable_size call: 0 when this thread is, and the block was taken there.
+// FirstUsableSizeOfNewBlock, declared above with the pointer that starts at it.
+// The size of a block (not null) about to be released or resized while some thread is inside
+// its first malloc_usable_size call: malloc_usable_size's answer, or 0 when this thread is the
+// one inside (a block taken there then leaves the list of nested blocks).
 MEMMGR_COLD size_t CarefulUsableSizeOfHeldBlock(void* block) noexcept;
 
 // ---- thread_lease.cpp --------------------------------------------------------------------------
