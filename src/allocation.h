@@ -1,7 +1,8 @@
 // The success path of every accounted allocation and release, whole, with the lease build's
-// steps beside the default's, and below it the rare roads that take or release a block. What
-// the slow path decides (over the limit, recovery, the report) it decides in recovery.cpp
-// and hands back; this file alone takes and releases blocks.
+// steps beside the default's: first the steps, then the rare roads that still take or release
+// a block, then the roads of one block that join them. What the slow path decides (over the
+// limit, recovery, the report) it decides in recovery.cpp and hands back; only this file, and
+// the resize in allocation.cpp built on it, take and release blocks.
 //
 // An allocation: the budget test (two relaxed loads and a comparison), one system-allocator
 // call, one malloc_usable_size through a pointer that guards its first calls, one atomic
