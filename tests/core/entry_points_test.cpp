@@ -10,6 +10,7 @@
 // base library's assertion entry points with recorders.
 #include <default_assertion.h>
 #include <dlfcn.h>
+#include <gtest/gtest-spi.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -295,18 +296,29 @@ TEST_F(EntryPoints, EveryEntryUnderEveryBudgetDoesWhatTheModelPredicts) {
 TEST_F(EntryPoints, EverySystemFailureIsSurvivedAndReportedOnce) {
   if (!kInjectsFailures) GTEST_SKIP() << "the sanitizer runtime owns malloc";
   auto const runAll = [this] {
-    BudgetModel model;
-    RunAll(kSystemFailures, model);
-    char expected[512];
-    std::snprintf(expected, sizeof expected,
-                  "0||0|assert|1|false|(null)|GMM Transparent SysMemfull; allocated: %%lu; "
-                  "requested: %%lu.|GMM Transparent SysMemfull; allocated: %lu; requested: %lu.",
-                  firstAllocated, firstRequested);
-    EXPECT_STREQ(firstReport, expected);
-    EXPECT_EQ(reports, 1);
-    EXPECT_EQ(exitHelpers, 1);
-    std::fflush(stdout);
-    _exit(HasFailure() ? 1 : 0);
+    // A death test's child reports no failure of its own, so they are caught here and written
+    // to stderr, which the parent shows when the child's status is not 0.
+    testing::TestPartResultArray failures;
+    {
+      testing::ScopedFakeTestPartResultReporter const catchFailures(
+          testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+      BudgetModel model;
+      RunAll(kSystemFailures, model);
+      char expected[512];
+      std::snprintf(expected, sizeof expected,
+                    "0||0|assert|1|false|(null)|GMM Transparent SysMemfull; allocated: %%lu; "
+                    "requested: %%lu.|GMM Transparent SysMemfull; allocated: %lu; requested: %lu.",
+                    firstAllocated, firstRequested);
+      EXPECT_STREQ(firstReport, expected);
+      EXPECT_EQ(reports, 1);
+      EXPECT_EQ(exitHelpers, 1);
+    }
+    for (int i = 0; i < failures.size(); ++i) {
+      testing::TestPartResult const& failure = failures.GetTestPartResult(i);
+      std::fprintf(stderr, "%s:%d: %s\n", failure.file_name() ? failure.file_name() : "?",
+                   failure.line_number(), failure.message());
+    }
+    _exit(failures.size() == 0 ? 0 : 1);
   };
   EXPECT_EXIT(runAll(), testing::ExitedWithCode(0), "");
 }
