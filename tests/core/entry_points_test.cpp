@@ -34,7 +34,17 @@ constexpr bool kInjectsFailures = false;
 #else
 constexpr bool kInjectsFailures = true;
 namespace {
-bool Fail() { return armed && ++calls >= failFirst && calls <= failLast; }
+// Calls the system allocator makes of its own while serving one of ours are passed through
+// uncounted: scudo's GWP-ASan records the stack of a sampled allocation with backtrace(),
+// whose first use loads libgcc_s, and the dynamic loader allocates with malloc.
+thread_local int insideSystemAllocator = 0;
+struct InsideSystemAllocator {
+  InsideSystemAllocator() { ++insideSystemAllocator; }
+  ~InsideSystemAllocator() { --insideSystemAllocator; }
+};
+bool Fail() {
+  return armed && insideSystemAllocator == 0 && ++calls >= failFirst && calls <= failLast;
+}
 
 // The allocator this executable stands in front of, found through the dynamic linker so that
 // the same replacement works over any C library or a preloaded allocator.
@@ -51,19 +61,27 @@ Function* Next(char const* name) {
 
 extern "C" void* malloc(size_t size) noexcept {
   static auto* const next = Next<void*(size_t)>("malloc");
-  return Fail() || next == nullptr ? nullptr : next(size);
+  if (Fail() || next == nullptr) return nullptr;
+  InsideSystemAllocator const inside;
+  return next(size);
 }
 extern "C" void* realloc(void* block, size_t size) noexcept {
   static auto* const next = Next<void*(void*, size_t)>("realloc");
-  return Fail() || next == nullptr ? nullptr : next(block, size);
+  if (Fail() || next == nullptr) return nullptr;
+  InsideSystemAllocator const inside;
+  return next(block, size);
 }
 extern "C" void* calloc(size_t count, size_t size) noexcept {
   static auto* const next = Next<void*(size_t, size_t)>("calloc");
-  return Fail() || next == nullptr ? nullptr : next(count, size);
+  if (Fail() || next == nullptr) return nullptr;
+  InsideSystemAllocator const inside;
+  return next(count, size);
 }
 extern "C" int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
   static auto* const next = Next<int(void**, size_t, size_t)>("posix_memalign");
-  return Fail() || next == nullptr ? ENOMEM : next(out, alignment, size);
+  if (Fail() || next == nullptr) return ENOMEM;
+  InsideSystemAllocator const inside;
+  return next(out, alignment, size);
 }
 #endif
 
