@@ -9,7 +9,8 @@
 # (SITES=0: a tool built without --sites, whose "sites" rows are left out.)
 # "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>
 # [|<pattern neither the summary nor the sites file may hold>]"
-# where <how> is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
+# where <how> is "plain", optionally after tool options ("--interval 60000 plain", which puts the
+# tool's first reading past the program's end), "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
 # "interrupt" (timeout sends SIGTERM to the tool, then to its group), "sites [tool options]"
 # (with --sites), "page" (the program writes over the page it shares with the tool, with names
 # that run past their fields: no name in the summary is longer than its field, and every time
@@ -76,6 +77,11 @@ set(rows
   "signals to the tool|0|same|signals: +SIGINT relayed once. SIGQUIT relayed once. SIGUSR1 relayed once. SIGALRM relayed once. SIGTERM relayed once. SIGWINCH relayed once|steps:ready,send INT,send QUIT,send USR1,send ALRM,send TERM,send WINCH|${HOSTILE} signals ${ready}"
   "stops itself|0|same|signals: +SIGSTOP stopped the program, and memmgr-run stopped with it. SIGCONT relayed once|steps:stopped,send CONT|${HOSTILE} selfstop"
   "never orphaned|140|same|signals: +SIGUSR2 relayed once.*ended without running its exit handlers|steps:ready,send USR2|${HOSTILE} signals ${ready}"
+  # Over before the first reading, whatever the timing: the companion's reading at its start,
+  # and the tool's own just before it relays a signal, are the figures.
+  "sh ends before a reading|0|same|ended without running its exit handlers.*accounted: +nothing by then|--interval 60000 plain|${OUT}/hostile_children.sh"
+  "signal before a reading|143|same|ended without running its exit handlers: the figures below are from the last reading, at [0-9.]+ s.*accounted: +nothing by then|--interval 60000 plain|${HOSTILE} signal"
+  "relayed before a reading|140|same|signals: +SIGUSR2 relayed once.*ended without running its exit handlers.*peak accounted: +[1-9]|--interval 60000 steps:ready,send USR2|${HOSTILE} signals ${ready}"
   "no #! line|0|same|memmgr-run: [^ ]*noshebang|plain|${OUT}/noshebang")
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
@@ -110,7 +116,13 @@ foreach(row IN LISTS rows)
   set(report ${OUT}/hostile_report.txt)
   set(csv ${OUT}/hostile_timeline.csv)
   file(REMOVE ${report} ${csv})
-  set(tool ${RUN} --report ${report} --csv ${csv} --)
+  set(options "")
+  if(how MATCHES "^((--[a-z-]+ [^ ]+ )+)(.*)")
+    set(options "${CMAKE_MATCH_1}")
+    set(how "${CMAKE_MATCH_3}")
+    separate_arguments(options)
+  endif()
+  set(tool ${RUN} ${options} --report ${report} --csv ${csv} --)
   set(plain "")
   if(how STREQUAL "noptrace" AND uid EQUAL 0)
     set(tool setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace ${tool})

@@ -249,12 +249,15 @@ std::string Summary(Options const& options, RunOutcome const& run) {
              run.exitRecord ? "" : "at least ", last.children);
   if (last.peak == 0 && last.collections == 0 && last.overallocations == 0 &&
       last.memoryFullEvents == 0) {
+    // Without an exit record, nothing is known of what came after the last reading.
+    if (!run.exitRecord) text += Provenance(run);
     Line(text, "accounted",
          last.ownNew ? "nothing: the program defines its own operator new, which takes "
                        "precedence over the preloaded library's, so its C++ allocations were "
                        "not accounted"
-                     : "nothing: no allocation went through new/delete (a C program, or one "
-                       "that links the C++ runtime statically?)");
+         : run.exitRecord ? "nothing: no allocation went through new/delete (a C program, or "
+                            "one that links the C++ runtime statically?)"
+                          : "nothing by then");
     if (last.children > 0) Line(text, "children started", children);
     return text;
   }

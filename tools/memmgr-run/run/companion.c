@@ -95,10 +95,8 @@ static void NotePressure(int64_t total, int64_t threshold) {
                               __ATOMIC_RELAXED, __ATOMIC_RELAXED);
 }
 
-/* The figures now, for the page; plain loads only. Every field the tool reads at the end is
- * written again, so that a program that scribbled over the page and then ended normally is
- * still reported from its own figures. */
-static void WriteLast(uint32_t kind) {
+/* The figures now, into the page; plain loads only. */
+static void RecordFigures(void) {
   int64_t const peak = Load64(figures->peak);
   int64_t const earlier = __atomic_load_n(&state.earlierPeak, __ATOMIC_RELAXED);
   page->last = (struct RunFigures){
@@ -114,6 +112,13 @@ static void WriteLast(uint32_t kind) {
       .pressureUnseen = __atomic_load_n(&state.pressureUnseen, __ATOMIC_RELAXED),
       .ownNew = state.ownNew,
   };
+  page->lastTime = memmgr_run_now();
+}
+
+/* Every field the tool reads at the end is written again, so that a program that scribbled over
+ * the page and then ended normally is still reported from its own figures. */
+static void WriteLast(uint32_t kind) {
+  RecordFigures();
   page->defaultHandler = ProgramMemoryFull() == defaultMemoryFull;
   page->execs = execsBefore + (kind == kRunPageReplaced);
   __atomic_store_n(&page->image, image, __ATOMIC_RELAXED);
@@ -670,6 +675,9 @@ __attribute__((constructor)) static void Start(void) {
   shared->execs = execsBefore;
   __atomic_store_n(&shared->image, image, __ATOMIC_RELEASE);
   page = shared;
+  /* The first reading: a program may end (by a signal, or _exit as dash does) before the tool's
+   * first one, and what it had accounted by then is still true. */
+  RecordFigures();
   __atomic_store_n(&page->state, kRunPageStarted, __ATOMIC_RELEASE);
 }
 

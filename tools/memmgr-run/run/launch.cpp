@@ -269,7 +269,16 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
   run.execs = shared.execs;
   for (uint32_t i = 0; i < std::min<uint32_t>(run.execs, kRunChainSteps); ++i)
     run.chain.push_back(StepName(shared.steps[i]));
-  if (state == kRunPageExited || state == kRunPageReplaced) {
+  if (state == kRunPageStarted) {
+    // The companion's own reading (at start, or at an exec that failed) counts when it is newer
+    // than the tool's last: a program that ended at once still has a true one.
+    int64_t const recorded = std::clamp<int64_t>(shared.lastTime, run.start, run.end);
+    if (!run.lastRead || recorded > run.lastReadTime) {
+      run.lastRead = Sane(shared.last, run.start, run.end);
+      run.lastReadTime = recorded;
+      run.peakRead = std::max(run.peakRead, run.lastRead->peak);
+    }
+  } else {
     run.exitRecord = Sane(shared.last, run.start, run.end);
     run.defaultMemoryFull = shared.defaultHandler != 0;
   }
@@ -358,7 +367,11 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   for (;;) {
     // Without pidfd the exit is found by looking every 10 ms.
     if (poll(watched, std::size(watched), exitWatch >= 0 ? -1 : 10) < 0 && errno != EINTR) break;
-    if (watched[1].revents & POLLIN) relay.Take(pid, run.signals);
+    // A relayed signal may end the program at once: what it had accounted is read first.
+    if (watched[1].revents & POLLIN) {
+      TakeSample(run, page, reader, onSample);
+      relay.Take(pid, run.signals);
+    }
     // However many ticks were missed (the tool was stopped), one sample.
     uint64_t ticks;
     if ((watched[2].revents & POLLIN) && read(ticker, &ticks, sizeof ticks) > 0)

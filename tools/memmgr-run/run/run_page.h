@@ -2,8 +2,9 @@
  * memory (a System V segment the tool creates and the companion attaches), which the
  * program's descriptor games cannot take away and which outlives the program.
  * The companion of each image the program becomes writes into it twice at most: once at start
- * (where the figures live, so that the tool can read them from outside with process_vm_readv),
- * once at exit or exec (the figures then, read by the tool after the image has gone). Shared by the
+ * (where the figures live, so that the tool can read them from outside with process_vm_readv,
+ * and the figures then, so that a program that ends before the tool's first reading still has
+ * one), once at exit or exec (the figures then, read by the tool after the image has gone). Shared by the
  * C companion and the C++ tool; both are built from the same tree, so the layout needs no
  * versioning. */
 #ifndef MEMMGR_RUN_PAGE_H
@@ -43,7 +44,9 @@ static inline int64_t memmgr_run_now(void) {
 /* RunPage.state */
 enum {
   kRunPageEmpty = 0,   /* the companion has not started (yet) */
-  kRunPageStarted = 1, /* the limit is set and the addresses of image `image` are in place */
+  kRunPageStarted = 1, /* the limit is set, the addresses of image `image` are in place, and
+                          `last` holds its figures at `lastTime` (its start, or an exec that
+                          failed) */
   kRunPageExited = 2,  /* `last` holds the figures after the program's exit handlers */
   kRunPageReplaced = 3 /* `last` holds the figures just before the exec of the last step */
 };
@@ -100,7 +103,8 @@ struct RunPage {
   uint32_t image;           /* 1 for PROGRAM, one more for each exec followed (release) */
   uint64_t figureLocations; /* address of the library's mmgr_figure_locations in the image */
   uint64_t companionState;  /* address of the companion's CompanionState in the image */
-  struct RunFigures last;   /* for kRunPageExited and kRunPageReplaced */
+  struct RunFigures last;   /* the figures at `lastTime`, as the state says */
+  int64_t lastTime;         /* CLOCK_MONOTONIC ns when `last` was written */
   int64_t execTime;         /* CLOCK_MONOTONIC ns when the last exec noted was made */
   uint32_t defaultHandler;  /* the memory-full handler at exit is still the library's own */
   uint32_t execs;           /* the execs noted, the pending one included */
