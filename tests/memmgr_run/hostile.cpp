@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -134,7 +135,9 @@ constexpr int kCounted[] = {SIGINT, SIGQUIT, SIGUSR1, SIGALRM, SIGTERM, SIGCONT}
 volatile sig_atomic_t counts[NSIG];
 void Count(int signal) { counts[signal] = counts[signal] + 1; }
 
-int CountSignals(std::string const& ready) {
+int CountSignals(std::string const& ready, bool ownGroup) {
+  // Gone into a group of its own, as a daemon does, before anyone signals the group it left.
+  if (ownGroup) setpgid(0, 0);
   struct sigaction count {};
   count.sa_handler = Count;
   sigset_t counted, others;
@@ -274,7 +277,16 @@ int main(int argc, char** argv) {
   } else if (mode == "brief") {  // over within milliseconds: its peak is at its end
     Hold(24);
   } else if (mode == "signals" && argc > 2) {  // counts what reaches it
-    return CountSignals(argv[2]);
+    return CountSignals(argv[2], argc > 3 && std::string(argv[3]) == "own-group");
+  } else if (mode == "dispositions") {  // what the program starts with: nothing of the tool's
+    std::string status(4096, '\0');
+    int const fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    status.resize(
+        static_cast<size_t>(std::max<ssize_t>(read(fd, status.data(), status.size()), 0)));
+    close(fd);
+    for (char const* field : {"\nSigBlk:", "\nSigIgn:"})
+      if (size_t const at = status.find(field); at != std::string::npos)
+        Say(status.substr(at + 1, status.find('\n', at + 1) - at));
   } else if (mode == "selfstop") {  // stops itself; the shell must see the job stop
     raise(SIGSTOP);
     Say("continued\n");

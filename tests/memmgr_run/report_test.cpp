@@ -1,12 +1,15 @@
 // memmgr-run's report part where its command line cannot reach it cheaply: links the kernel
-// would refuse to follow, which need a second user, and a chart of a run of which nothing was
-// read, which a real run gives only when the program wins a race against the first reading.
+// would refuse to follow, which need a second user, a summary of names no file system test
+// should have to create and of deaths that depend on the machine's core settings, and a chart
+// of a run of which nothing was read, which a real run gives only when the program wins a race
+// against the first reading.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +19,7 @@
 
 #include "report/chart.h"
 #include "report/output_file.h"
+#include "report/summary.h"
 #include "report/timeline.h"
 
 namespace {
@@ -66,10 +70,43 @@ TEST_F(OutputFileTest, AnotherUsersLinkInASharedStickyDirectoryIsNotFollowed) {
   std::filesystem::create_symlink("planted", At("theirs"));
   ASSERT_EQ(lchown(At("theirs").c_str(), 65534, 65534), 0);
   std::filesystem::create_symlink("mine-target", At("mine"));
-  OutputFile theirs, mine;
+  // A link to a file that exists already is refused too: it would be replaced.
+  std::ofstream(At("victim")) << "kept\n";
+  std::filesystem::create_symlink("victim", At("theirs-existing"));
+  ASSERT_EQ(lchown(At("theirs-existing").c_str(), 65534, 65534), 0);
+  OutputFile theirs, theirsExisting, mine;
   EXPECT_EQ(theirs.Open(At("theirs")), std::string(std::strerror(EACCES)));
+  EXPECT_EQ(theirsExisting.Open(At("theirs-existing")), std::string(std::strerror(EACCES)));
   EXPECT_EQ(mine.Open(At("mine")), std::nullopt);
   EXPECT_FALSE(std::filesystem::exists(At("planted")));
+  EXPECT_EQ(Contents(At("victim")), "kept\n");
+}
+
+// The program's name is the caller's choice, and may be chosen to forge a line of the summary
+// or to reach the terminal as an escape sequence.
+TEST(SummaryTest, TheProgramNameCannotForgeALineOrReachTheTerminal) {
+  char name[] = "/bin/a\nexit status: 0\x1b[31m";
+  char* program[] = {name, nullptr};
+  Options options;
+  options.program = program;
+  std::string const text = Summary(options, RunOutcome{});
+  std::string const first = text.substr(0, text.find('\n'));
+  EXPECT_EQ(first, "memmgr-run: /bin/a?exit status: 0?[31m");
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+}
+
+TEST(SummaryTest, ADeathThatDumpedCoreSaysSoAsShellsDo) {
+  char name[] = "crasher";
+  char* program[] = {name, nullptr};
+  Options options;
+  options.program = program;
+  RunOutcome run;
+  run.status = SIGSEGV | 0x80;  // the wait status of a death by SIGSEGV with a core dump
+  EXPECT_NE(Summary(options, run).find("ended by signal 11, Segmentation fault, core dumped)"),
+            std::string::npos);
+  run.status = SIGSEGV;
+  EXPECT_NE(Summary(options, run).find("ended by signal 11, Segmentation fault)"),
+            std::string::npos);
 }
 
 TEST(ChartTest, ARunOfWhichNothingWasReadIsStillDrawn) {

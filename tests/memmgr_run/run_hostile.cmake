@@ -12,7 +12,8 @@
 # where <how> is "plain", optionally after tool options ("--interval 60000 plain", which puts the
 # tool's first reading past the program's end), "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
 # "interrupt" (timeout sends SIGTERM to the tool, then to its group), "sites [tool options]"
-# (with --sites), "page" (the program writes over the page it shares with the tool, with names
+# (with --sites), "parent-ignores" (run plainly under a shell that ignores SIGUSR1 and SIGHUP,
+# which the program sends its parent), "page" (the program writes over the page it shares with the tool, with names
 # that run past their fields: no name in the summary is longer than its field, and every time
 # is under 10 s), "closeN" (the program, plain and under the tool, started with descriptor N
 # closed) or "steps:STEPS" (signal_steps.sh runs the tool, or the program plainly, in a session
@@ -45,7 +46,10 @@ set(rows
   "bad_alloc|1|differs|memory-full events: +1. the library's default handler|plain|${HOSTILE} badalloc"
   "non-dumpable|0|same|refused.*peak accounted: +[0-9]+ bytes \\(4\\.[0-9] MiB\\)|noptrace|${HOSTILE} nondumpable"
   "children plain|0|same|accounted: +nothing: no allocation|plain|${HOSTILE} env"
-  "static|0|same|static: nothing accounted|plain|${STATIC} env"
+  # The kernel's figure holds the image of the tool's that the program was exec'd from.
+  "static|0|same|peak resident: +[0-9]+ bytes \\([0-9.]+ MiB\\), at most: .*static: nothing accounted|plain|${STATIC} env"
+  "dispositions|0|same|final accounted|plain|${HOSTILE} dispositions"
+  "signals to its parent|0|same|signals: +SIG[A-Z0-9]+ sent to memmgr-run by the program or a process it started, not sent back. SIG[A-Z0-9]+ sent to memmgr-run by the program|parent-ignores|${OUT}/hostile_tells_parent.sh"
   "interrupted|143|same|signals: +SIGTERM |interrupt|${HOSTILE} sleep"
   "closefds sites|0|same|top sites at peak.* main|sites|${HOSTILE} closefds"
   "seccomp kill sites|0|same|top sites at peak.* main|sites|${HOSTILE} seccomp-kill"
@@ -76,6 +80,7 @@ set(rows
   "group SIGTERM once|0|same|signals: +SIGTERM sent to the process group reached the program directly. SIGCONT relayed once. SIGTERM relayed once. SIGWINCH relayed once|steps:ready,tool STOP,group TERM,got 1,send CONT,got 2,send TERM,got 3,send WINCH|${HOSTILE} signals ${ready}"
   "signals to the tool|0|same|signals: +SIGINT relayed once. SIGQUIT relayed once. SIGUSR1 relayed once. SIGALRM relayed once. SIGTERM relayed once. SIGWINCH relayed once|steps:ready,send INT,send QUIT,send USR1,send ALRM,send TERM,send WINCH|${HOSTILE} signals ${ready}"
   "stops itself|0|same|signals: +SIGSTOP stopped the program, and memmgr-run stopped with it. SIGCONT relayed once|steps:stopped,send CONT|${HOSTILE} selfstop"
+  "group left|0|differs|signals: +SIGINT sent to the process group, which the program had left: memmgr-run got it, the program did not. SIGWINCH relayed once|steps:ready,group INT,send WINCH|${HOSTILE} signals ${ready} own-group"
   "never orphaned|140|same|signals: +SIGUSR2 relayed once.*ended without running its exit handlers|steps:ready,send USR2|${HOSTILE} signals ${ready}"
   # Over before the first reading, whatever the timing: the companion's reading at its start,
   # and the tool's own just before it relays a signal, are the figures.
@@ -101,7 +106,11 @@ set(show_children "tr '\\0' '\\n' < /proc/self/environ | grep -E '^(LD_PRELOAD|M
 file(WRITE ${OUT}/hostile_children.bash "#!/bin/bash\n${show_children}")
 file(WRITE ${OUT}/hostile_children.sh "#!/bin/sh\n${show_children}")
 file(WRITE ${OUT}/hostile_launcher.sh "#!/bin/sh\necho launching\nexec ${HOSTILE} closefds\n")
+# Signals its parent, which, run plainly, ignores them ("parent-ignores"); the tool must not
+# send them back to it.
+file(WRITE ${OUT}/hostile_tells_parent.sh "#!/bin/sh\nkill -USR1 $PPID\nkill -HUP $PPID\necho alive\n")
 file(CHMOD ${OUT}/hostile_children.bash ${OUT}/hostile_children.sh ${OUT}/hostile_launcher.sh
+     ${OUT}/hostile_tells_parent.sh
      PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -135,6 +144,9 @@ foreach(row IN LISTS rows)
     set(closed sh -c "exec \"\$0\" \"\$@\" ${CMAKE_MATCH_1}>&-")
     set(tool ${closed} ${tool})
     set(plain ${closed})
+  elseif(how STREQUAL "parent-ignores")
+    # Lines, not ";", which would split the list.
+    set(plain sh -c "trap '' USR1 HUP\n\"\$0\" \"\$@\"\nexit \$?")
   elseif(how STREQUAL "interrupt")
     set(tool timeout --preserve-status -s TERM 0.5 ${tool})
     set(plain timeout --preserve-status -s TERM 0.5 ${plain})

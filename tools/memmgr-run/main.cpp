@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   // cannot be preloaded into such a program, which would end in the runtime's own complaint.
   ProgramImage const image = InspectProgram(options.program[0]);
   if (image.kind == ImageKind::Sanitized)
-    return Fail(2, std::string(options.program[0]) + " is built with " + image.detail +
+    return Fail(2, Printable(options.program[0]) + " is built with " + image.detail +
                        ", whose runtime owns malloc and new: the budget cannot be preloaded "
                        "into it; run an uninstrumented build under memmgr-run");
   // The tool is linked with the library too; its own bookkeeping is not what is measured.
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
                      [&timeline](Sample const& sample) { timeline.Add(sample); });
   if (run.execError != 0)
     return Fail(
-        127, std::string("cannot run ") + options.program[0] + ": " + std::strerror(run.execError));
+        127, "cannot run " + Printable(options.program[0]) + ": " + std::strerror(run.execError));
 
   // Every signal stays blocked while the outputs are written: a reader that went away (a pipe
   // into head), or a file size limit, fails that one write instead of ending the tool, and the

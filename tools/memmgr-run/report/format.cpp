@@ -31,3 +31,23 @@ std::string HumanBytes(double bytes) {
   if (unit == 0) return Format("%.0f byte%s", bytes, bytes == 1 ? "" : "s");
   return Format("%.1f %s", bytes, units[unit]);
 }
+
+std::string Printable(std::string text) {
+  auto const byte = [&text](size_t at) { return static_cast<unsigned char>(text[at]); };
+  for (size_t i = 0; i < text.size();) {
+    unsigned char const lead = byte(i);
+    size_t const length = lead < 0x80                   ? 1
+                          : lead >= 0xc2 && lead < 0xe0 ? 2
+                          : lead >= 0xe0 && lead < 0xf0 ? 3
+                          : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                        : 0;
+    bool valid = length != 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) valid = (byte(i + k) & 0xc0) == 0x80;
+    if (!valid || lead < 0x20 || lead == 0x7f) {
+      text[i++] = '?';
+    } else {
+      i += length;
+    }
+  }
+  return text;
+}

@@ -8,3 +8,7 @@ std::string Format(char const* format, ...) __attribute__((format(printf, 1, 2))
 
 // "8.0 MiB" and the like.
 std::string HumanBytes(double bytes);
+
+// `text` with '?' for every control character and every byte that is not part of valid UTF-8,
+// so that a name the program chose can neither forge a line nor reach the terminal as a code.
+std::string Printable(std::string text);

@@ -46,9 +46,10 @@ bool MayFollow(std::string const& link, struct stat const& linkStatus) {
   return !shared || linkStatus.st_uid == geteuid() || linkStatus.st_uid == directory.st_uid;
 }
 
-// Where open(O_CREAT) would create `name`, which does not exist: a symbolic link that leads to
-// no file yet is followed to the name it leads to, as a shell's `>` creates a link's target.
-std::optional<std::string> FollowToNewFile(std::string name, std::string& place) {
+// Where `name` leads, every link on the way checked as the kernel would (MayFollow), whether or
+// not the last target exists: the file it names, or where open(O_CREAT) would create it, since
+// a link that leads to no file yet is followed as a shell's `>` creates a link's target.
+std::optional<std::string> FollowLinks(std::string name, std::string& place) {
   constexpr int kMostLinks = 40;  // as the kernel
   for (int links = 0;; ++links) {
     struct stat status {};
@@ -84,6 +85,8 @@ OutputFile::~OutputFile() {
 }
 
 std::optional<std::string> OutputFile::Open(std::string const& name) {
+  std::string place;
+  if (auto const error = FollowLinks(name, place)) return error;
   struct stat named {};
   if (stat(name.c_str(), &named) == 0) {
     // Written there, the output would be lost; named as a file, the link that led to the stream
@@ -124,8 +127,6 @@ std::optional<std::string> OutputFile::Open(std::string const& name) {
     group_ = named.st_gid;
   } else {
     if (errno != ENOENT) return std::strerror(errno);
-    std::string place;
-    if (auto const error = FollowToNewFile(name, place)) return error;
     if (place.ends_with('/')) return std::strerror(EISDIR);
     std::string const directory = Resolved(Directory(place).c_str());
     if (directory.empty()) return std::strerror(errno);

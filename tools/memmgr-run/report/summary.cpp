@@ -90,6 +90,15 @@ std::string SignalsTold(RunOutcome const& run) {
       case SignalFate::ToGroup:
         told += " sent to the process group reached the program directly" + times;
         break;
+      case SignalFate::GroupLeft:
+        told +=
+            " sent to the process group, which the program had left: memmgr-run got it, "
+            "the program did not" +
+            times;
+        break;
+      case SignalFate::FromProgram:
+        told += " sent to memmgr-run by the program or a process it started, not sent back" + times;
+        break;
       case SignalFate::ForTool:
         told += " raised by the kernel for memmgr-run itself, not relayed" + times;
         break;
@@ -139,7 +148,7 @@ char const* UnmeasuredBecause(RunOutcome const& run) {
 // What PROGRAM became: "nice → app". A long chain keeps its ends.
 std::string Chain(Options const& options, RunOutcome const& run) {
   constexpr size_t kWidest = 120;
-  std::vector<std::string> names{ChainName(options.program[0])};
+  std::vector<std::string> names{ChainName(Printable(options.program[0]))};
   for (size_t i = 0; i < run.chain.size(); ++i) {
     if (i + 1 == run.chain.size() && run.execs > run.chain.size()) names.emplace_back("…");
     names.push_back(ChainName(run.chain[i]));
@@ -206,13 +215,14 @@ std::string NotAccounted(RunOutcome const& run) {
 }  // namespace
 
 std::string Summary(Options const& options, RunOutcome const& run) {
-  std::string text = Format("memmgr-run: %s\n", options.program[0]);
+  std::string text = Format("memmgr-run: %s\n", Printable(options.program[0]).c_str());
   if (!run.chain.empty()) Line(text, "ran", Chain(options, run));
   Line(text, "wall time", Format("%.3f s", Seconds(run.start, run.end)));
   if (WIFSIGNALED(run.status)) {
     int const signal = WTERMSIG(run.status);
     Line(text, "exit status",
-         Format("%d (ended by signal %d, %s)", 128 + signal, signal, strsignal(signal)));
+         Format("%d (ended by signal %d, %s%s)", 128 + signal, signal, strsignal(signal),
+                WCOREDUMP(run.status) ? ", core dumped" : ""));
   } else {
     Line(text, "exit status", Format("%d", ExitStatus(run.status)));
   }
@@ -252,9 +262,9 @@ std::string Summary(Options const& options, RunOutcome const& run) {
     // Without an exit record, nothing is known of what came after the last reading.
     if (!run.exitRecord) text += Provenance(run);
     Line(text, "accounted",
-         last.ownNew ? "nothing: the program defines its own operator new, which takes "
-                       "precedence over the preloaded library's, so its C++ allocations were "
-                       "not accounted"
+         last.ownNew      ? "nothing: the program defines its own operator new, which takes "
+                            "precedence over the preloaded library's, so its C++ allocations were "
+                            "not accounted"
          : run.exitRecord ? "nothing: no allocation went through new/delete (a C program, or "
                             "one that links the C++ runtime statically?)"
                           : "nothing by then");

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "report/format.h"
 #include "run/program_reader.h"
 #include "run/signal_relay.h"
 
@@ -153,27 +154,9 @@ RunFigures Sane(RunFigures figures, int64_t start, int64_t now) {
   return figures;
 }
 
-// A file name the companion left in the page: up to its terminator or the end of its field,
-// with '?' for a control character or a byte that is not part of valid UTF-8.
+// A file name the companion left in the page: up to its terminator or the end of its field.
 std::string StepName(char const (&field)[kRunStepChars]) {
-  std::string name(field, strnlen(field, sizeof field));
-  for (size_t i = 0; i < name.size();) {
-    auto const byte = [&name](size_t at) { return static_cast<unsigned char>(name[at]); };
-    unsigned char const lead = byte(i);
-    size_t const length = lead < 0x80                   ? 1
-                          : lead >= 0xc2 && lead < 0xe0 ? 2
-                          : lead >= 0xe0 && lead < 0xf0 ? 3
-                          : lead >= 0xf0 && lead < 0xf5 ? 4
-                                                        : 0;
-    bool valid = length != 0 && i + length <= name.size();
-    for (size_t k = 1; valid && k < length; ++k) valid = (byte(i + k) & 0xc0) == 0x80;
-    if (!valid || lead < 0x20 || lead == 0x7f) {
-      name[i++] = '?';
-    } else {
-      i += length;
-    }
-  }
-  return name;
+  return Printable(std::string(field, strnlen(field, sizeof field)));
 }
 
 std::string LastStep(RunPage const& page) {
@@ -346,18 +329,18 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   // Before the program exists, so that no signal is lost and none ends the tool.
   SignalRelay relay;
 
-  // The program is exec'd from an image of the tool's (a copy, or the tool's own memory), which
-  // the kernel's high-water mark for it counts too: no more than the tool's own high-water mark.
-  if (int64_t toolResident;
-      !ProgramReader(getpid()).ReadResident(toolResident, run.launcherResident))
-    run.launcherResident = -1;
-
   run.start = memmgr_run_now();
   pid_t const pid = Start(options, image, environment ? &*environment : nullptr);
   if (pid < 0) {
     run.execError = errno;
     return run;
   }
+  // The program was exec'd from an image of the tool's (a copy, or the tool's own memory), which
+  // the kernel's high-water mark for it counts too: no more than the tool's own high-water mark,
+  // which only grows, read now that the exec is done.
+  if (int64_t toolResident;
+      !ProgramReader(getpid()).ReadResident(toolResident, run.launcherResident))
+    run.launcherResident = -1;
 
   ProgramReader reader(pid);
   int const exitWatch = WatchExit(pid);

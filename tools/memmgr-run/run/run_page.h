@@ -4,8 +4,8 @@
  * The companion of each image the program becomes writes into it twice at most: once at start
  * (where the figures live, so that the tool can read them from outside with process_vm_readv,
  * and the figures then, so that a program that ends before the tool's first reading still has
- * one), once at exit or exec (the figures then, read by the tool after the image has gone). Shared by the
- * C companion and the C++ tool; both are built from the same tree, so the layout needs no
+ * one), once at exit or exec (the figures then, read by the tool after the image has gone). Shared
+ * by the C companion and the C++ tool; both are built from the same tree, so the layout needs no
  * versioning. */
 #ifndef MEMMGR_RUN_PAGE_H
 #define MEMMGR_RUN_PAGE_H

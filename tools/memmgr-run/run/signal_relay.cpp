@@ -157,6 +157,30 @@ void Note(std::vector<SignalNote>& notes, int signal, SignalFate fate) {
   notes.push_back({signal, fate, 1});
 }
 
+// Whether `sender` is `program` or descends from it, by the parents /proc gives; a process
+// gone or reparented is taken as a stranger. A program that signals its parent signals the tool,
+// and without the tool the parent would have had that signal, not the program.
+bool InProgramTree(pid_t sender, pid_t program) {
+  constexpr int kDeepest = 4096;
+  for (int depth = 0; depth < kDeepest && sender > 1; ++depth) {
+    if (sender == program) return true;
+    char text[512];
+    int const fd =
+        open(("/proc/" + std::to_string(sender) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t const got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return false;
+    text[got] = '\0';
+    // "pid (name) state ppid ...", where the name may hold anything, ')' included.
+    char const* const end = std::strrchr(text, ')');
+    int parent = 0;
+    if (end == nullptr || std::sscanf(end + 1, " %*c %d", &parent) != 1) return false;
+    sender = parent;
+  }
+  return false;
+}
+
 // Stops the tool with the signal that stopped the program, as the shell expects of its job;
 // returns once the tool is continued. A stop signal other than SIGSTOP is discarded by the
 // kernel in an orphaned process group, where it would not have stopped the program either.
@@ -227,7 +251,12 @@ void SignalRelay::Take(pid_t pid, std::vector<SignalNote>& notes) {
       continue;
     }
     if (sentinel_->TakeIfSentToGroup(signal)) {
-      Note(notes, signal, code == SI_KERNEL ? SignalFate::FromTerminal : SignalFate::ToGroup);
+      if (getpgid(pid) != getpgrp())
+        Note(notes, signal, SignalFate::GroupLeft);
+      else
+        Note(notes, signal, code == SI_KERNEL ? SignalFate::FromTerminal : SignalFate::ToGroup);
+    } else if (fromProcess && InProgramTree(static_cast<pid_t>(info.ssi_pid), pid)) {
+      Note(notes, signal, SignalFate::FromProgram);
     } else if (!fromProcess) {
       Note(notes, signal, SignalFate::ForTool);
     } else {

@@ -13,6 +13,8 @@ enum class SignalFate {
   Relayed,       // sent on to the program, which had not received it
   FromTerminal,  // the terminal sent it to the whole foreground group: the program had it
   ToGroup,       // sent to the process group, the program included: it had it
+  GroupLeft,     // sent to the process group, which the program had left: neither had it
+  FromProgram,   // sent by the program or a process it started, to its parent: not sent back
   ForTool,       // raised by the kernel for the tool alone (its own CPU limit...): not relayed
   AfterEnd,      // it came once the program had ended
   StoppedWith,   // the program stopped on it, and the tool stopped with the same signal

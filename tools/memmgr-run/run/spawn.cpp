@@ -2,16 +2,40 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 
 namespace {
 
 sigset_t inheritedMask;
 sigset_t inheritedIgnored;  // the dispositions were SIG_IGN; all others SIG_DFL at exec
+
+// The C library keeps two signals for itself (32 and 33): its sigaction and sigaddset refuse
+// them, and its posix_spawn leaves them ignored in the new program unless they are in the set of
+// signals to default. So they are looked at through the kernel, and their bits set directly.
+bool IgnoredNow(int signal) {
+  struct {
+    void (*handler)(int);
+    unsigned long rest[8];  // flags, restorer and mask, whatever this machine's layout
+  } action{};
+  return syscall(SYS_rt_sigaction, signal, nullptr, &action, sizeof(uint64_t)) == 0 &&
+         action.handler == SIG_IGN;
+}
+
+constexpr int kBitsPerWord = 8 * sizeof(unsigned long);
+
+void Add(sigset_t& set, int signal) {
+  set.__val[(signal - 1) / kBitsPerWord] |= 1UL << ((signal - 1) % kBitsPerWord);
+}
+
+bool Has(sigset_t const& set, int signal) {
+  return (set.__val[(signal - 1) / kBitsPerWord] >> ((signal - 1) % kBitsPerWord)) & 1;
+}
 
 // Sets an attribute, keeping the first error.
 void Keep(int& error, int result) {
@@ -23,11 +47,8 @@ void Keep(int& error, int result) {
 void SaveInheritedSignals() {
   sigprocmask(SIG_SETMASK, nullptr, &inheritedMask);
   sigemptyset(&inheritedIgnored);
-  for (int signal = 1; signal < NSIG; ++signal) {
-    struct sigaction action {};
-    if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
-      sigaddset(&inheritedIgnored, signal);
-  }
+  for (int signal = 1; signal < NSIG; ++signal)
+    if (IgnoredNow(signal)) Add(inheritedIgnored, signal);
   std::signal(SIGCHLD, SIG_DFL);
 }
 
@@ -36,9 +57,9 @@ pid_t Spawn(char* const argv[], char* const environment[], SpawnStreams const& s
   // not ignore go back to the default; those it ignored the tool ignores too at this moment
   // (exec keeps an ignored signal ignored), but for SIGCHLD, set back around the call.
   sigset_t toDefault;
-  sigfillset(&toDefault);
+  sigemptyset(&toDefault);
   for (int signal = 1; signal < NSIG; ++signal)
-    if (sigismember(&inheritedIgnored, signal) == 1) sigdelset(&toDefault, signal);
+    if (!Has(inheritedIgnored, signal)) Add(toDefault, signal);
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_t actions;
   int error = posix_spawnattr_init(&attributes);
@@ -68,7 +89,7 @@ pid_t Spawn(char* const argv[], char* const environment[], SpawnStreams const& s
       if (sources[i] >= 0)
         Keep(error, posix_spawn_file_actions_adddup2(&actions, sources[i], targets[i]));
   }
-  bool const ignoreChildren = sigismember(&inheritedIgnored, SIGCHLD) == 1;
+  bool const ignoreChildren = Has(inheritedIgnored, SIGCHLD);
   pid_t pid = -1;
   if (error == 0) {
     if (ignoreChildren) std::signal(SIGCHLD, SIG_IGN);
