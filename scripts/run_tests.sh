@@ -3,6 +3,8 @@
 #   format        clang-format-14 over the project's own C and C++ sources
 #   gcc, clang    the release builds with g++ and clang 14 (warnings as errors) and ctest
 #   consumers     hosts built against an installed copy, through find_package and pkg-config
+#   cmake318      the library built, installed and taken by hosts (find_package,
+#                 add_subdirectory, FetchContent) with Debian 11's CMake 3.18
 #   leases        the release build with thread leases
 #   scudo         the g++ suite again with scudo, Android's allocator, as the system allocator
 #   allocators    the g++ suite again over jemalloc, mimalloc and gperftools tcmalloc in turn
@@ -16,7 +18,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-all=(format gcc consumers clang leases scudo allocators aarch64 instructions ubsan asan tsan memcheck fuzz)
+all=(format gcc consumers cmake318 clang leases scudo allocators aarch64 instructions ubsan asan tsan memcheck fuzz)
 phases=("$@")
 ((${#phases[@]})) || phases=("${all[@]}")
 scripts/lib/install_deps.sh build clang format valgrind cross allocators
@@ -59,6 +61,71 @@ phase_consumers() {
   cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$scratch/c_consumer" examples/c_host.c \
     $(pkg-config --cflags --libs lib_memmgr) -Wl,-rpath,"$(pkg-config --variable=libdir lib_memmgr)"
   "$scratch/c_consumer" >/dev/null
+}
+
+# Debian 11's CMake 3.18, the oldest the library supports, from bullseye's archive: downloaded
+# with apt-get and unpacked under build/ with a list of sources, lists and a cache of their own,
+# so the machine's apt and dpkg state stay as they are. Kept for the next run, which fetches
+# nothing. It runs on Debian 12 with bullseye's libjsoncpp beside it; the other libraries it
+# needs have kept their sonames.
+cmake318_dir="$root/build/cmake-3.18" cmake318_libs=""
+fetch_cmake318() {
+  local apt_dir="$cmake318_dir/apt" debs="$cmake318_dir/debs" tree="$cmake318_dir/tree"
+  local apt=(-o Dir::Etc::sourcelist="$apt_dir/sources.list" -o Dir::Etc::sourceparts=-
+    -o Dir::State="$apt_dir/state" -o Dir::State::Lists="$apt_dir/state/lists"
+    -o Dir::State::status="$apt_dir/state/status" -o Dir::Cache="$apt_dir/cache"
+    -o APT::Architectures="$(dpkg --print-architecture)" -o APT::Sandbox::User="$(id -un)")
+  local package missing=()
+  for package in cmake cmake-data libjsoncpp24; do
+    compgen -G "$debs/${package}_*.deb" >/dev/null || missing+=("$package")
+  done
+  if ((${#missing[@]})); then
+    mkdir -p "$apt_dir/state/lists/partial" "$apt_dir/cache/archives/partial" "$debs"
+    : >"$apt_dir/state/status"  # nothing installed: bullseye's versions are the candidates
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+      "http://deb.debian.org/debian bullseye main" >"$apt_dir/sources.list"
+    apt-get "${apt[@]}" update -q
+    (cd "$debs" && apt-get "${apt[@]}" download "${missing[@]}")
+    rm -rf "$apt_dir" "$tree"
+  fi
+  if [[ ! -x "$tree/usr/bin/cmake" ]]; then
+    rm -rf "$tree.partial"
+    for package in "$debs"/*.deb; do dpkg -x "$package" "$tree.partial"; done
+    mv "$tree.partial" "$tree"
+  fi
+  cmake318_libs="$tree/usr/lib/$(gcc -print-multiarch)"
+  if LD_LIBRARY_PATH="$cmake318_libs" ldd "$tree/usr/bin/cmake" | grep 'not found' >&2; then
+    echo "bullseye's cmake needs libraries this system lacks" >&2
+    return 1
+  fi
+  [[ "$(cmake318 --version)" == "cmake version 3.18."* ]] ||
+    { echo "$tree/usr/bin/cmake is not CMake 3.18" >&2; return 1; }
+}
+cmake318() { LD_LIBRARY_PATH="$cmake318_libs" "$cmake318_dir/tree/usr/bin/cmake" "$@"; }
+
+# With CMake 3.18: the library configured with its defaults (the examples, no tests, tools or
+# benchmarks, which need 3.25 and refuse an older CMake when asked for), built and installed;
+# then tests/consumers, a host that checks the library's new accounts its blocks, built against
+# the installation, with add_subdirectory and with FetchContent of this tree, and run.
+phase_cmake318() {
+  fetch_cmake318
+  local out="$scratch/cmake318" way
+  cmake318 -S . -B "$out/library" >/dev/null
+  cmake318 --build "$out/library" -j2
+  cmake318 --install "$out/library" --prefix "$out/prefix" >/dev/null
+  if cmake318 -S . -B "$out/tests" -DMEMMGR_BUILD_TESTS=ON >"$out/tests.log" 2>&1 ||
+    ! grep -q "MEMMGR_BUILD_TESTS needs CMake 3.25" "$out/tests.log"; then
+    cat "$out/tests.log"
+    echo "the tests were configured with CMake 3.18 without a word" >&2
+    return 1
+  fi
+  for way in package subdirectory fetchcontent; do
+    echo "--- $way"
+    cmake318 -S tests/consumers -B "$out/$way" -DMEMMGR_CONSUMER="$way" \
+      -DMEMMGR_SOURCE_DIR="$root" -DCMAKE_PREFIX_PATH="$out/prefix" >/dev/null
+    cmake318 --build "$out/$way" -j2
+    "$out/$way/memmgr_consumer"
+  done
 }
 
 # scudo's malloc_usable_size returns exactly the requested size where glibc rounds up, so code
