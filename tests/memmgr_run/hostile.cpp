@@ -58,6 +58,18 @@ int Entries(char const* directory) {
 // Raw writes: after a seccomp filter, stdio's first use of a stream may make calls it forbids.
 void Say(std::string const& text) { (void)!write(STDOUT_FILENO, text.data(), text.size()); }
 bool confined = false;  // the count needs calls a confined process may not make
+
+// The state letter of the main thread, which stays a zombie once it has left alone.
+char LeaderState() {
+  char text[512];
+  int const fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+  ssize_t const got = fd < 0 ? -1 : read(fd, text, sizeof text - 1);
+  if (fd >= 0) close(fd);
+  if (got <= 0) return 0;
+  text[got] = 0;
+  char const* const end = std::strrchr(text, ')');
+  return end != nullptr && end[1] == ' ' ? end[2] : 0;
+}
 int End(int status) {
   if (!confined) Say("threads " + std::to_string(Entries("/proc/self/task")) + "\n");
   return status;
@@ -207,13 +219,17 @@ int main(int argc, char** argv) {
     Say(unshare(CLONE_NEWUSER) == 0 ? "unshared\n" : std::string(strerror(errno)) + "\n");
   } else if (mode == "sysexit") {  // the main thread leaves; the process goes on without it
     std::thread([] {
-      usleep(100000);
+      // On once the main thread has gone (a zombie while the others run); a minute without
+      // that is a failure, never a pass.
+      for (int tries = 0; LeaderState() != 'Z'; ++tries) {
+        if (tries > 60'000'000) std::exit(End(9));
+        sched_yield();
+      }
       Hold(2);
       std::exit(End(5));
     }).detach();
     syscall(SYS_exit, 0);
-  } else if (mode == "signal") {
-    usleep(50000);
+  } else if (mode == "signal") {  // dies at once, before any reading of the tool's
     raise(SIGTERM);
   } else if (mode == "badalloc") {
     try {
@@ -222,9 +238,15 @@ int main(int argc, char** argv) {
     } catch (std::bad_alloc const&) {
       Say("caught bad_alloc\n");
     }
-  } else if (mode == "nondumpable") {
+  } else if (mode == "nondumpable" && argc > 2) {  // unreadable once READY exists, to SIGUSR1
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, nullptr);
     prctl(PR_SET_DUMPABLE, 0);
-    usleep(30000);
+    close(open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    timespec const minute{60, 0};
+    if (sigtimedwait(&usr1, nullptr, &minute) != SIGUSR1) return End(9);
   } else if (mode == "children") {  // one of every way to start a process, each waited for
     char* const argv[] = {const_cast<char*>("true"), nullptr};
     pid_t pid = fork();

@@ -10,7 +10,7 @@
 # "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>
 # [|<pattern neither the summary nor the sites file may hold>]"
 # where <how> is "plain", optionally after tool options ("--interval 60000 plain", which puts the
-# tool's first reading past the program's end), "noptrace" (the tool without CAP_SYS_PTRACE, as a user is),
+# tool's first reading past the program's end), "noptrace" (the tool without CAP_SYS_PTRACE, as a user is; before another how),
 # "interrupt" (timeout sends SIGTERM to the tool, then to its group), "sites [tool options]"
 # (with --sites), "parent-ignores" (run plainly under a shell that ignores SIGUSR1 and SIGHUP,
 # which the program sends its parent), "page" (the program writes over the page it shares with the tool, with names
@@ -44,7 +44,7 @@ set(rows
   "main thread exits|5|same|peak accounted: +[0-9]+ bytes \\(6\\.[0-9] MiB\\)|plain|${HOSTILE} sysexit"
   "signal|143|same|ended without running its exit handlers|plain|${HOSTILE} signal"
   "bad_alloc|1|differs|memory-full events: +1. the library's default handler|plain|${HOSTILE} badalloc"
-  "non-dumpable|0|same|refused.*peak accounted: +[0-9]+ bytes \\(4\\.[0-9] MiB\\)|noptrace|${HOSTILE} nondumpable"
+  "non-dumpable|0|same|refused.*peak accounted: +[0-9]+ bytes \\(4\\.[0-9] MiB\\)|noptrace steps:ready,send USR1|${HOSTILE} nondumpable ${ready}"
   "children plain|0|same|accounted: +nothing: no allocation|plain|${HOSTILE} env"
   # The kernel's figure holds the image of the tool's that the program was exec'd from.
   "static|0|same|peak resident: +[0-9]+ bytes \\([0-9.]+ MiB\\), at most: .*static: nothing accounted|plain|${STATIC} env"
@@ -133,9 +133,13 @@ foreach(row IN LISTS rows)
   endif()
   set(tool ${RUN} ${options} --report ${report} --csv ${csv} --)
   set(plain "")
-  if(how STREQUAL "noptrace" AND uid EQUAL 0)
-    set(tool setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace ${tool})
-  elseif(how MATCHES "^sites")
+  if(how MATCHES "^noptrace ?(.*)")
+    if(uid EQUAL 0)
+      set(tool setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace ${tool})
+    endif()
+    set(how "${CMAKE_MATCH_1}")
+  endif()
+  if(how MATCHES "^sites")
     string(REGEX REPLACE "^sites *" "" options "${how}")
     separate_arguments(options)
     file(REMOVE ${OUT}/hostile_sites.folded)
