@@ -14,10 +14,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The library root goes through the environment rather than qemu's -L, so that a test's
-# child processes (death tests re-executing /proc/self/exe, probe programs), which the
-# kernel hands to qemu through binfmt_misc, find the target's loader and libc as well.
-# LD_LIBRARY_PATH puts the sysroot's libc ahead of Debian's arm64 one (installed with
+# Nothing is registered with the kernel (binfmt_misc is the whole machine's): a test that starts
+# a target program of its own runs it under this emulator too (MEMMGR_CHILD_EMULATOR), and death
+# tests fork without exec (the aarch64 test presets' GTEST_DEATH_TEST_STYLE=fast). The library
+# root goes through the environment rather than qemu's -L, so that such children find the
+# target's loader and libc as well. LD_LIBRARY_PATH puts the sysroot's libc ahead of Debian's arm64 one (installed with
 # libdw-dev:arm64), which the loader would otherwise find first through the build machine's
 # ld.so.cache: the sysroot's loader must run with its own libc.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env QEMU_LD_PREFIX=${MEMMGR_AARCH64_ROOT}

@@ -19,7 +19,7 @@ declare -A groups=(
   # The aarch64 cross builds, run under qemu user mode; GoogleTest's source for the target;
   # libelf, libunwind and libdw for the target's memmgr-run, from Debian's arm64 architecture
   # (multiarch).
-  [cross]="g++-aarch64-linux-gnu qemu-user qemu-user-binfmt binfmt-support googletest
+  [cross]="g++-aarch64-linux-gnu qemu-user googletest
     pkg-config libelf-dev:arm64 libunwind-dev:arm64 libdw-dev:arm64"
   [report]="python3 gnuplot-nox"
   # Allocators that hosts put in place of glibc's malloc, for the allocators phase.

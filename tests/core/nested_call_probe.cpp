@@ -65,10 +65,12 @@ constexpr Row kRows[] = {
 
 // The total after one fresh process ran `name`, and the growth it expects over "none": 0 when
 // the child ran and reported, else its exit status (the shell's 126 or 127 when it could not
-// start one, as for a cross build without binfmt_misc).
+// start one). A cross build's child runs under the emulator its test was started with.
 int RunChild(char const* self, char const* name, long long* total, long long* expected,
              int* newAccounted) {
-  std::string const command = std::string(self) + " " + name;
+  char const* const emulator = std::getenv("MEMMGR_CHILD_EMULATOR");
+  std::string const command =
+      (emulator != nullptr ? std::string(emulator) + " " : std::string()) + self + " " + name;
   FILE* const child = popen(command.c_str(), "r");
   if (child == nullptr) return -1;
   int const read = std::fscanf(child, "%lld %lld %d", total, expected, newAccounted);
