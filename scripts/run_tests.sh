@@ -9,6 +9,8 @@
 #   scudo         the g++ suite again with scudo, Android's allocator, as the system allocator
 #   allocators    the g++ suite again over jemalloc, mimalloc and gperftools tcmalloc in turn
 #                 as the system allocator, with the library's new in effect
+#   recipes       hosts linked by every allocator recipe of docs/integration.md, under
+#                 --as-needed and --no-as-needed: the allocator's malloc, the library's new
 #   aarch64       the suite built for 64-bit ARM Linux and run under qemu (clang: build only)
 #   instructions  the per-pair instruction counts against benchmarks/instruction_baseline.txt
 #   ubsan, asan, tsan, memcheck, fuzz   the suite under the runtime checkers; the fuzzer
@@ -18,10 +20,10 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-all=(format gcc consumers cmake318 clang leases scudo allocators aarch64 instructions ubsan asan tsan memcheck fuzz)
+all=(format gcc consumers cmake318 clang leases scudo allocators recipes aarch64 instructions ubsan asan tsan memcheck fuzz)
 phases=("$@")
 ((${#phases[@]})) || phases=("${all[@]}")
-scripts/lib/install_deps.sh build clang format valgrind cross allocators
+scripts/lib/install_deps.sh build clang format valgrind cross allocators recipes
 # Cases and hosts set their own limits: the caller's must not reach them.
 unset VOQ_MAXIMUM_MEMORY
 scratch="$(mktemp -d)"
@@ -172,6 +174,17 @@ phase_allocators() {
     LD_PRELOAD="$lib:$allocator" "$probe" 1
     MEMMGR_SYSTEM_ALLOCATOR="$allocator" ctest --preset allocators
   done
+}
+
+phase_recipes() {
+  release
+  local prefix="$scratch/recipes-prefix"
+  tests/link_recipes/check_link_recipes.sh "$root/build/release/src" "$root/include" \
+    "$scratch/recipes"
+  cmake --install build/release --prefix "$prefix" >/dev/null
+  CMAKE_PREFIX_PATH="$prefix" cmake -S tests/link_recipes -B "$scratch/recipes-cmake" >/dev/null
+  cmake --build "$scratch/recipes-cmake"
+  "$scratch/recipes-cmake/link_recipe_host" libjemalloc.so
 }
 
 phase_aarch64() {

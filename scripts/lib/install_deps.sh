@@ -24,6 +24,8 @@ declare -A groups=(
   [report]="python3 gnuplot-nox"
   # Allocators that hosts put in place of glibc's malloc, for the allocators phase.
   [allocators]="libjemalloc2 libmimalloc2.0 libtcmalloc-minimal4"
+  # Their development files, for the link recipes: the link-time names, the static archives.
+  [recipes]="libjemalloc-dev libmimalloc-dev libgoogle-perftools-dev"
 )
 
 # A package counts as installed for the architecture it names, or else the machine's own; with
