@@ -42,6 +42,8 @@ if(TARGET memmgr-run)
   endif()
   set_target_properties(${memmgr_run_preloaded} PROPERTIES INSTALL_RPATH "$ORIGIN")
   install(TARGETS memmgr-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/memmgr-run/memmgr-run.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
   install(TARGETS ${memmgr_run_preloaded}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
   unset(memmgr_run_preloaded)
