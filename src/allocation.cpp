@@ -2,6 +2,7 @@
 // road (allocation.h).
 #include "allocation.h"
 
+#include <cerrno>
 #include <cstring>
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
@@ -48,6 +49,13 @@ MEMMGR_COLD void* RecoverResize(void* block, size_t size) {
   });
 }
 
+// An alignment no block can have, refused as aligned_alloc refuses it, before any accounting
+// or hook: no recovery can make it possible.
+MEMMGR_COLD void* InvalidAlignment() noexcept {
+  errno = EINVAL;
+  return nullptr;
+}
+
 }  // namespace
 
 MEMMGR_INTERNAL_NAMESPACE_END
@@ -75,6 +83,7 @@ void* mmgr_calloc(size_t count, size_t size) {
 }
 
 void* mmgr_aligned_alloc(size_t alignment, size_t size) {
+  if (!memmgr::IsPowerOfTwo(alignment)) return memmgr::InvalidAlignment();
   return memmgr::NeedsOwnAlignment(alignment) ? memmgr::AllocateAccounted(size, alignment)
                                               : memmgr::AllocateAccounted(size);
 }

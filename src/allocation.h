@@ -323,9 +323,8 @@ inline constexpr size_t kSystemAlignment = alignof(std::max_align_t);
 
 constexpr bool IsPowerOfTwo(size_t n) noexcept { return n != 0 && (n & (n - 1)) == 0; }
 
-// An alignment the system allocator does not already meet, and that it can be asked for.
-constexpr bool NeedsOwnAlignment(size_t alignment) noexcept {
-  return alignment > kSystemAlignment && IsPowerOfTwo(alignment);
-}
+// Whether a power-of-two `alignment` is one the system allocator does not already meet.
+// Any other value is refused before it gets here: no block can have it.
+constexpr bool NeedsOwnAlignment(size_t alignment) noexcept { return alignment > kSystemAlignment; }
 
 MEMMGR_INTERNAL_NAMESPACE_END
