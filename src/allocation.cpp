@@ -44,9 +44,10 @@ void* TryReallocate(void* block, size_t size, Overallocation overallocation) {
 
 // A block being resized stays valid and accounted when all fails.
 MEMMGR_COLD void* RecoverResize(void* block, size_t size) {
-  return Recover(size, [block, size](Overallocation overallocation) {
+  void* const result = Recover(size, [block, size](Overallocation overallocation) {
     return TryReallocate(block, size, overallocation);
   });
+  return result != nullptr ? result : OutOfMemory();
 }
 
 // An alignment no block can have, refused as aligned_alloc refuses it, before any accounting
@@ -76,7 +77,7 @@ void mmgr_free(void* block) { memmgr::ReleaseAccounted(block); }
 void* mmgr_calloc(size_t count, size_t size) {
   size_t total = 0;
   // A wrapped product would hand back a block smaller than the caller believes it has.
-  if (__builtin_mul_overflow(count, size, &total)) return nullptr;
+  if (__builtin_mul_overflow(count, size, &total)) return memmgr::OutOfMemory();
   void* const block = memmgr::AllocateAccounted(total);
   if (block != nullptr) std::memset(block, 0, total);
   return block;

@@ -246,17 +246,18 @@ class EntryPoints : public BudgetTest {
     std::wmemset(wide, L'w', 50);
     using Table = std::span<Entry const>;
     for (Table const entries : {Table(kEntries), NewIsAccounted() ? Table(kOperators) : Table()}) {
+      bool const cFamily = entries.data() == kEntries;
       for (Entry const& e : entries) {
         for (Policy const& p : policies) {
           if (p.size == 0 && !e.takesEmpty) continue;
           SCOPED_TRACE(std::string(e.name) + ", " + p.name);
-          RunOne(e, p, model);
+          RunOne(e, p, model, cFamily);
         }
       }
     }
   }
 
-  static void RunOne(Entry const& e, Policy const& p, BudgetModel& model) {
+  static void RunOne(Entry const& e, Policy const& p, BudgetModel& model, bool cFamily) {
     model.overallocation = p.overallocation;
     model.hook = p.hook;
     model.handler = p.handler;
@@ -272,13 +273,20 @@ class EntryPoints : public BudgetTest {
     model.limit = GTMC_GetTotalUsedMemory() + p.headroom;
     model.pressure = p.pressure == INT64_MIN ? -1 : GTMC_GetTotalUsedMemory() + p.pressure;
     int const reportsBefore = reports;
+    int error = 0;
     auto const c = model.Run(e.resizeFrom != 0, Usable(from), p.size, [&] {
       armed = true;
+      errno = 0;
       void* const result = e.allocate(from, p.size);
+      error = errno;
       armed = false;
       return result;
     });
     EXPECT_TRUE(c.ok) << c.seen;
+    // The C family and the copies say why they refused, as malloc does.
+    if (cFamily && c.result == nullptr && !c.released) {
+      EXPECT_EQ(error, ENOMEM);
+    }
     if (p.failing != 0) {  // where failures are injected (valgrind keeps the others)
       EXPECT_EQ(calls, model.systemCalls);
     }
@@ -342,8 +350,9 @@ TEST_F(EntryPoints, EverySystemFailureIsSurvivedAndReportedOnce) {
 }
 
 // Requests that cannot be met or make no sense give null at once: nothing is allocated and
-// no hook is called, even with the limit below the bytes in use. An alignment that is not a
-// power of two says why in errno, as aligned_alloc does.
+// no hook is called, even with the limit below the bytes in use. The C family says why in
+// errno, as the C library does: ENOMEM for a size that overflows, EINVAL for an alignment
+// that is not a power of two.
 TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
   bool const newAccounted = NewIsAccounted();
   size_t volatile odd = 48;  // not a constant: compilers refuse a constant one
@@ -375,7 +384,8 @@ TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
   for (void* const result : results) EXPECT_EQ(result, nullptr);
   EXPECT_EQ(after, before);
   EXPECT_EQ(HookTrace::Count(), 0);
-  EXPECT_EQ(errors, (std::array{0, 0, 0, EINVAL, EINVAL, EINVAL, EINVAL, EINVAL, EINVAL}));
+  EXPECT_EQ(errors,
+            (std::array{ENOMEM, ENOMEM, ENOMEM, EINVAL, EINVAL, EINVAL, EINVAL, EINVAL, EINVAL}));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 /* The interface as a C host sees it: the memory-full handler installed, spent and re-armed
- * with mmgr_set_memory_full. The program allocates nothing else through the library, so the
- * figures move by its own calls alone. */
+ * with mmgr_set_memory_full, and the errno every refusal leaves. The program allocates nothing else
+ * through the library, so the figures move by its own calls alone. */
+#include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include "memmgr"
@@ -27,8 +29,10 @@ static void Other(size_t request) {
 
 /* A request over the limit, with nothing to collect and no over-allocation: refused. */
 static void Refused(size_t size) {
+  errno = 0;
   void* const block = mmgr_malloc(size);
   CHECK(block == NULL);
+  CHECK(errno == ENOMEM);
 }
 
 int main(void) {
@@ -57,7 +61,17 @@ int main(void) {
   CHECK(mmgr_set_memory_full(NULL) == Other);
   Refused(5 << 20);
   CHECK(fired == 2);
-  CHECK(mmgr_set_memory_full(initial) == NULL);
+  /* SIZE_MAX passes the budget (rounded, it wraps to 0) and the system allocator refuses it;
+   * the recovery sequence runs all the same and ends with the same errno. */
+  CHECK(mmgr_set_memory_full(Record) == NULL);
+  errno = 0;
+  CHECK(mmgr_malloc(SIZE_MAX) == NULL && errno == ENOMEM);
+  CHECK(fired == 3 && lastRequest == SIZE_MAX);
+  errno = 0;
+  CHECK(mmgr_calloc(SIZE_MAX / 2, 3) == NULL && errno == ENOMEM);
+  errno = 0;
+  CHECK(mmgr_realloc(NULL, SIZE_MAX - 8) == NULL && errno == ENOMEM);
+  CHECK(mmgr_set_memory_full(initial) == Record);
   CHECK(GTMC_MemoryFull == initial);
   return failures == 0 ? 0 : 1;
 }
