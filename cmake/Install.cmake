@@ -51,6 +51,7 @@ endif()
 # The adapters are headers only: the library itself depends on none of the libraries they
 # adapt, and a host that includes one links that library itself.
 install(FILES ${PROJECT_SOURCE_DIR}/include/memmgr
+              ${PROJECT_BINARY_DIR}/include/memmgr_version.h
               ${PROJECT_SOURCE_DIR}/include/memmgr_sqlite.h
               ${PROJECT_SOURCE_DIR}/include/memmgr_zlib.h
               ${PROJECT_SOURCE_DIR}/include/memmgr_png.h
@@ -62,9 +63,9 @@ install(EXPORT lib_memmgrTargets NAMESPACE lib_memmgr::
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/lib_memmgrConfig.cmake.in
   ${PROJECT_BINARY_DIR}/lib_memmgrConfig.cmake
   INSTALL_DESTINATION ${memmgr_package_dir})
-# Until 1.0 a minor version may change the interface.
+# From 1.0 only a new major version changes the interface (and, on Linux, the SONAME).
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/lib_memmgrConfigVersion.cmake
-  COMPATIBILITY SameMinorVersion)
+  COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/lib_memmgrConfig.cmake
               ${PROJECT_BINARY_DIR}/lib_memmgrConfigVersion.cmake
         DESTINATION ${memmgr_package_dir} COMPONENT Development)

@@ -44,6 +44,12 @@ static int EvictLines(size_t amount) {
   return freed > 0;
 }
 
+/* Told when even an empty cache leaves no room. Returning, rather than the default exit(1),
+ * lets the request fail with null, which the indexer reports as out of memory. */
+static void OnMemoryFull(size_t request) {
+  fprintf(stderr, "c_host: memory full at a request of %zu bytes\n", request);
+}
+
 static size_t Hash(char const* s) {
   size_t h = 1469598103934665603u;
   while (*s) h = (h ^ (unsigned char)*s++) * 1099511628211u;
@@ -106,6 +112,7 @@ int main(void) {
   int64_t const threadBaseline = GTMC_GetAllocationSizeInCurrentThread();
   GTMC_SetMemoryAllocationRules(4 << 20); /* ignored when VOQ_MAXIMUM_MEMORY is set */
   GTMC_GarbageCollect = EvictLines;
+  MemoryFullHandler const previousHandler = mmgr_set_memory_full(OnMemoryFull);
 
   uint32_t seed = 12345;
   GTMC_ResetPeakUsedMemory(); /* the peak of each phase: indexing starts here */
@@ -137,6 +144,7 @@ int main(void) {
       GTMC_IsMemoryFull() ? "yes" : "no");
 
   GTMC_GarbageCollect = NULL;
+  mmgr_set_memory_full(previousHandler);
   while (cacheTail != cacheHead) mmgr_free(cache[cacheTail++ % kCacheSlots]);
   for (size_t e = 0; e < entryCount; ++e) mmgr_free(entries[e].word);
   mmgr_free(entries);

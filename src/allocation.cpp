@@ -2,6 +2,7 @@
 // road (allocation.h).
 #include "allocation.h"
 
+#include <cerrno>
 #include <cstring>
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
@@ -43,9 +44,17 @@ void* TryReallocate(void* block, size_t size, Overallocation overallocation) {
 
 // A block being resized stays valid and accounted when all fails.
 MEMMGR_COLD void* RecoverResize(void* block, size_t size) {
-  return Recover(size, [block, size](Overallocation overallocation) {
+  void* const result = Recover(size, [block, size](Overallocation overallocation) {
     return TryReallocate(block, size, overallocation);
   });
+  return result != nullptr ? result : OutOfMemory();
+}
+
+// An alignment no block can have, refused as aligned_alloc refuses it, before any accounting
+// or hook: no recovery can make it possible.
+MEMMGR_COLD void* InvalidAlignment() noexcept {
+  errno = EINVAL;
+  return nullptr;
 }
 
 }  // namespace
@@ -68,13 +77,14 @@ void mmgr_free(void* block) { memmgr::ReleaseAccounted(block); }
 void* mmgr_calloc(size_t count, size_t size) {
   size_t total = 0;
   // A wrapped product would hand back a block smaller than the caller believes it has.
-  if (__builtin_mul_overflow(count, size, &total)) return nullptr;
+  if (__builtin_mul_overflow(count, size, &total)) return memmgr::OutOfMemory();
   void* const block = memmgr::AllocateAccounted(total);
   if (block != nullptr) std::memset(block, 0, total);
   return block;
 }
 
 void* mmgr_aligned_alloc(size_t alignment, size_t size) {
+  if (!memmgr::IsPowerOfTwo(alignment)) return memmgr::InvalidAlignment();
   return memmgr::NeedsOwnAlignment(alignment) ? memmgr::AllocateAccounted(size, alignment)
                                               : memmgr::AllocateAccounted(size);
 }

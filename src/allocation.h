@@ -15,6 +15,7 @@
 
 #include <malloc.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -217,6 +218,13 @@ MEMMGR_COLD inline void ReportFailedNewBlock(int64_t used, size_t size) {
   ReportSystemAllocationFailure(static_cast<size_t>(used), RoundUp16(size));
 }
 
+// Every refusal of a request for memory: null, with errno at ENOMEM as malloc leaves it. Set
+// last, once the hooks, which may change errno themselves, have all run.
+MEMMGR_COLD inline void* OutOfMemory() noexcept {
+  errno = ENOMEM;
+  return nullptr;
+}
+
 MEMMGR_COLD inline void ReleaseCarefully(void* block) noexcept {
   AccountRelease(static_cast<int64_t>(CarefulUsableSizeOfHeldBlock(block)));
   std::free(block);
@@ -287,10 +295,11 @@ MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, Overallocation overallocatio
 
 // What follows a refused quick attempt at a new block: an empty request gives up at once.
 MEMMGR_COLD inline void* RecoverNewBlock(size_t size, size_t alignment) {
-  if (size == 0) return nullptr;
-  return Recover(size, [size, alignment](Overallocation overallocation) {
+  if (size == 0) return OutOfMemory();
+  void* const block = Recover(size, [size, alignment](Overallocation overallocation) {
     return TryAllocate(size, overallocation, alignment);
   });
+  return block != nullptr ? block : OutOfMemory();
 }
 
 // The road of every new accounted block: mmgr_malloc, operator new, calloc, strings, aligned.
@@ -323,9 +332,8 @@ inline constexpr size_t kSystemAlignment = alignof(std::max_align_t);
 
 constexpr bool IsPowerOfTwo(size_t n) noexcept { return n != 0 && (n & (n - 1)) == 0; }
 
-// An alignment the system allocator does not already meet, and that it can be asked for.
-constexpr bool NeedsOwnAlignment(size_t alignment) noexcept {
-  return alignment > kSystemAlignment && IsPowerOfTwo(alignment);
-}
+// Whether a power-of-two `alignment` is one the system allocator does not already meet.
+// Any other value is refused before it gets here: no block can have it.
+constexpr bool NeedsOwnAlignment(size_t alignment) noexcept { return alignment > kSystemAlignment; }
 
 MEMMGR_INTERNAL_NAMESPACE_END

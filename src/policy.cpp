@@ -96,12 +96,23 @@ void NoteHighTotal(int64_t total, TotalChange change) {
 
 MEMMGR_INTERNAL_NAMESPACE_END
 
-MemoryFullHandler Set_GTMC_MemoryFull(MemoryFullHandler handler) {
+namespace {
+
+// Both setters, the C one and the C++ one, rather than one calling the other's exported name:
+// a tool that interposes one of them (memmgr-run's sampler interposes both) must not see the
+// other's calls a second time.
+MemoryFullHandler InstallMemoryFullHandler(MemoryFullHandler handler) noexcept {
   MemoryFullHandler previous = memmgr::LoadMemoryFullHandler();
   memmgr::StoreMemoryFullHandler(handler);
   // Release: a thread whose exchange finds the flag cleared also sees the new handler.
   memmgr::memoryFullFired.store(false, std::memory_order_release);
   return previous;
+}
+
+}  // namespace
+
+MemoryFullHandler Set_GTMC_MemoryFull(MemoryFullHandler handler) {
+  return InstallMemoryFullHandler(handler);
 }
 
 extern "C" {
@@ -133,6 +144,10 @@ void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback ca
   memmgr::pressureThreshold.store(armed ? threshold : memmgr::kNoPressureThreshold,
                                   std::memory_order_release);
   memmgr::RefreshTripWire();
+}
+
+MemoryFullHandler mmgr_set_memory_full(MemoryFullHandler handler) {
+  return InstallMemoryFullHandler(handler);
 }
 
 }  // extern "C"

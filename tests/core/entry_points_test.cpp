@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest-spi.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -148,14 +149,13 @@ Entry const kEntries[] = {
     {.name = "realloc from null", .resizeFrom = SIZE_MAX, .allocate = Resize},
     {.name = "realloc grow", .resizeFrom = 40, .allocate = Resize},
     {.name = "realloc shrink", .resizeFrom = 4000, .allocate = Resize},
-    // Powers of two above 16 are honoured; anything else takes malloc's own 16 (48 and 3
-    // would make posix_memalign fail).
+    // Powers of two above 16 are honoured; 16 or less take malloc's own 16. Other
+    // alignments are refused at once (OverflowingAndNullRequestsAllocateNothing).
     {.name = "aligned 32", .alignment = 32, .allocate = Aligned<32>, .release = AlignedFree},
     {.name = "aligned 4096", .alignment = 4096, .allocate = Aligned<4096>},
     {.name = "aligned 65536", .alignment = 65536, .allocate = Aligned<65536>},
-    {.name = "aligned 0", .allocate = Aligned<0>, .release = AlignedFree},
-    {.name = "aligned 3", .allocate = Aligned<3>, .release = AlignedFree},
-    {.name = "aligned 48", .allocate = Aligned<48>, .release = AlignedFree},
+    {.name = "aligned 1", .allocate = Aligned<1>, .release = AlignedFree},
+    {.name = "aligned 16", .allocate = Aligned<16>, .release = AlignedFree},
     {.name = "strdup", .takesEmpty = false, .allocate = CopyText},
     {.name = "wcsdup", .takesEmpty = false, .allocate = CopyWide},
 };
@@ -246,17 +246,18 @@ class EntryPoints : public BudgetTest {
     std::wmemset(wide, L'w', 50);
     using Table = std::span<Entry const>;
     for (Table const entries : {Table(kEntries), NewIsAccounted() ? Table(kOperators) : Table()}) {
+      bool const cFamily = entries.data() == kEntries;
       for (Entry const& e : entries) {
         for (Policy const& p : policies) {
           if (p.size == 0 && !e.takesEmpty) continue;
           SCOPED_TRACE(std::string(e.name) + ", " + p.name);
-          RunOne(e, p, model);
+          RunOne(e, p, model, cFamily);
         }
       }
     }
   }
 
-  static void RunOne(Entry const& e, Policy const& p, BudgetModel& model) {
+  static void RunOne(Entry const& e, Policy const& p, BudgetModel& model, bool cFamily) {
     model.overallocation = p.overallocation;
     model.hook = p.hook;
     model.handler = p.handler;
@@ -272,13 +273,20 @@ class EntryPoints : public BudgetTest {
     model.limit = GTMC_GetTotalUsedMemory() + p.headroom;
     model.pressure = p.pressure == INT64_MIN ? -1 : GTMC_GetTotalUsedMemory() + p.pressure;
     int const reportsBefore = reports;
+    int error = 0;
     auto const c = model.Run(e.resizeFrom != 0, Usable(from), p.size, [&] {
       armed = true;
+      errno = 0;
       void* const result = e.allocate(from, p.size);
+      error = errno;
       armed = false;
       return result;
     });
     EXPECT_TRUE(c.ok) << c.seen;
+    // The C family and the copies say why they refused, as malloc does.
+    if (cFamily && c.result == nullptr && !c.released) {
+      EXPECT_EQ(error, ENOMEM);
+    }
     if (p.failing != 0) {  // where failures are injected (valgrind keeps the others)
       EXPECT_EQ(calls, model.systemCalls);
     }
@@ -342,16 +350,28 @@ TEST_F(EntryPoints, EverySystemFailureIsSurvivedAndReportedOnce) {
 }
 
 // Requests that cannot be met or make no sense give null at once: nothing is allocated and
-// no hook is called, even with the limit below the bytes in use.
+// no hook is called, even with the limit below the bytes in use. The C family says why in
+// errno, as the C library does: ENOMEM for a size that overflows, EINVAL for an alignment
+// that is not a power of two.
 TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
   bool const newAccounted = NewIsAccounted();
   size_t volatile odd = 48;  // not a constant: compilers refuse a constant one
+  std::array<int, 9> errors{};
+  size_t called = 0;
+  auto const noted = [&](void* result) {
+    errors[called++] = std::exchange(errno, 0);
+    return result;
+  };
   HookTrace::Install();
   SetHeadroom(-1);
   Counters const before = Counters::Now();
+  errno = 0;
   void* const results[] = {
-      mmgr_calloc(SIZE_MAX, 2), mmgr_calloc(2, SIZE_MAX / 2 + 1),
-      mmgr_calloc(size_t{1} << 32, size_t{1} << 32), FF_strdup(nullptr), FF_wcsdup(nullptr),
+      noted(mmgr_calloc(SIZE_MAX, 2)), noted(mmgr_calloc(2, SIZE_MAX / 2 + 1)),
+      noted(mmgr_calloc(size_t{1} << 32, size_t{1} << 32)), noted(mmgr_aligned_alloc(0, 16)),
+      noted(mmgr_aligned_alloc(odd, 100)), noted(mmgr_aligned_alloc(3, 0)),
+      noted(mmgr_aligned_alloc(SIZE_MAX, 1)), noted(mmgr_aligned_alloc((size_t{1} << 63) + 64, 1)),
+      noted(mmgr_aligned_alloc(4096 + 16, 4096)), FF_strdup(nullptr), FF_wcsdup(nullptr),
       mmgr_realloc(nullptr, 0),
       // An alignment no block can have reaches the operators only by a direct call.
       newAccounted ? Opaque(::operator new (1, align_val_t{odd})) : nullptr,
@@ -364,6 +384,8 @@ TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
   for (void* const result : results) EXPECT_EQ(result, nullptr);
   EXPECT_EQ(after, before);
   EXPECT_EQ(HookTrace::Count(), 0);
+  EXPECT_EQ(errors,
+            (std::array{ENOMEM, ENOMEM, ENOMEM, EINVAL, EINVAL, EINVAL, EINVAL, EINVAL, EINVAL}));
 }
 
 }  // namespace

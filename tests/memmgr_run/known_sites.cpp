@@ -5,10 +5,11 @@
 //                passes 256 MiB through blocks it releases again
 //   memory-full  under --limit 8M: HoldInLargeBlocks fills the budget, then a request from
 //                RequestTooMuch is refused with a memory-full event
-//   memory-full-handler set|assign|reinstall
+//   memory-full-handler set|assign|reinstall|c-set
 //                as memory-full, with a handler of the program's (installed with the setter,
-//                assigned to GTMC_MemoryFull, or set and then set again as read back from
-//                GTMC_MemoryFull) that releases everything and exits with status 1
+//                assigned to GTMC_MemoryFull, set and then set again as read back from
+//                GTMC_MemoryFull, or installed with the C setter) that releases everything and
+//                exits with status 1
 //   exec         as memory-full with a handler that returns, then execs itself (passing on the
 //                environment it was started with) into after-exec
 //   after-exec   holds 3 MiB (HoldAfterExec)
@@ -74,6 +75,7 @@ void ReleaseAndExit(unsigned long) {
   Release();
   std::exit(1);
 }
+void Placeholder(unsigned long) {}
 
 // The environment this process started with, as the kernel keeps it.
 char environment[1 << 16];
@@ -115,6 +117,11 @@ int main(int argc, char** argv) {
     std::string_view const how = argv[2];
     if (how == "assign") {
       GTMC_MemoryFull = ReleaseAndExit;
+    } else if (how == "c-set") {
+      // Installed with the C setter, and each setter returns what the other installed.
+      mmgr_set_memory_full(Placeholder);
+      if (Set_GTMC_MemoryFull(ReleaseAndExit) != Placeholder) return 3;
+      if (mmgr_set_memory_full(ReleaseAndExit) != ReleaseAndExit) return 3;
     } else {
       Set_GTMC_MemoryFull(ReleaseAndExit);
     }
@@ -151,6 +158,6 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: known_sites shares|memory-full|memory-full-handler "
-               "set|assign|exec|exec-into PROGRAM|crowd\n");
+               "set|assign|reinstall|c-set|exec|exec-into PROGRAM|crowd\n");
   return 2;
 }

@@ -1,8 +1,17 @@
 # Runs the workload in PROGRAM (a C++ program from the distribution, cmake) plainly and through
 # memmgr-run (RUN), and checks that the program's output and exit status come through
 # untouched, that its allocations reached the summary, the CSV timeline and the chart, and
-# the tool's answers to bad input. Output files go to OUT, the chart under a hostile name.
-#   cmake -DRUN=... -DPROGRAM=... -DWORKLOAD=... -DOUT=... -P run_preload.cmake
+# the tool's answers to bad input, and first its version (VERSION, the project's). Output files
+# go to OUT, the chart under a hostile name.
+#   cmake -DRUN=... -DPROGRAM=... -DWORKLOAD=... -DOUT=... -DVERSION=... -P run_preload.cmake
+
+# The version is the project's, on standard output; the usage names the option.
+execute_process(COMMAND ${RUN} --version OUTPUT_VARIABLE printed RESULT_VARIABLE rc)
+execute_process(COMMAND ${RUN} --help OUTPUT_VARIABLE usage)
+if(NOT rc EQUAL 0 OR NOT printed STREQUAL "memmgr-run ${VERSION}\n"
+   OR NOT usage MATCHES "--help \\| --version\n")
+  message(FATAL_ERROR "memmgr-run --version: status ${rc}, printed:\n${printed}usage:\n${usage}")
+endif()
 
 # Preloading only replaces new/delete in a program that takes them from a shared libstdc++.
 execute_process(COMMAND ldd ${PROGRAM} OUTPUT_VARIABLE needed RESULT_VARIABLE rc)
@@ -84,6 +93,7 @@ endif()
 foreach(case "3;exit status: +3;sh;-c;exit 3" "0;accounted: +nothing: no allocation;true"
     "143;ended by signal 15;sh;-c;kill -TERM $$"
     "2;not a size;--limit;12Q;true" "2;unknown option;--bogus;true"
+    "2;unknown option: --version=1;--version=1"
     "2;milliseconds;--interval;0;true" "127;cannot run;${OUT}/no-such-program"
     "2;--limit needs a value;--limit" "5;limit: +1048576 bytes;--limit=1M;--;sh;-c;exit 5"
     "7;limit: +none;sh;-c;exit 7;--limit;1K"

@@ -115,9 +115,9 @@ summary_has("at memory-full.*HoldInLargeBlocks")
 summary_has("memory-full events: +1; the library's default handler ended the program")
 
 # The program's own handler releases everything: the snapshot is the one event's, taken before
-# the handler ran, whether the handler was set, assigned, or set again as read back; and it is
-# not the library's.
-foreach(how set assign reinstall)
+# the handler ran, whether the handler was set, assigned, set again as read back, or set from
+# C; and it is not the library's.
+foreach(how set assign reinstall c-set)
   measure(memory-full-${how} 1 --limit 8M -- ${KNOWN} memory-full-handler ${how})
   snapshots(events memory-full)
   if(NOT events EQUAL 1)

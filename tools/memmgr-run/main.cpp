@@ -48,6 +48,10 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (options.version) {
+    std::puts("memmgr-run " MEMMGR_VERSION);
+    return 0;
+  }
 #ifndef MEMMGR_RUN_HAVE_SITES
   if (!options.sites.empty())
     return Fail(2,

@@ -8,6 +8,7 @@ char const kUsage[] =
     "usage: memmgr-run [--limit SIZE|none] [--pressure SIZE] [--interval MS] [--csv FILE]\n"
     "                  [--plot FILE.png] [--report FILE] [--sites FILE]\n"
     "                  [--sample-interval SIZE] [--] PROGRAM [ARGS...]\n"
+    "       memmgr-run --help | --version\n"
     "Runs PROGRAM with lib_memmgr preloaded and reports what its budget saw.\n"
     "  --limit SIZE|none  the limit for the whole run; the program cannot change it\n"
     "                     (default none: nothing is refused, the natural footprint shows)\n"
@@ -20,6 +21,7 @@ char const kUsage[] =
     "                     live ones at the peak, at memory-full and at exit as folded\n"
     "                     stacks (flame-graph input); the summary names the top sites\n"
     "  --sample-interval SIZE  mean bytes between samples for --sites (default 8K)\n"
+    "  --help, --version  print this text, or the version, and exit\n"
     "SIZE is bytes with an optional K, M or G suffix (powers of 1024).\n"
     "An output naming the tool's own standard output or error is written where it stands,\n"
     "and a device or pipe as it is; a regular file is replaced only once it is complete.\n"
@@ -70,6 +72,7 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options)
                                  {"sites", required_argument, nullptr, kSites},
                                  {"sample-interval", required_argument, nullptr, kSampleInterval},
                                  {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
   // '+': the options end at PROGRAM, whose own options are its own. ':': a missing value is
   // told apart from an unknown option. The messages are ours, printed above the usage.
@@ -79,6 +82,9 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options)
     switch (code) {
       case 'h':
         options.help = true;
+        return std::nullopt;
+      case 'V':
+        options.version = true;
         return std::nullopt;
       case kLimit:
         options.limit.reset();
@@ -118,7 +124,8 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options)
       case ':':
         return std::string(argv[optind - 1]) + " needs a value";
       default:  // '?': optopt holds an unknown short option; a long one is the whole argument
-        if (optopt != 0 && optopt != 'h') return "unknown option: -" + std::string(1, optopt);
+        if (optopt != 0 && optopt != 'h' && optopt != 'V')
+          return "unknown option: -" + std::string(1, optopt);
         return "unknown option: " + std::string(argv[optind - 1]);
     }
   }

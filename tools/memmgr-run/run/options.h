@@ -18,6 +18,7 @@ struct Options {
   int64_t sampleInterval = kDefaultSampleInterval;
   char** program = nullptr;  // PROGRAM and its arguments, null-terminated
   bool help = false;
+  bool version = false;
 };
 
 // Bytes with an optional K, M or G (powers of 1024, either case); nothing for anything else,

@@ -103,9 +103,13 @@ EXPORTED wchar_t* FF_wcsdup(wchar_t const* s) {
 }  // extern "C"
 
 // The program's handler goes behind the sampler's relay, which snapshots each memory-full event
-// before the handler may free anything (site_sampler.h).
+// before the handler may free anything (site_sampler.h); through either setter, C or C++.
 EXPORTED MemoryFullHandler Set_GTMC_MemoryFull(MemoryFullHandler handler) {
   NEXT("_Z19Set_GTMC_MemoryFullPFvmE", MemoryFullHandler(MemoryFullHandler));
+  return sites::SetProgramMemoryFullHandler(handler, next);
+}
+extern "C" EXPORTED MemoryFullHandler mmgr_set_memory_full(MemoryFullHandler handler) {
+  NEXT("mmgr_set_memory_full", MemoryFullHandler(MemoryFullHandler));
   return sites::SetProgramMemoryFullHandler(handler, next);
 }
 
