@@ -2,7 +2,8 @@
 # Every test, each phase through the CMake presets (CMakePresets.json) and ctest:
 #   format        clang-format-14 over the project's own C and C++ sources
 #   gcc, clang    the release builds with g++ and clang 14 (warnings as errors) and ctest
-#   consumers     hosts built against an installed copy, through find_package and pkg-config
+#   consumers     hosts built against an installed copy, through find_package and pkg-config,
+#                 and the docs' C, C++ and JNI snippets compiled against it
 #   cmake318      the library built, installed and taken by hosts (find_package,
 #                 add_subdirectory, FetchContent) with Debian 11's CMake 3.18
 #   leases        the release build with thread leases
@@ -23,7 +24,7 @@ cd "$root"
 all=(format gcc consumers cmake318 clang leases scudo allocators recipes aarch64 instructions ubsan asan tsan memcheck fuzz)
 phases=("$@")
 ((${#phases[@]})) || phases=("${all[@]}")
-scripts/lib/install_deps.sh build clang format valgrind cross allocators recipes
+scripts/lib/install_deps.sh build clang format valgrind cross allocators recipes docs
 # Cases and hosts set their own limits: the caller's must not reach them.
 unset VOQ_MAXIMUM_MEMORY
 scratch="$(mktemp -d)"
@@ -42,8 +43,8 @@ phase_clang() { cmake --workflow --preset clang; }
 phase_leases() { cmake --workflow --preset leases; }
 
 # The install tree alone must do: the example hosts built through find_package, the C one
-# again through pkg-config, and the C++ one run by the installed memmgr-run, which must find
-# the installed library and its companion.
+# again through pkg-config, the C++ one run by the installed memmgr-run, which must find
+# the installed library and its companion, and every code snippet of the docs.
 phase_consumers() {
   release
   local prefix="$scratch/prefix" pc
@@ -63,6 +64,9 @@ phase_consumers() {
   cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$scratch/c_consumer" examples/c_host.c \
     $(pkg-config --cflags --libs lib_memmgr) -Wl,-rpath,"$(pkg-config --variable=libdir lib_memmgr)"
   "$scratch/c_consumer" >/dev/null
+  # The C, C++ and JNI snippets of the README and docs, against the installed headers.
+  python3 tests/docs/check_snippets.py "$prefix/include" \
+    "/usr/lib/jvm/java-17-openjdk-$(dpkg --print-architecture)/include" README.md docs/*.md
 }
 
 # Debian 11's CMake 3.18, the oldest the library supports, from bullseye's archive: downloaded

@@ -22,6 +22,8 @@ declare -A groups=(
   [cross]="g++-aarch64-linux-gnu qemu-user googletest
     pkg-config libelf-dev:arm64 libunwind-dev:arm64 libdw-dev:arm64"
   [report]="python3 gnuplot-nox"
+  # The docs' snippets: their checker, and the JDK's jni.h for the JNI ones.
+  [docs]="python3 openjdk-17-jdk-headless"
   # Allocators that hosts put in place of glibc's malloc, for the allocators phase.
   [allocators]="libjemalloc2 libmimalloc2.0 libtcmalloc-minimal4"
   # Their development files, for the link recipes: the link-time names, the static archives.
