@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation: the library, memmgr-run with its companion, the header and the adapter
 # headers, a CMake package (lib_memmgr::lib_memmgr) and a pkg-config file. The lib_base
 # stand-in installs with it unless the host ships the real base library under the same name;

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Checks the names the dynamic loader goes by: the library's SONAME (EXPECTED), and that it
 # needs the base library by its plain name, under which a host ships the real one in place of
 # the stand-in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // memmgr-run's report part where its command line cannot reach it cheaply: links the kernel
 // would refuse to follow, which need a second user, and a chart of a run of which nothing was
 // read, which a real run gives only when the program wins a race against the first reading.
