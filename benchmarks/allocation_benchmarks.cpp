@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Timings of the library's entry points against the system allocator and the floor allocator.
 // Names are <group>/<family>/<detail> so that scripts/perf_report.py can tabulate them:
 //   pair/<family>/<bytes>         one allocate+release

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The measuring stick for the library's hot path: the fewest steps any budgeted allocator of
 // this kind can take, built as its own small shared library with the same visibility and
 // thread-local model as ours. An allocation reads the total and the limit, compares the

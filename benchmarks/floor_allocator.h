@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The minimal budgeted allocator the library is measured against (see floor_allocator.cpp).
 #pragma once
 

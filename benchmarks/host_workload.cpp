@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A workload shaped like a host: each thread builds and tears down maps and vectors of
 // strings through `new`, as a UI thread, a render thread and a tile decoder would. It is not
 // linked to the library: run it plainly for the system allocator, or with a build of the

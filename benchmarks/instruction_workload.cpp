@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fixed workload for counting instructions under callgrind: N pairs of allocate+release
 // (64 bytes unless told otherwise) through one family, chosen on the command line. Each family runs
 // inside its own extern "C" function named run_<family>, so callgrind's --toggle-collect can count

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Measures what memmgr-run adds to the wall time of the program it runs: Debian's cmake running
 # an allocation-heavy script (hashing, list building and sorting; about a second), timed with
 # the library preloaded by hand and through memmgr-run at its default interval, the two

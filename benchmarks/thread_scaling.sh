@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # How the two accounting builds scale with threads, side by side in one run:
 #   - the 64-byte pair on 1, 2, 4 and 8 threads at once (CPU time per pair on each thread),
 #     for the system allocator, the floor, mmgr_malloc/free and new/delete, from each build;

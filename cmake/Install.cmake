@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation: the library, memmgr-run with its companion, the header and the adapter
 # headers, a CMake package (lib_memmgr::lib_memmgr) and a pkg-config file. The lib_base
 # stand-in installs with it unless the host ships the real base library under the same name;
@@ -30,8 +31,10 @@ if(NOT ANDROID AND NOT APPLE)
   set_target_properties(lib_memmgr PROPERTIES INSTALL_RPATH "$ORIGIN")
 endif()
 
+# The versioned file and its SONAME link run programs; the plain name is for linking them.
 install(TARGETS ${memmgr_installed_targets} EXPORT lib_memmgrTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+    NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

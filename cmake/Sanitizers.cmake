@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sanitizer builds: MEMMGR_SANITIZE names one runtime (address, thread or undefined) and every
 # target of the tree (lib_base, the library, tests, examples, benchmarks) is compiled and
 # linked with it, so that the runtime sees every access and every allocation.

@@ -1,4 +1,5 @@
-/* A C host: a word-frequency indexer with a cache of rendered lines, under the budget.
+/* SPDX-License-Identifier: Apache-2.0
+ * A C host: a word-frequency indexer with a cache of rendered lines, under the budget.
  *
  * The index (an array grown with mmgr_realloc, a bucket table from mmgr_calloc, words copied
  * with FF_strdup) must stay; the rendered lines are a cache that the garbage-collect hook

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A map viewer's tile cache living under the process-wide memory budget.
 //
 // Decoded tiles stay cached until the budget is needed elsewhere: the garbage-collect hook

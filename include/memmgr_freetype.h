@@ -1,4 +1,6 @@
 /*
+ * SPDX-License-Identifier: Apache-2.0
+ *
  * FreeType under the budget: memmgr_ft_new_library creates a library whose memory manager
  * allocates through the budget (FT_New_Library, then FT_Add_Default_Modules), so faces, glyph
  * slots, caches and rendered bitmaps count against the limit; a request the budget refuses is

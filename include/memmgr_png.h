@@ -1,4 +1,6 @@
 /*
+ * SPDX-License-Identifier: Apache-2.0
+ *
  * libpng under the budget: memmgr_png_create_read_struct and memmgr_png_create_write_struct
  * take the arguments of png_create_read_struct and png_create_write_struct and create the
  * structure with allocation callbacks into the budget. Everything libpng allocates for it from

@@ -1,4 +1,6 @@
 /*
+ * SPDX-License-Identifier: Apache-2.0
+ *
  * SQLite under the budget: every allocation SQLite makes goes through mmgr_malloc, mmgr_realloc
  * and mmgr_free, so its page cache, statements and connections count against the limit and an
  * allocation the budget refuses reaches SQLite as SQLITE_NOMEM.

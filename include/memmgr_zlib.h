@@ -1,4 +1,6 @@
 /*
+ * SPDX-License-Identifier: Apache-2.0
+ *
  * zlib under the budget, one stream at a time: memmgr_zlib_use(stream) sets the stream's
  * zalloc, zfree and opaque, so the state and window that deflateInit/inflateInit allocate
  * count against the limit until deflateEnd/inflateEnd. Call it on a stream about to be

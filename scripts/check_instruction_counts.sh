@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Counts the instructions of one 64-byte allocate+release pair through the system allocator,
 # mmgr_malloc/mmgr_free, new/delete and the floor allocator (benchmarks/floor_allocator.cpp),
 # in the build of a preset, and fails when

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Refreshes the generated tables of docs/performance.md, and its chart, from the release build:
 the medians of the Google Benchmark program (repeated, randomly interleaved) and the instruction
 counts per pair (scripts/check_instruction_counts.sh --table). Each generated table follows a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the release preset (build/release) and runs the C++ example host through memmgr-run
 # under an 8 MiB budget: the host's own report, then memmgr-run's summary, and a chart of the
 # run in build/tile_cache_host.png.

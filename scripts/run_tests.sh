@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Every test, each phase through the CMake presets (CMakePresets.json) and ctest:
 #   format        clang-format-14 over the project's own C and C++ sources
 #   gcc, clang    the release builds with g++ and clang 14 (warnings as errors) and ctest

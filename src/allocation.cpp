@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The C allocation family: malloc, realloc and free, and the rest of the family on the same
 // road (allocation.h).
 #include "allocation.h"

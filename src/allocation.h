@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The success path of every accounted allocation and release, whole, with the lease build's
 // steps beside the default's: first the steps, then the rare roads that still take or release
 // a block, then the roads of one block that join them. What the slow path decides (over the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two hooks the host may read and overwrite directly, and what they hold until it does.
 #include <cstdlib>
 

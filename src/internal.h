@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What every source file of the library shares: its conventions, the state of the process
 // (every variable, with what it means and who writes it), and the out-of-line functions,
 // listed under the file that defines each. allocation.h builds the success path on top.

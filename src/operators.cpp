@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The global allocation operators, so that `new` and `delete` of code bound to this library
 // are accounted, and whether they are the ones in effect. None throws: a failed allocation
 // returns null, plain forms included.

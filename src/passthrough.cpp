@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Straight to the system allocator, outside the budget and the counters.
 #include <cstdlib>
 

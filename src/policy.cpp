@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Policy and signals: the limit (from the environment at load, or set by the host), the
 // over-allocation switch and callback, the memory-full handler's arming, and the pressure
 // signal with the peak it shares a trip-wire with.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the slow path decides and does, handing the decision back to the code that takes
 // blocks (allocation.h): admission over the limit, the calls to the host's hooks between
 // attempts, and the one report of a system-allocator failure.

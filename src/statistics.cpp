@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Read-only views of the budget, the peak by phase, the operating system's view of the
 // process, and the table that tells a reader outside the process where the figures live.
 // Relaxed loads: a figure may be stale when it returns.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // String duplication into accounted memory. Lengths are counted in size_t, so a string of
 // any length is copied whole with its terminator, never truncated.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The out-of-line half of the lease build (internal.h, ThreadBooks): settling a lease with the
 // shared total, and giving it back when its thread ends.
 #include "internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The first malloc_usable_size calls of each thread, guarded against calls nested in them
 // (allocation.h says why). A nested call cannot learn a size. A block just taken there is
 // remembered (kNestedBlocks per thread at most; any further one stays unaccounted) and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Shared by the aarch64 toolchain files: Debian's cross sysroot, and qemu user mode as the
 # emulator that ctest (and test discovery) runs every target binary under.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # aarch64 Linux with clang 14, using the headers, libstdc++ and binutils of Debian's cross
 # g++ (g++-aarch64-linux-gnu); tests run under qemu-aarch64.
 include(${CMAKE_CURRENT_LIST_DIR}/aarch64-common.cmake)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Assertion interface of the base library.
 //
 // This is the stand-in shipped with lib_memmgr; a host may replace liblib_base.so with the

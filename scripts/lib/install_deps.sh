@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The one place Debian packages are installed. Installs the packages of the named groups that
 # are missing; apt-get (as root, or through sudo) runs only then, after refreshing its lists.
 #   scripts/lib/install_deps.sh <group>...

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Compares the dynamic symbols a shared library defines with a checked-in list. readelf reads
 # ELF files of any machine, so this works unchanged on a cross build.
 #   cmake -DREADELF=<readelf> -DLIBRARY=<file.so> -DEXPECTED=<list> -P check_exported_symbols.cmake

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Fails when a loadable segment of a shared object under DIRECTORY is aligned to less than
 # 16 KB: the library would not load on a device with 16 KB pages.
 #   cmake -DREADELF=<readelf> -DDIRECTORY=<build dir> -P check_page_alignment.cmake

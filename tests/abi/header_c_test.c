@@ -1,4 +1,5 @@
-/* The header as strict C11: it compiles without a warning, a C host links and assigns the
+/* SPDX-License-Identifier: Apache-2.0
+ * The header as strict C11: it compiles without a warning, a C host links and assigns the
  * hook variables directly, and the version macros are the ones project() declares (passed in
  * as MEMMGR_PROJECT_VERSION*). Behaviour is the other suites' business. */
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The header as a C++20 translation unit: it compiles cleanly and gives the C++-only
 // declarations the exact types a host binds to.
 #include <type_traits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared by the adapter tests: a library doing real work through its adapter must hold
 // accounted memory while it works, give every byte back at its teardown, and, under a budget
 // that cannot hold the work, report its own out-of-memory error and still give everything back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // FreeType opening a real font and rendering a few hundred glyphs through memmgr_freetype.h.
 #include "adapter_test.h"
 #include "memmgr_freetype.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libpng decoding a 160 x 120 RGB image (the fixture beside this file) through memmgr_png.h.
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SQLite filling and querying an in-memory database through memmgr_sqlite.h.
 #include "adapter_test.h"
 #include "memmgr_sqlite.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zlib compressing and expanding a few megabytes through memmgr_zlib.h.
 #include <vector>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every allocating entry point under every shape of the budget and with the system allocator
 // failing at each point, checked against the model: whether the request fits (on its size
 // rounded up to 16), the recovery sequence step by step (hook amounts, over-allocation and

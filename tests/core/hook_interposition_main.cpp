@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host that installs its garbage-collect hook by plain assignment from its own code. Built
 // non-PIE, the assignment writes the executable's copy of the variable (a copy relocation);
 // the library must read that copy. Exits 0 when the hook saw the whole recovery sequence.

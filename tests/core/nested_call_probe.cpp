@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Calls the system allocator makes into the library from inside its own first
 // malloc_usable_size, as gperftools' tcmalloc does, run under whichever allocator provides
 // malloc. This executable's malloc_usable_size (exported, so the library binds to it) plays

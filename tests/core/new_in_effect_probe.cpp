@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whether the library reports its operator new as the one in effect, and whether that holds:
 //   memmgr_new_in_effect_probe <1 when the library's new should be in effect, else 0>
 // Exits 0 when mmgr_new_is_accounted() and the figure table say so and a new expression is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Releasing null through every release the library exports asks the system allocator nothing.
 // This executable's malloc_usable_size (exported, so the library binds to it) counts the calls
 // it gets for null before passing each on; the release must not make one, nor write the

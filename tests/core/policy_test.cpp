@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The policy a host sets and reads back: the limit through every query; the memory-full
 // handler, which fires once until the setter re-arms it and ends the process by default; the
 // peak of each phase; the pressure signal re-armed from its own callback.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The recovery sequence written out by hand, event by event, for requests over the limit with
 // a garbage-collect hook that frees nothing. The budget model that the entry-point table and
 // the fuzzer check against follows the implementation step by step; these traces hold both to

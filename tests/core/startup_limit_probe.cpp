@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a fresh process got from VOQ_MAXIMUM_MEMORY at load, which is read once per process:
 //   memmgr_startup_limit_probe <expected limit> <1 when the host may still change it, else 0>
 // Exits 0 when the process got that, else 1, printing what it got either way.

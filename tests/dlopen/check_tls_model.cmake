@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # cmake -DREADELF=<readelf> -DLIBRARY=<library> -DPROCESSOR=<processor> -P check_tls_model.cmake
 # Fails when the library asks for static TLS, or on aarch64 reaches its thread-local data
 # through anything but TLS descriptors.

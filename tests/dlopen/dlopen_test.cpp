@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library loaded with dlopen into a process that is not linked to it, with threads that
 // exist before the load as well as threads started after it. Nothing else in this process
 // allocates through the library, so its process-wide total moves by exactly this test's calls.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Model-based fuzzer: the input is decoded into a sequence of calls on a small table of live
 // blocks, under a policy the input also changes (limit, over-allocation, garbage-collect hook,
 // over-allocation callback, memory-full handler, pressure signal). Every call is checked

@@ -1,4 +1,5 @@
-/* The interface as a C host sees it: the memory-full handler installed, spent and re-armed
+/* SPDX-License-Identifier: Apache-2.0
+ * The interface as a C host sees it: the memory-full handler installed, spent and re-armed
  * with mmgr_set_memory_full, and the errno every refusal leaves. The program allocates nothing else
  * through the library, so the figures move by its own calls alone. */
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the entry-point table cannot say: the bytes that calloc and the copies hand back, the
 // sizes, the unaccounted builtin_* pass-through and the statistics of the operating system.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A string longer than a 32-bit length can count is copied whole. The copy needs over 2 GiB,
 // so this case carries the `large_memory` label that sanitizer and valgrind runs leave out.
 #include <sys/mman.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Programs that do what real programs do and a measuring tool must survive: each mode is one
 // row of the table in run_hostile.cmake, which runs it plainly and under memmgr-run. Every mode
 // that ends normally prints how many threads the process has, so that a thread of the tool's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A program whose call sites hold known shares of its accounted peak, for memmgr-run --sites.
 //   shares       at the peak (24 MiB): 50 % in 64 KiB blocks (HoldInLargeBlocks), 30 % in
 //                blocks of a few hundred bytes (HoldInSmallBlocks, through new, on a second

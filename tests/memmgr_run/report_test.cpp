@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // memmgr-run's report part where its command line cannot reach it cheaply: links the kernel
 // would refuse to follow, which need a second user, a summary of names no file system test
 // should have to create and of deaths that depend on the machine's core settings, and a chart

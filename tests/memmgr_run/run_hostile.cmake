@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The table of hostile programs: each row runs hostile.cpp in one mode plainly and under
 # memmgr-run, and checks the status under the tool, that the program's output (stdout and
 # stderr) and status are what they are without the tool ("same"), and a pattern the summary

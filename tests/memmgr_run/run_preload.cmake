@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Runs the workload in PROGRAM (a C++ program from the distribution, cmake) plainly and through
 # memmgr-run (RUN), and checks that the program's output and exit status come through
 # untouched, that its allocations reached the summary, the CSV timeline and the chart, and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # memmgr-run --sites on programs whose call sites are known (known_sites.cpp) and, where built,
 # on one that forks and one that execs (hostile.cpp): the shares of the peak at the default
 # interval, what held the budget at a memory-full event, that only the measured process is

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs a command in a session of its own and, once it is ready, signals it step by step:
 #   signal_steps.sh READY STEPS tool|plain COMMAND...
 # READY is the file the program creates once its handlers are in place (READY.N once N

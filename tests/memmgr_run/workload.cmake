@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Allocation-heavy work for the preloaded program: strings, hashing, list building and sorting.
 # Its output is compared between a plain run and one under memmgr-run.
 set(digests "")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Running out of memory for real: a child process whose address space is capped takes 1 MiB
 // blocks until the system allocator refuses one. With the default memory-full handler the
 // child ends with status 1; with a handler that returns, the request gives null and the

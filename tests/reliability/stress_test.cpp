@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Many threads against one budget: every allocating entry point, blocks released by threads
 // other than their allocator, limit and over-allocation switches flipped mid-flight, a
 // collection hook that frees from a shared reserve, and a memory-full handler that returns.

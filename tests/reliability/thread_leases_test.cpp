@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What several threads may and may not see of the total. A thread may hold a lease of the
 // budget (at most 64 KiB, in a build that gives them out): the total another thread sees is
 // then above the exact sum of live blocks by at most the leases of the threads still alive,

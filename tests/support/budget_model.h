@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An executable model of the budget: given the state and the policy a call starts with, it
 // predicts what the library does for that call (admitted or not, the hook calls in order with
 // their arguments, the memory-full event, the pressure signal, the peak, the one-time report,

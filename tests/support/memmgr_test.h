@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared by the test executables: counter snapshots, a recorder of the recovery sequence and
 // a fixture that restores the process-wide policy after each case.
 //

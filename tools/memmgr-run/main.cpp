@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // memmgr-run: runs a program with lib_memmgr preloaded, under a limit of the caller's choosing
 // or none, and reports what the budget saw: the peak and final accounted totals, the recovery
 // the program needed, the resident size, and a timeline as CSV or as a chart.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // gnuplot gets only text this file composes from numbers: the commands and the data go to its
 // standard input, and the PNG comes back on its standard output, so no file name or argument
 // of the user's ever becomes part of a gnuplot command.

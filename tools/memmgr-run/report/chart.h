@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The timeline drawn as a PNG by gnuplot.
 #pragma once
 

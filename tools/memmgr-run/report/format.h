@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The text helpers every report shares: the summary, the timeline and the site tables.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A file named on the command line. It is checked before the program starts, so that a name
 // that cannot be written is refused before anything runs, and written once at the end. The
 // name is only ever handed to the file system: it reaches no shell and no gnuplot command.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What memmgr-run tells at the end: the summary and the exit status.
 #pragma once
 

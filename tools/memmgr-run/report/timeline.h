@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The samples of a run, in bounded memory however long it lasts: streamed as CSV rows to a
 // spool file as they come (for --csv), and kept for the chart at a resolution that halves
 // whenever the points would pass kChartPoints (each point then the highest of its span).

@@ -1,4 +1,5 @@
-/* memmgr-run's companion, preloaded before the library into the program it measures (which
+/* SPDX-License-Identifier: Apache-2.0
+ * memmgr-run's companion, preloaded before the library into the program it measures (which
  * knows nothing of either). It runs no thread and keeps no descriptor: at start it fixes the
  * limit the tool was given and tells the tool, through the page they share, where the figures
  * live, so that the tool reads them from outside (run_page.h); at exit, and before an exec, it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "run/launch.h"
 
 #include <dlfcn.h>
@@ -281,13 +282,15 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
 }  // namespace
 
 std::optional<std::string> FindPreload(Preload& preload, bool withSampler) {
-  void* const self = dlopen("liblib_memmgr.so", RTLD_LAZY | RTLD_NOLOAD);
+  // The tool is linked with the library: asked by its SONAME, the loader names the copy the
+  // tool runs with, which is the one to preload (by its real path, links resolved).
+  void* const self = dlopen(MEMMGR_RUN_LIBRARY, RTLD_LAZY | RTLD_NOLOAD);
   link_map* map = nullptr;
   if (self == nullptr || dlinfo(self, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
-    return "cannot tell where liblib_memmgr.so was loaded from";
+    return "cannot tell where " MEMMGR_RUN_LIBRARY " was loaded from";
   char* const real = realpath(map->l_name, nullptr);
   dlclose(self);
-  if (real == nullptr) return "cannot resolve the path of liblib_memmgr.so";
+  if (real == nullptr) return "cannot resolve the path of " MEMMGR_RUN_LIBRARY;
   preload.library = real;
   std::free(real);
   preload.companion =

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Starting the program with the library and the companion preloaded, and watching it from
 // outside until it ends: a sample every interval (figures read from its memory, resident size
 // from /proc), the signals the tool receives relayed unless the program already had them, its

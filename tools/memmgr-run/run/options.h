@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command line of memmgr-run.
 #pragma once
 

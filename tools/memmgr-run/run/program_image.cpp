@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "run/program_image.h"
 
 // ELF through elfutils' libelf (gelf): it checks every offset and count against the file and

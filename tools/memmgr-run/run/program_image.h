@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What PROGRAM is, found before it runs: whether the library can be preloaded into it at all,
 // and whether it should be.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the measured program from outside, without running anything in it: its figures
 // with process_vm_readv at the addresses the companion left in the shared page, its resident
 // size and high-water mark from /proc.

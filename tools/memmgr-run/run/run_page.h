@@ -1,4 +1,5 @@
-/* What the companion preloaded into the measured program and memmgr-run share: one page of
+/* SPDX-License-Identifier: Apache-2.0
+ * What the companion preloaded into the measured program and memmgr-run share: one page of
  * memory (a System V segment the tool creates and the companion attaches), which the
  * program's descriptor games cannot take away and which outlives the program.
  * The companion of each image the program becomes writes into it twice at most: once at start

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The signals the tool receives while the program runs: each relayed to the program unless
 // it already received it (sent to the whole process group, or by the terminal), and the
 // program's stops followed by the tool's own, as a shell expects of its job.

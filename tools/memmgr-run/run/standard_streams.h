@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The standard streams the tool was started without. Every descriptor the tool opens takes the
 // lowest number free, so with standard error closed its CSV spool would become standard error
 // and take the summary, and a name like /dev/stderr would lead nowhere (to be created as a new

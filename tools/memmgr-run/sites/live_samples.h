@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The sampled blocks still live, by address: fixed storage of its own mapping, no lock. Most
 // releases are of blocks never sampled, so a counting filter answers those before the table is
 // touched; it keeps the 32 counters of one page (128 bytes each) on one cache line, since

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's accounted entry points, defined in front of it: each forwards to the library's
 // own definition and tells the sampler what came of it. The library defines every form of the
 // global new and delete, so each form here forwards to its namesake, never through another

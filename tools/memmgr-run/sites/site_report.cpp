@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "sites/site_report.h"
 
 #include <cxxabi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What memmgr-run --sites makes of the area the site sampler left behind: the sampled call
 // stacks, named after the program has gone, as a folded profile and as summary tables.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which accounted blocks are sampled, the stacks they came from, and the snapshots of live
 // bytes per stack at the budget's moments: whenever the total passes the last peak snapshot by
 // a margin, at each memory-full event (from the handler the library calls, before anything is

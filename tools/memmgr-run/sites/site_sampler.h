@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The site sampler: what the interposed entry points (sampled_entry_points.cpp) ask of it.
 // Preloaded only for --sites, in front of the library, so that without it nothing of this runs.
 // The checks every allocation and release makes are inline here; the rest is out of line.

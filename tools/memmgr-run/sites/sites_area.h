@@ -1,4 +1,5 @@
-/* What the site sampler preloaded into the measured program (with --sites) and memmgr-run
+/* SPDX-License-Identifier: Apache-2.0
+ * What the site sampler preloaded into the measured program (with --sites) and memmgr-run
  * share: one System V segment of fixed size, created by the tool, attached by the sampler and
  * marked for removal at once. The sampler writes call stacks (raw return addresses), the
  * modules they fall in and the snapshots of live bytes per stack; the tool reads it all after
