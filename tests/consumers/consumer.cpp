@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host's first check that it took the library in whole: the new it binds to is the library's,
 // and a block from a new expression is in the total until it is deleted.
 #include <cstdint>

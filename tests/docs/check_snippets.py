@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Compiles every C and C++ snippet of the given Markdown files against the installed headers.
 
 A snippet is a fenced block marked c or cpp. It is compiled as it stands at file scope, and,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Every link recipe of docs/integration.md ("System allocators"), for each allocator Debian has,
 # under --as-needed and --no-as-needed: the host built by it must get the allocator's malloc and
 # the library's operator new. The recipes here are the documented ones, word for word.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host linked as docs/integration.md tells: it must get the chosen allocator's malloc and the
 // library's operator new, whichever way it was linked. It names malloc only through dlsym, as a
 // C++ program that only uses new would not name it at all: under --as-needed nothing else keeps

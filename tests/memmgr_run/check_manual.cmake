@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The manual and --help name the same options, and the manual has the sections a user looks
 # for: an option added to one and not the other fails here.
 #   cmake -DRUN=<memmgr-run> -DMANUAL=<memmgr-run.1> -P check_manual.cmake
