@@ -256,8 +256,10 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
   if (state == kRunPageStarted) {
     // The companion's own reading (at start, or at an exec that failed) counts when it is newer
     // than the tool's last: a program that ended at once still has a true one.
-    int64_t const recorded = std::clamp<int64_t>(shared.lastTime, run.start, run.end);
-    if (!run.lastRead || recorded > run.lastReadTime) {
+    // A time outside the run is no record: the page as the tool made it, or written over.
+    int64_t const recorded = shared.lastTime;
+    bool const inRun = recorded >= run.start && recorded <= run.end;
+    if (inRun && (!run.lastRead || recorded > run.lastReadTime)) {
       run.lastRead = Sane(shared.last, run.start, run.end);
       run.lastReadTime = recorded;
       run.peakRead = std::max(run.peakRead, run.lastRead->peak);
