@@ -183,10 +183,10 @@ phase_allocators() {
 
 phase_recipes() {
   release
-  local prefix="$scratch/recipes-prefix"
-  tests/link_recipes/check_link_recipes.sh "$root/build/release/src" "$root/include" \
-    "$scratch/recipes"
+  local prefix="$scratch/recipes-prefix" library
   cmake --install build/release --prefix "$prefix" >/dev/null
+  library="$(find "$prefix" -name liblib_memmgr.so -print -quit)"
+  tests/link_recipes/check_link_recipes.sh "${library%/*}" "$prefix/include" "$scratch/recipes"
   CMAKE_PREFIX_PATH="$prefix" cmake -S tests/link_recipes -B "$scratch/recipes-cmake" >/dev/null
   cmake --build "$scratch/recipes-cmake"
   "$scratch/recipes-cmake/link_recipe_host" libjemalloc.so
