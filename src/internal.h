@@ -163,6 +163,9 @@ inline constinit thread_local ThreadBooks threadBooks{};
 enum class ExitKeyState : int { Absent, BeingCreated, Ready, Unavailable };
 inline constinit std::atomic<ExitKeyState> exitKeyState{ExitKeyState::Absent};
 inline constinit pthread_key_t exitKey{};  // valid once exitKeyState is Ready
+// With emulated TLS, what the key holds for a thread once its lease has gone back, until the
+// thread is gone (only the address counts): books made afresh after that take no lease.
+inline constinit char leaseGivenBack = 0;
 
 #endif
 
