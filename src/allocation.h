@@ -130,6 +130,18 @@ MEMMGR_ALWAYS_INLINE bool IsPastTripWire(int64_t total) noexcept {
 }
 
 #if MEMMGR_THREAD_LEASES
+// This thread's books, for one step. With emulated TLS clang calls __emutls_get_address again
+// in every block that touches them (five calls per pair); the address hidden from the optimiser
+// is taken once. With ELF TLS the compilers reach the books through the thread pointer, which
+// a plain address would cost an instruction to form.
+MEMMGR_ALWAYS_INLINE ThreadBooks& BooksOfThisStep() noexcept {
+  ThreadBooks* books = &threadBooks;
+#if MEMMGR_EMULATED_TLS
+  asm("" : "+r"(books));
+#endif
+  return *books;
+}
+
 // The shared total is written only when the lease runs out or overflows its ceiling; one
 // unsigned comparison catches both.
 MEMMGR_ALWAYS_INLINE bool IsOutsideLeaseBounds(ThreadBooks const& books, int64_t lease) noexcept {
@@ -150,7 +162,7 @@ MEMMGR_ALWAYS_INLINE void AccountChange(int64_t delta) noexcept;
 
 MEMMGR_ALWAYS_INLINE void AccountAllocation(int64_t size) noexcept {
 #if MEMMGR_THREAD_LEASES
-  ThreadBooks& books = threadBooks;
+  ThreadBooks& books = BooksOfThisStep();
   int64_t const lease = books.lease - size;
   books.allocated += size;
   if (IsOutsideLeaseBounds(books, lease)) [[unlikely]] {
@@ -167,7 +179,7 @@ MEMMGR_ALWAYS_INLINE void AccountAllocation(int64_t size) noexcept {
 
 MEMMGR_ALWAYS_INLINE void AccountRelease(int64_t size) noexcept {
 #if MEMMGR_THREAD_LEASES
-  ThreadBooks& books = threadBooks;
+  ThreadBooks& books = BooksOfThisStep();
   int64_t const lease = books.lease + size;
   books.allocated -= size;
   if (IsOutsideLeaseBounds(books, lease)) [[unlikely]] {

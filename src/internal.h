@@ -15,6 +15,10 @@
 #ifndef MEMMGR_THREAD_LEASES
 #define MEMMGR_THREAD_LEASES 0
 #endif
+// Set by the build when the compiler emulates thread-local storage (src/CMakeLists.txt).
+#ifndef MEMMGR_EMULATED_TLS
+#define MEMMGR_EMULATED_TLS 0
+#endif
 #if MEMMGR_THREAD_LEASES
 #include <pthread.h>
 #endif
@@ -39,6 +43,14 @@ inline constexpr int64_t kGiB = kMiB << 10;
 // Every variable is constant-initialised, so the library works from the moment it is mapped,
 // before any initialiser (ours or another library's) has run. Each is defined here, once for
 // the whole library (an inline variable); the hooks the host owns are in hooks.cpp.
+//
+// The thread-locals are ELF TLS, or emulated TLS where the compiler emulates it (the NDK's
+// clang below Android 10, API 29, whose loader has no ELF TLS). Emulated, each access is a call
+// to __emutls_get_address, and a thread's first access to each variable takes a block for it
+// with the C library's malloc, unaccounted (the runtime ends the process when that fails). The
+// runtime frees the blocks from a pthread key destructor of its own when the thread ends; an
+// access after that takes new, zeroed ones. Nothing here calls the library back: malloc is the
+// C library's, never ours.
 
 // Governs only the allocations made before the start-up read of the environment replaces it.
 inline constexpr int64_t kPreStartupLimit = 1 * kGiB;
@@ -152,6 +164,9 @@ inline constinit thread_local ThreadBooks threadBooks{};
 enum class ExitKeyState : int { Absent, BeingCreated, Ready, Unavailable };
 inline constinit std::atomic<ExitKeyState> exitKeyState{ExitKeyState::Absent};
 inline constinit pthread_key_t exitKey{};  // valid once exitKeyState is Ready
+// With emulated TLS, what the key holds for a thread once its lease has gone back, until the
+// thread is gone (only the address counts): books made afresh after that take no lease.
+inline constinit char leaseGivenBack = 0;
 
 #endif
 

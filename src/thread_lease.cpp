@@ -7,18 +7,52 @@
 
 #include <pthread.h>
 
+// Emulated TLS frees a thread's blocks from a pthread key destructor when the thread ends. The
+// runtime the NDK links for Bionic (compiler-rt's) keeps them through the first round of key
+// destructors, so that the others still find their thread-locals; libgcc's on glibc, and
+// compiler-rt's outside Bionic, free them in the first round, in the order of the keys, which
+// may come before the exit key's turn. There the lease also goes back among the thread's C++
+// thread_local destructors (__cxa_thread_atexit), which run before any key destructor.
+#if MEMMGR_EMULATED_TLS && !defined(__BIONIC__)
+#define MEMMGR_LEASE_BACK_BEFORE_KEYS 1
+#include <cxxabi.h>
+extern "C" void* __dso_handle __attribute__((visibility("hidden")));
+#else
+#define MEMMGR_LEASE_BACK_BEFORE_KEYS 0
+#endif
+
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
 namespace {
 
-// Runs as the thread ends, after its C++ thread_local destructors. What the thread accounts
-// after this (from other key destructors) goes straight to the shared total.
-void ReturnLeaseAtExit(void*) {
+constexpr bool kEmulatedTls = MEMMGR_EMULATED_TLS;
+
+void* LeaseGivenBack() noexcept { return &leaseGivenBack; }
+
+// What the thread accounts after this goes straight to the shared total.
+void GiveLeaseBack() noexcept {
   ThreadBooks& books = threadBooks;
   books.leaseCeiling = 0;
   usedMemory.fetch_sub(books.lease, std::memory_order_relaxed);
   books.lease = 0;
 }
+
+// The exit key's destructor: it runs as the thread ends, after its C++ thread_local
+// destructors, and finds the thread's books whole (emulated TLS: see above). Emulated, the key
+// then holds the mark that the lease is back, set again at every further round of key
+// destructors: books made afresh once the runtime has freed the thread's blocks would otherwise
+// take a lease that nothing gives back.
+void EndLeaseAtExit(void* value) {
+  if (value != LeaseGivenBack()) GiveLeaseBack();
+  if constexpr (kEmulatedTls) pthread_setspecific(exitKey, LeaseGivenBack());
+}
+
+#if MEMMGR_LEASE_BACK_BEFORE_KEYS
+void GiveLeaseBackBeforeKeys(void*) {
+  GiveLeaseBack();
+  pthread_setspecific(exitKey, LeaseGivenBack());
+}
+#endif
 
 // Created by the first thread that needs it, without a lock: a thread that finds it being
 // created keeps working without a lease and tries again at its next settling.
@@ -27,13 +61,20 @@ void SetExitHook(ThreadBooks& books) noexcept {
   if (state == ExitKeyState::Absent &&
       exitKeyState.compare_exchange_strong(state, ExitKeyState::BeingCreated,
                                            std::memory_order_acq_rel)) {
-    state = pthread_key_create(&exitKey, &ReturnLeaseAtExit) == 0 ? ExitKeyState::Ready
-                                                                  : ExitKeyState::Unavailable;
+    state = pthread_key_create(&exitKey, &EndLeaseAtExit) == 0 ? ExitKeyState::Ready
+                                                               : ExitKeyState::Unavailable;
     // Release: a thread that reads Ready also reads the key.
     exitKeyState.store(state, std::memory_order_release);
   }
   if (state != ExitKeyState::Ready) return;
+  if (kEmulatedTls && pthread_getspecific(exitKey) == LeaseGivenBack()) {
+    books.exitHookSet = true;  // the thread is ending: no lease, and no asking again
+    return;
+  }
   if (pthread_setspecific(exitKey, &books) != 0) return;
+#if MEMMGR_LEASE_BACK_BEFORE_KEYS
+  if (abi::__cxa_thread_atexit(&GiveLeaseBackBeforeKeys, nullptr, &__dso_handle) != 0) return;
+#endif
   books.exitHookSet = true;
   books.leaseCeiling = kLeaseCeiling;
 }

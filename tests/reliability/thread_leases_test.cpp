@@ -104,6 +104,38 @@ TEST_F(ThreadLeases, ChurnAndCrossThreadReleaseLeaveTheTotalExact) {
     for (int i = 0; i < kPerRound; ++i) EXPECT_EQ(ownCount[round][i], ledger[round][i]);
 }
 
+// Steps a thread takes as it ends, from a key destructor that runs after the library's own
+// (its key is newer): the release of a block the main thread allocated and a new block that
+// outlives the thread. With emulated TLS they come after the runtime has freed the thread's
+// thread-locals; they must neither keep a lease nor lose one.
+TEST_F(ThreadLeases, StepsFromKeyDestructorsAtThreadEndLeaveTheTotalExact) {
+  constexpr int kThreads = 16;
+  static void* blocks[kThreads];  // handed to each thread, then what its destructor made
+  static pthread_key_t key;
+  RunThreads(1, [](int) { mmgr_free(mmgr_malloc(100)); });  // the library's key exists
+  ASSERT_EQ(pthread_key_create(&key,
+                               [](void* slot) {
+                                 auto* const block = static_cast<void**>(slot);
+                                 mmgr_free(*block);
+                                 *block = mmgr_malloc(3000);
+                               }),
+            0);
+  int64_t const before = GTMC_GetTotalUsedMemory();
+  for (void*& block : blocks) block = mmgr_malloc(5000);
+  RunThreads(kThreads, [](int i) {
+    void* own[8];  // enough to take a lease
+    for (void*& block : own) block = mmgr_malloc(1000 + 100 * i);
+    for (void* block : own) mmgr_free(block);
+    pthread_setspecific(key, &blocks[i]);
+  });
+  pthread_key_delete(key);
+  int64_t made = 0;
+  for (void* block : blocks) made += Usable(block);
+  EXPECT_EQ(GTMC_GetTotalUsedMemory(), before + made);
+  for (void* block : blocks) mmgr_free(block);
+  EXPECT_EQ(GTMC_GetTotalUsedMemory(), before);
+}
+
 // While other threads are alive the total is exact or above it by at most their leases; the
 // budget test therefore refuses at most that early and never late; the total is exact again
 // once they have ended.
