@@ -15,9 +15,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Nothing is registered with the kernel (binfmt_misc is the whole machine's): a test that starts
-# a target program of its own runs it under this emulator too (MEMMGR_CHILD_EMULATOR), and death
-# tests fork without exec (the aarch64 test presets' GTEST_DEATH_TEST_STYLE=fast). The library
+# Nothing is registered with the machine's binfmt_misc: a test that starts a target program of
+# its own runs it under this emulator too (MEMMGR_CHILD_EMULATOR), death tests fork without exec
+# (the aarch64 test presets' GTEST_DEATH_TEST_STYLE=fast), and memmgr-run's sites case, whose
+# tool execs the target's programs itself, registers qemu in a binfmt_misc of a user namespace
+# of its own (tests/memmgr_run/private_binfmt.sh). The library
 # root goes through the environment rather than qemu's -L, so that such children find the
 # target's loader and libc as well. LD_LIBRARY_PATH puts the sysroot's libc ahead of Debian's arm64 one (installed with
 # libdw-dev:arm64), which the loader would otherwise find first through the build machine's
