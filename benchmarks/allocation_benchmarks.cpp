@@ -193,6 +193,20 @@ void OverLimit(benchmark::State& state, GarbageCollectHook hook, size_t size) {
   GTMC_SetMemoryAllocationRules(limit);
 }
 
+// The pair with the total held within a lease's width (32 KiB) of the limit, on each thread at
+// once: with leases, the steps go to the shared total one by one there, as in the default
+// build.
+void NearLimit(benchmark::State& state, Family family, size_t size) {
+  int64_t limit = 0;
+  int64_t reserved = 0;
+  if (state.thread_index() == 0) {
+    GTMC_GetMemoryAllocationRules(&limit, &reserved);
+    GTMC_SetMemoryAllocationRules(GTMC_GetTotalUsedMemory() + (32 << 10));
+  }
+  Pair(state, family, size);
+  if (state.thread_index() == 0) GTMC_SetMemoryAllocationRules(limit);
+}
+
 template <typename Result>
 void Query(benchmark::State& state, Result (*query)()) {
   for (auto _ : state) benchmark::DoNotOptimize(query());
@@ -254,6 +268,11 @@ void RegisterAll() {
     benchmark::RegisterBenchmark((std::string("scaling/") + family.name + "/64").c_str(), Pair,
                                  family, 64)
         ->ThreadRange(1, 8);
+  }
+  for (Family const& family : {kMmgr, kNew}) {
+    benchmark::RegisterBenchmark((std::string("nearlimit/") + family.name + "/64").c_str(),
+                                 NearLimit, family, 64)
+        ->ThreadRange(1, 2);
   }
   benchmark::RegisterBenchmark("overlimit/no-hook/64", OverLimit, nullptr, 64);
   benchmark::RegisterBenchmark("overlimit/no-op-hook/64", OverLimit, NoOpCollect, 64);

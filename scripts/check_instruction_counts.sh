@@ -5,7 +5,7 @@
 # in the build of a preset, and fails when
 #   - the library's overhead over raw malloc/free (mmgr or new) has grown more than 10% above
 #     the committed baseline for the compiler in use (benchmarks/instruction_baseline.txt), or
-#   - mmgr_malloc+mmgr_free or new+delete costs more than 3% above the floor allocator.
+#   - mmgr_malloc+mmgr_free or new+delete costs more than 5% above the floor allocator.
 # Instruction counts are deterministic for a given compiler and C library, unlike timings.
 #
 #   scripts/check_instruction_counts.sh [--preset P] [--update-baseline | --table [bytes]]
@@ -172,10 +172,10 @@ for family in mmgr new; do
     echo "FAIL: $family overhead ${overhead[$family]} is more than 10% above the baseline $allowed" >&2
     status=1
   fi
-  if awk -v m="${perPair[$family]}" -v f="${perPair[floor]}" 'BEGIN { exit !(m > f * 1.03) }'; then
-    echo "FAIL: $family costs ${perPair[$family]} per pair, more than 3% above the floor ${perPair[floor]}" >&2
+  if awk -v m="${perPair[$family]}" -v f="${perPair[floor]}" 'BEGIN { exit !(m > f * 1.05) }'; then
+    echo "FAIL: $family costs ${perPair[$family]} per pair, more than 5% above the floor ${perPair[floor]}" >&2
     status=1
   fi
 done
-[[ $status -eq 0 ]] && echo "Instruction counts within the baseline and within 3% of the floor."
+[[ $status -eq 0 ]] && echo "Instruction counts within the baseline and within 5% of the floor."
 exit $status

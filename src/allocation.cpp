@@ -25,12 +25,14 @@ void* TryReallocate(void* block, size_t size, Overallocation overallocation) {
   int64_t const limit = maxMemory.load(std::memory_order_relaxed);
   // Growth over the old usable size; wraps to a "negative" value for a shrink.
   size_t const growth = RoundUp16(size) - static_cast<size_t>(old);
-  int64_t const projected = WrappingAdd(used, growth);
+  int64_t projected = WrappingAdd(used, growth);
 
   // A shrink is tested too: a block whose smaller size still leaves the total over the limit
   // is refused unless this attempt may over-allocate.
   if (IsOverLimit(projected, limit)) {
-    if (!AdmitOverLimit(growth, projected, limit, overallocation)) return nullptr;
+    projected = WrappingAdd(TotalOfDecision(used), growth);
+    if (IsOverLimit(projected, limit) && !AdmitOverLimit(growth, projected, limit, overallocation))
+      return nullptr;
   }
   void* const result = std::realloc(block, size);
   if (result == nullptr) {

@@ -10,7 +10,7 @@
 // addition to the shared total, one comparison of its result with the trip-wire, and one
 // thread-local update. A release: one bound test (null, or a first call underway somewhere),
 // one malloc_usable_size, one atomic subtraction, one thread-local update and one free. With
-// MEMMGR_THREAD_LEASES the atomic steps become thread-local arithmetic on the lease, and the
+// MEMMGR_THREAD_LEASES the atomic steps become plain arithmetic on the thread's lease, and the
 // trip-wire is compared with the total this thread sees.
 #pragma once
 
@@ -42,11 +42,33 @@ constexpr int64_t WrappingAdd(int64_t a, uint64_t b) noexcept {
 
 // With leases, usedMemory holds every thread's unspent lease too. A thread sees the total as
 // usedMemory minus its own lease: exact while it is the only thread holding one, and above
-// the exact figure by the other threads' leases otherwise, never below it, so the budget test
-// can start recovery early by at most those leases, never late.
+// the exact figure by the other threads' leases otherwise, never below it. So the budget test
+// never admits what the exact total would refuse; what it refuses goes to the slow path, which
+// decides by the exact total (TotalOfDecision).
 inline int64_t TotalSeenHere() noexcept {
 #if MEMMGR_THREAD_LEASES
-  return usedMemory.load(std::memory_order_relaxed) - threadBooks.lease;
+  return usedMemory.load(std::memory_order_relaxed) -
+         threadBooks.slot->lease.load(std::memory_order_relaxed);
+#else
+  return usedMemory.load(std::memory_order_relaxed);
+#endif
+}
+
+// The total a decision over the limit goes by, given the total the budget test read: that one
+// in the default build; with leases, the exact total, every ceiling taken away (see
+// ExactTotal).
+inline int64_t TotalOfDecision([[maybe_unused]] int64_t seen) noexcept {
+#if MEMMGR_THREAD_LEASES
+  return ExactTotal(LeaseCeilings::Reclaimed);
+#else
+  return seen;
+#endif
+}
+
+// The exact total, for the statistics.
+inline int64_t TotalOfFigures() noexcept {
+#if MEMMGR_THREAD_LEASES
+  return ExactTotal(LeaseCeilings::Kept);
 #else
   return usedMemory.load(std::memory_order_relaxed);
 #endif
@@ -60,59 +82,28 @@ inline int64_t ThisThreadsAllocations() noexcept {
 #endif
 }
 
-// Whether `value` is above what `stored` holds now, compared as signed: a relaxed load and a
-// comparison. g++ does not fold an atomic load into a comparison, so on x86-64, where an
-// aligned 8-byte read is atomic, the comparison reads the variable itself: one instruction
-// fewer on every allocation. clang gains nothing from it (it turns the flag output into a
-// setcc and a test), so it keeps its own load and comparison.
-MEMMGR_ALWAYS_INLINE bool IsAboveStored(int64_t value,
-                                        std::atomic<int64_t> const& stored) noexcept {
-#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__) && !defined(__clang__)
-  static_assert(sizeof(stored) == 8 && std::atomic<int64_t>::is_always_lock_free);
-  bool above;
-  asm("cmpq %2, %1" : "=@ccg"(above) : "r"(value), "m"(stored));
-  return above;
-#else
-  return value > stored.load(std::memory_order_relaxed);
-#endif
-}
-
-// Whether `total` exceeds the limit as it stands.
-MEMMGR_ALWAYS_INLINE bool IsOverCurrentLimit(int64_t total) noexcept {
-  return IsAboveStored(total, maxMemory);
-}
-
 // ---- The usable size ----------------------------------------------------------------------
 // Some allocators build what answers malloc_usable_size on its first call, with `new`
 // (gperftools' tcmalloc creates its extension object so). When the library's operators are in
 // effect that `new` is ours, and accounting its block would ask malloc_usable_size again,
 // still inside its first call: the stack would run out. So a new block's size is asked
 // through usableSizeOfNewBlock (internal.h), which costs the success path one load (compilers
-// do not fold an atomic load into the call); the budget test wins it back with g++.
+// do not fold an atomic load into the call).
 //
 // A release nested in a first call must not ask either. Only an allocation can start one,
 // and carefulReleaseCeiling is above every address while any thread is inside a first call,
-// so the success path of a release tests one bound that covers null as well, in the two
-// instructions the null test took, and calls malloc_usable_size directly.
+// so the success path of a release tests one bound that covers null as well, and calls
+// malloc_usable_size directly.
 
 MEMMGR_ALWAYS_INLINE size_t UsableSizeOfNewBlock(void* block) noexcept {
   // Relaxed: the pointer is only ever one of two functions, both callable at any time.
   return usableSizeOfNewBlock.load(std::memory_order_relaxed)(block);
 }
 
-// Null, or any block while some thread is inside its first call. On x86-64 the comparison
-// reads the bound itself, as IsAboveStored does with g++, so that the test costs what a null
-// test does; here the flag goes straight to the branch, which clang handles as well.
+// Null, or any block while some thread is inside its first call.
 MEMMGR_ALWAYS_INLINE bool NeedsCarefulRelease(void* block) noexcept {
-  uintptr_t const address = reinterpret_cast<uintptr_t>(block);
-#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
-  static_assert(sizeof(carefulReleaseCeiling) == 8 && std::atomic<uintptr_t>::is_always_lock_free);
-  bool careful;
-  asm("cmpq %2, %1" : "=@ccbe"(careful) : "r"(address), "m"(carefulReleaseCeiling));
-  return careful;
-#else
-  return address <= carefulReleaseCeiling.load(std::memory_order_relaxed);
-#endif
+  return reinterpret_cast<uintptr_t>(block) <=
+         carefulReleaseCeiling.load(std::memory_order_relaxed);
 }
 
 // A block (not null) about to be released or resized: its size is taken off.
@@ -126,26 +117,15 @@ MEMMGR_ALWAYS_INLINE size_t UsableSizeOfHeldBlock(void* block) noexcept {
 
 // Whether `total` has passed the trip-wire: a new peak, or the armed pressure threshold.
 MEMMGR_ALWAYS_INLINE bool IsPastTripWire(int64_t total) noexcept {
-  return IsAboveStored(total, highTotalTripWire);
+  return total > highTotalTripWire.load(std::memory_order_relaxed);
 }
 
 #if MEMMGR_THREAD_LEASES
-// This thread's books, for one step. With emulated TLS clang calls __emutls_get_address again
-// in every block that touches them (five calls per pair); the address hidden from the optimiser
-// is taken once. With ELF TLS the compilers reach the books through the thread pointer, which
-// a plain address would cost an instruction to form.
-MEMMGR_ALWAYS_INLINE ThreadBooks& BooksOfThisStep() noexcept {
-  ThreadBooks* books = &threadBooks;
-#if MEMMGR_EMULATED_TLS
-  asm("" : "+r"(books));
-#endif
-  return *books;
-}
-
-// The shared total is written only when the lease runs out or overflows its ceiling; one
-// unsigned comparison catches both.
-MEMMGR_ALWAYS_INLINE bool IsOutsideLeaseBounds(ThreadBooks const& books, int64_t lease) noexcept {
-  return static_cast<uint64_t>(lease) > static_cast<uint64_t>(books.leaseCeiling);
+// The lease is settled with the shared total only when it runs out or overflows its ceiling;
+// one unsigned comparison catches both.
+MEMMGR_ALWAYS_INLINE bool IsOutsideLeaseBounds(LeaseSlot const& slot, int64_t lease) noexcept {
+  return static_cast<uint64_t>(lease) >
+         static_cast<uint64_t>(slot.ceiling.load(std::memory_order_relaxed));
 }
 
 // An allocation that ran the lease out: settled, then the total this thread sees is watched as
@@ -162,13 +142,14 @@ MEMMGR_ALWAYS_INLINE void AccountChange(int64_t delta) noexcept;
 
 MEMMGR_ALWAYS_INLINE void AccountAllocation(int64_t size) noexcept {
 #if MEMMGR_THREAD_LEASES
-  ThreadBooks& books = BooksOfThisStep();
-  int64_t const lease = books.lease - size;
+  ThreadBooks& books = threadBooks;
+  LeaseSlot& slot = *books.slot;
+  int64_t const lease = slot.lease.load(std::memory_order_relaxed) - size;
   books.allocated += size;
-  if (IsOutsideLeaseBounds(books, lease)) [[unlikely]] {
+  if (IsOutsideLeaseBounds(slot, lease)) [[unlikely]] {
     return SettleLeaseAfterAllocation(books, lease);
   }
-  books.lease = lease;
+  slot.lease.store(lease, std::memory_order_relaxed);
   int64_t const total = usedMemory.load(std::memory_order_relaxed) - lease;
   if (IsPastTripWire(total)) [[unlikely]]
     NoteHighTotal(total, TotalChange::Raised);
@@ -179,14 +160,15 @@ MEMMGR_ALWAYS_INLINE void AccountAllocation(int64_t size) noexcept {
 
 MEMMGR_ALWAYS_INLINE void AccountRelease(int64_t size) noexcept {
 #if MEMMGR_THREAD_LEASES
-  ThreadBooks& books = BooksOfThisStep();
-  int64_t const lease = books.lease + size;
+  ThreadBooks& books = threadBooks;
+  LeaseSlot& slot = *books.slot;
+  int64_t const lease = slot.lease.load(std::memory_order_relaxed) + size;
   books.allocated -= size;
-  if (IsOutsideLeaseBounds(books, lease)) [[unlikely]] {
+  if (IsOutsideLeaseBounds(slot, lease)) [[unlikely]] {
     SettleLease(books, lease);  // a release never raises the peak
     return;
   }
-  books.lease = lease;
+  slot.lease.store(lease, std::memory_order_relaxed);
 #else
   // Relaxed, as below; a release never raises the peak.
   usedMemory.fetch_sub(size, std::memory_order_relaxed);
@@ -281,13 +263,15 @@ MEMMGR_ALWAYS_INLINE void* TakeAccountedBlock(size_t size, int64_t used, size_t 
   return block;
 }
 
-// The budget test found the request over the limit. It read the limit without keeping it (that
-// is what makes it one instruction), so the limit is read again here: a limit raised since has
-// room for the request, and the decision and the callback both go by this reading. The block
+// The budget test found the request over the limit. The limit is read again here, so that a
+// limit raised since has room for the request, and so is the total with leases (the budget
+// test's includes the other threads' leases); the decision and the callback both go by these
+// readings. The block
 // is taken here too, out of line: rejoining the inlined path would cost it an instruction to
 // restore the request's register after this call.
 MEMMGR_COLD inline void* TakeBlockOverLimit(size_t size, int64_t used,
                                             Overallocation overallocation, size_t alignment) {
+  used = TotalOfDecision(used);
   int64_t const limit = maxMemory.load(std::memory_order_relaxed);
   if (IsOverLimit(WrappingAdd(used, RoundUp16(size)), limit) &&
       !AdmitOverLimit(size, used, limit, overallocation)) {
@@ -300,7 +284,8 @@ MEMMGR_COLD inline void* TakeBlockOverLimit(size_t size, int64_t used,
 MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, Overallocation overallocation,
                                        size_t alignment = 0) {
   int64_t const used = TotalSeenHere();
-  if (IsOverCurrentLimit(WrappingAdd(used, RoundUp16(size)))) [[unlikely]] {
+  if (IsOverLimit(WrappingAdd(used, RoundUp16(size)), maxMemory.load(std::memory_order_relaxed)))
+      [[unlikely]] {
     return TakeBlockOverLimit(size, used, overallocation, alignment);
   }
   return TakeAccountedBlock(size, used, alignment);

@@ -4,15 +4,15 @@
 
 #include "internal.h"
 
-MEMMGR_INTERNAL_NAMESPACE_BEGIN
+namespace {
 
 void DefaultMemoryFull(unsigned long) { std::exit(1); }
 
 int DefaultGarbageCollect(size_t) { return 0; }
 
-MEMMGR_INTERNAL_NAMESPACE_END
+}  // namespace
 
 extern "C" {
-constinit MemoryFullHandler GTMC_MemoryFull = &memmgr::DefaultMemoryFull;
-constinit GarbageCollectHook GTMC_GarbageCollect = &memmgr::DefaultGarbageCollect;
+constinit MemoryFullHandler GTMC_MemoryFull = &DefaultMemoryFull;
+constinit GarbageCollectHook GTMC_GarbageCollect = &DefaultGarbageCollect;
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// What every source file of the library shares: its conventions, the state of the process
-// (every variable, with what it means and who writes it), and the out-of-line functions,
-// listed under the file that defines each. allocation.h builds the success path on top.
+// What the source files of the library share: its conventions, the state of the process that
+// more than one of them reads (every variable, with what it means and who writes it), and the
+// out-of-line functions, grouped by what each serves. allocation.h builds the success path on
+// top.
 #pragma once
 
 #include <malloc.h>
@@ -18,9 +19,6 @@
 // Set by the build when the compiler emulates thread-local storage (src/CMakeLists.txt).
 #ifndef MEMMGR_EMULATED_TLS
 #define MEMMGR_EMULATED_TLS 0
-#endif
-#if MEMMGR_THREAD_LEASES
-#include <pthread.h>
 #endif
 
 // Internal declarations live in this namespace. Hidden visibility on the namespace (rather
@@ -41,8 +39,9 @@ inline constexpr int64_t kGiB = kMiB << 10;
 
 // ---- The state of the process ----------------------------------------------------------------
 // Every variable is constant-initialised, so the library works from the moment it is mapped,
-// before any initialiser (ours or another library's) has run. Each is defined here, once for
-// the whole library (an inline variable); the hooks the host owns are in hooks.cpp.
+// before any initialiser (ours or another library's) has run. The variables more than one
+// file reads are defined here, once for the whole library (inline variables); the others live
+// in the file that uses them, and the hooks the host owns in hooks.cpp.
 //
 // The thread-locals are ELF TLS, or emulated TLS where the compiler emulates it (the NDK's
 // clang below Android 10, API 29, whose loader has no ELF TLS). Emulated, each access is a call
@@ -52,63 +51,83 @@ inline constexpr int64_t kGiB = kMiB << 10;
 // access after that takes new, zeroed ones. Nothing here calls the library back: malloc is the
 // C library's, never ours.
 
+// ---- The budget: what the budget test and the accounting step read and write
+
 // Governs only the allocations made before the start-up read of the environment replaces it.
 inline constexpr int64_t kPreStartupLimit = 1 * kGiB;
-// The limit when the environment does not set one.
-inline constexpr int64_t kDefaultLimit = 64 * kMiB;
 
 // The limit. Signed: counts can go below zero and every comparison with it is signed.
 inline constinit std::atomic<int64_t> maxMemory{kPreStartupLimit};
 // Sum of the usable sizes of all live accounted blocks, changed only by atomic addition and
 // subtraction; with leases, plus every thread's unspent lease.
 inline constinit std::atomic<int64_t> usedMemory{0};
-// Whether the host may set the limit: false when it came from the environment.
-inline constinit std::atomic<bool> rulesSettable{false};
-inline constinit std::atomic<bool> overallocationEnabled{true};
-inline constinit std::atomic<OverallocationCallback> onOverallocation{nullptr};
-// Memory has been full at least once in the life of the process: set when the handler is
-// first fired, never cleared (GTMC_IsMemoryFull).
-inline constinit std::atomic<bool> memoryFull{false};
-// The handler is spent: it has been fired since Set_GTMC_MemoryFull last installed (armed)
-// it, so further memory-full events skip it. Only Set_GTMC_MemoryFull clears it.
-inline constinit std::atomic<bool> memoryFullFired{false};
-// The one-time report of a system-allocator failure has been issued.
-inline constinit std::atomic<bool> failureReported{false};
-// The global operator new and delete the process binds to are this library's. False until the
-// initialiser (operators.cpp) has looked: a binding never checked is not reported as ours.
-inline constinit std::atomic<bool> operatorsInEffect{false};
 
-// The threshold of a disarmed pressure signal: no total can exceed it.
-inline constexpr int64_t kNoPressureThreshold = INT64_MAX;
-// The highest total reached since load or the last reset; never below 0.
-inline constinit std::atomic<int64_t> peakUsedMemory{0};
-// The armed threshold; swapped for kNoPressureThreshold by the one step that fires the signal.
-inline constinit std::atomic<int64_t> pressureThreshold{kNoPressureThreshold};
-inline constinit std::atomic<MemoryPressureCallback> pressureCallback{nullptr};
-// The peak and the pressure signal both watch the total every accounting step computes,
-// through this one figure: min(peak, threshold), or lower while it is being refreshed. Lower
-// than that is harmless (a wasted slow path); higher would lose a peak or a signal.
-inline constinit std::atomic<int64_t> highTotalTripWire{0};
+#if !MEMMGR_THREAD_LEASES
 
-// How often the recovery sequence called the garbage-collect hook, admitted a request over the
-// limit and fired the memory-full handler, for mmgr_get_figure_locations. A line of its own:
-// the increments come from threads in recovery, which should not take the line of the total
-// from the threads still allocating within the limit.
-struct alignas(64) RecoveryCounts {
-  std::atomic<int64_t> collections{0};
-  std::atomic<int64_t> overallocations{0};
-  std::atomic<int64_t> memoryFullEvents{0};
+// What this thread has added to usedMemory minus what it has subtracted.
+inline constinit thread_local int64_t threadAllocated = 0;
+
+#else
+
+// With leases, each thread keeps budget taken from the shared total in one step, and spends
+// and refills it with plain arithmetic on a slot that it alone writes. A lease that runs out is
+// refilled to kLeaseRefill (less near the limit); one that grows above its ceiling, from
+// releases, gives the excess back. So a lease is never negative and never above 64 KiB,
+// however blocks travel between threads.
+inline constexpr int64_t kLeaseRefill = 32 * kKiB;
+inline constexpr int64_t kLeaseCeiling = 64 * kKiB;
+// A thread whose ceiling was taken away near the limit gets it back, at one of its settlings,
+// once the shared total (every lease included) leaves at least this much room under the limit.
+inline constexpr int64_t kLeaseRoom = 4 * kLeaseCeiling;
+
+// Where a thread keeps its lease: static storage rather than the thread's own, so that any
+// thread may read every lease (the exact total is usedMemory less all of them) and take a
+// ceiling away, however long ago the owner ended. A line each: only its owner writes it on the
+// success path.
+struct alignas(64) LeaseSlot {
+  // Unspent budget, counted in usedMemory too. Written only by the owner (relaxed stores:
+  // readers elsewhere take whatever figure a step left).
+  std::atomic<int64_t> lease{0};
+  // The most the lease may hold. The owner sets it when there is room under the limit; any
+  // thread that decides near the limit sets it to 0, and the owner then gives its lease back at
+  // its next step.
+  std::atomic<int64_t> ceiling{0};
+  std::atomic<bool> taken{false};
 };
-inline constinit RecoveryCounts recoveryCounts;
+inline constexpr int kLeaseSlots = 256;
+inline constinit LeaseSlot leaseSlots[kLeaseSlots];
+// One past the highest slot ever taken: the readers' end.
+inline constinit std::atomic<int> leaseSlotsInUse{0};
+// The slot of a thread that has none: lease and ceiling 0, never written, so that every step
+// goes to the shared total at once.
+inline constinit LeaseSlot noLeaseSlot;
 
-// Relaxed: a count only has to add up, and orders nothing.
-inline void CountRecoveryEvent(std::atomic<int64_t>& count) noexcept {
-  count.fetch_add(1, std::memory_order_relaxed);
-}
+struct ThreadBooks {
+  // Until the thread's exit hook is in place, and again once it has run, noLeaseSlot: nothing
+  // is then left behind when the thread ends.
+  LeaseSlot* slot = &noLeaseSlot;
+  int64_t allocated = 0;  // what this thread accounted minus what it released
+  bool exitHookSet = false;
+};
+inline constinit thread_local ThreadBooks threadBooks{};
 
-// The size of a new block is asked through this pointer. Its first target (usable_size.cpp)
-// guards a thread's first malloc_usable_size call against calls nested in it; once one call
-// has returned it holds malloc_usable_size itself. The system's own shape: glibc declares
+// The exact total, usedMemory less every lease, when no other thread is between two steps.
+// With Reclaim, every ceiling also goes to 0, so that the other threads give their leases back
+// at their next step and steps go to the shared total one by one while the total is near the
+// limit.
+enum class LeaseCeilings : bool { Kept, Reclaimed };
+int64_t ExactTotal(LeaseCeilings ceilings) noexcept;
+// The lease went below 0 or above its ceiling after a step: settles it with the shared total in
+// one addition, keeps a new lease, and returns the total this thread then sees.
+MEMMGR_COLD int64_t SettleLease(ThreadBooks& books, int64_t lease) noexcept;
+
+#endif
+
+// ---- The usable size of a new block (usable_size.cpp; allocation.h says why)
+
+// The size of a new block is asked through this pointer. Its first target guards a thread's
+// first malloc_usable_size call against calls nested in it; once one call has returned it
+// holds malloc_usable_size itself. The system's own shape: glibc declares
 // malloc_usable_size(void*) noexcept, bionic takes a const void* and promises nothing.
 // The first target takes the same.
 using UsableSizeFunction = decltype(&malloc_usable_size);
@@ -127,53 +146,24 @@ inline constinit std::atomic<UsableSizeFunction> usableSizeOfNewBlock = &FirstUs
 // all a nested release needs; another thread that sees it late or early only takes the
 // careful road once more or once less, harmlessly.
 inline constinit std::atomic<uintptr_t> carefulReleaseCeiling = 0;
-// This thread is inside its first malloc_usable_size call (none had returned when it began).
-inline constinit thread_local bool insideFirstCall = false;
-// Blocks taken by calls nested in it, accounted with the block whose size that call asks.
-inline constexpr int kNestedBlocks = 8;
-inline constinit thread_local void* nestedBlocks[kNestedBlocks] = {};
-inline constinit thread_local int nestedBlockCount = 0;
+// The size of a block (not null) about to be released or resized while some thread is inside
+// its first malloc_usable_size call: malloc_usable_size's answer, or 0 when this thread is the
+// one inside (a block taken there then leaves the list of nested blocks).
+MEMMGR_COLD size_t CarefulUsableSizeOfHeldBlock(void* block) noexcept;
 
-#if !MEMMGR_THREAD_LEASES
+// ---- The host's policy (policy.cpp sets it, the slow path reads it)
 
-// What this thread has added to usedMemory minus what it has subtracted.
-inline constinit thread_local int64_t threadAllocated = 0;
-
-#else
-
-// With leases, each thread keeps budget taken from the shared total in one step, and spends
-// and refills it with plain thread-local arithmetic. A lease that runs out is refilled to
-// kLeaseRefill (less near the limit); one that grows above its ceiling, from releases, gives
-// the excess back. So a lease is never negative and never above 64 KiB, however blocks travel
-// between threads.
-inline constexpr int64_t kLeaseRefill = 32 * kKiB;
-inline constexpr int64_t kLeaseCeiling = 64 * kKiB;
-
-struct ThreadBooks {
-  int64_t lease = 0;
-  // 0 until the thread's exit hook is in place and again once it has run: every step then
-  // goes to the shared total at once, so nothing is left behind when the thread ends.
-  int64_t leaseCeiling = 0;
-  int64_t allocated = 0;  // what this thread accounted minus what it released
-  bool exitHookSet = false;
-};
-inline constinit thread_local ThreadBooks threadBooks{};
-
-// The key whose destructor gives a thread's lease back, created by the first thread that
-// needs it.
-enum class ExitKeyState : int { Absent, BeingCreated, Ready, Unavailable };
-inline constinit std::atomic<ExitKeyState> exitKeyState{ExitKeyState::Absent};
-inline constinit pthread_key_t exitKey{};  // valid once exitKeyState is Ready
-// With emulated TLS, what the key holds for a thread once its lease has gone back, until the
-// thread is gone (only the address counts): books made afresh after that take no lease.
-inline constinit char leaseGivenBack = 0;
-
-#endif
-
-// ---- hooks.cpp -------------------------------------------------------------------------------
-
-void DefaultMemoryFull(unsigned long requestedSize);
-int DefaultGarbageCollect(size_t amount);
+inline constinit std::atomic<bool> overallocationEnabled{true};
+inline constinit std::atomic<OverallocationCallback> onOverallocation{nullptr};
+// Memory has been full at least once in the life of the process: set when the handler is
+// first fired, never cleared (GTMC_IsMemoryFull).
+inline constinit std::atomic<bool> memoryFull{false};
+// The handler is spent: it has been fired since Set_GTMC_MemoryFull last installed (armed)
+// it, so further memory-full events skip it. Only Set_GTMC_MemoryFull clears it.
+inline constinit std::atomic<bool> memoryFullFired{false};
+// The global operator new and delete the process binds to are this library's. False until the
+// initialiser (operators.cpp) has looked: a binding never checked is not reported as ours.
+inline constinit std::atomic<bool> operatorsInEffect{false};
 
 // The exported hooks are plain objects the host may write directly (its copy may even be a
 // copy relocation in the executable), so they are always reached through the exported symbol
@@ -188,7 +178,23 @@ inline void StoreMemoryFullHandler(MemoryFullHandler handler) noexcept {
   std::atomic_ref<MemoryFullHandler>(GTMC_MemoryFull).store(handler, std::memory_order_relaxed);
 }
 
-// ---- recovery.cpp: what the slow path decides and does; it never takes a block -------------
+// ---- The peak and the pressure signal (policy.cpp)
+
+// The highest total reached since load or the last reset; never below 0.
+inline constinit std::atomic<int64_t> peakUsedMemory{0};
+// The peak and the pressure signal both watch the total every accounting step computes,
+// through this one figure: min(peak, threshold), or lower while it is being refreshed. Lower
+// than that is harmless (a wasted slow path); higher would lose a peak or a signal.
+inline constinit std::atomic<int64_t> highTotalTripWire{0};
+
+// A step, accounted in full, left the total at `total`, above the trip-wire: raises the peak,
+// and fires the pressure signal when the step raised the total past the armed threshold.
+enum class TotalChange : bool { Lowered, Raised };
+MEMMGR_COLD void NoteHighTotal(int64_t total, TotalChange change);
+// Recomputes the trip-wire after the peak or the threshold changed.
+void RefreshTripWire() noexcept;
+
+// ---- The recovery sequence (recovery.cpp decides, allocation.h takes the blocks)
 
 // Whether an attempt may take a request over the limit: the quick attempt may not, the later
 // attempts of the recovery sequence may (when the host has not disabled over-allocation).
@@ -198,6 +204,17 @@ enum class Overallocation : bool { Refused, Allowed };
 inline constexpr int RecoveryRounds = 512;
 inline constexpr size_t kCollectEverything = SIZE_MAX;
 
+// How often the recovery sequence called the garbage-collect hook, admitted a request over the
+// limit and fired the memory-full handler, for mmgr_get_figure_locations. A line of its own:
+// the increments come from threads in recovery, which should not take the line of the total
+// from the threads still allocating within the limit.
+struct alignas(64) RecoveryCounts {
+  std::atomic<int64_t> collections{0};
+  std::atomic<int64_t> overallocations{0};
+  std::atomic<int64_t> memoryFullEvents{0};
+};
+inline constinit RecoveryCounts recoveryCounts;
+
 // A request over the limit: true when it may still be allocated, after telling the
 // over-allocation callback. Its arguments depend on the caller (see OverallocationCallback).
 MEMMGR_COLD bool AdmitOverLimit(size_t callbackRequest, int64_t callbackTotal, int64_t limit,
@@ -206,32 +223,8 @@ MEMMGR_COLD bool AdmitOverLimit(size_t callbackRequest, int64_t callbackTotal, i
 MEMMGR_COLD void Collect(size_t amount);
 // Fires the memory-full handler unless it is spent (see memoryFullFired).
 MEMMGR_COLD void FireMemoryFull(size_t size);
-// The one report the library ever writes: the first system-allocator failure of the process.
+// The library's one report: a system-allocator failure, issued once in the life of the process
+// (threads failing at the same instant may each issue it; recovery.cpp says why).
 MEMMGR_COLD void ReportSystemAllocationFailure(size_t allocated, size_t requested);
-
-// ---- policy.cpp: the peak and the pressure signal --------------------------------------------
-
-// A step, accounted in full, left the total at `total`, above the trip-wire: raises the peak,
-// and fires the pressure signal when the step raised the total past the armed threshold.
-enum class TotalChange : bool { Lowered, Raised };
-MEMMGR_COLD void NoteHighTotal(int64_t total, TotalChange change);
-// Recomputes the trip-wire after the peak or the threshold changed.
-void RefreshTripWire() noexcept;
-
-// ---- usable_size.cpp ---------------------------------------------------------------------------
-
-// FirstUsableSizeOfNewBlock, declared above with the pointer that starts at it.
-// The size of a block (not null) about to be released or resized while some thread is inside
-// its first malloc_usable_size call: malloc_usable_size's answer, or 0 when this thread is the
-// one inside (a block taken there then leaves the list of nested blocks).
-MEMMGR_COLD size_t CarefulUsableSizeOfHeldBlock(void* block) noexcept;
-
-// ---- thread_lease.cpp --------------------------------------------------------------------------
-
-#if MEMMGR_THREAD_LEASES
-// The lease went below 0 or above its ceiling after a step: settles it with the shared total in
-// one addition, keeps a new lease, and returns the total this thread then sees.
-MEMMGR_COLD int64_t SettleLease(ThreadBooks& books, int64_t lease) noexcept;
-#endif
 
 MEMMGR_INTERNAL_NAMESPACE_END

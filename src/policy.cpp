@@ -17,6 +17,17 @@ MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
 namespace {
 
+// The limit when the environment does not set one.
+constexpr int64_t kDefaultLimit = 64 * kMiB;
+// Whether the host may set the limit: false when it came from the environment.
+constinit std::atomic<bool> rulesSettable{false};
+
+// The threshold of a disarmed pressure signal: no total can exceed it.
+constexpr int64_t kNoPressureThreshold = INT64_MAX;
+// The armed threshold; swapped for kNoPressureThreshold by the one step that fires the signal.
+constinit std::atomic<int64_t> pressureThreshold{kNoPressureThreshold};
+constinit std::atomic<MemoryPressureCallback> pressureCallback{nullptr};
+
 constexpr bool IsSpace(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }

@@ -8,6 +8,18 @@
 
 MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
+namespace {
+
+// The report of a system-allocator failure has been issued.
+constinit std::atomic<bool> failureReported{false};
+
+// Relaxed: a count only has to add up, and orders nothing.
+void CountRecoveryEvent(std::atomic<int64_t>& count) noexcept {
+  count.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 bool AdmitOverLimit(size_t callbackRequest, int64_t callbackTotal, int64_t limit,
                     Overallocation overallocation) {
   if (!overallocationEnabled.load(std::memory_order_relaxed)) return false;

@@ -13,7 +13,7 @@ namespace {
 int64_t Limit() noexcept { return memmgr::maxMemory.load(std::memory_order_relaxed); }
 
 int64_t UsedClamped() noexcept {
-  int64_t const used = memmgr::TotalSeenHere();
+  int64_t const used = memmgr::TotalOfFigures();
   return used < 0 ? 0 : used;
 }
 
@@ -74,7 +74,7 @@ int64_t GTMC_GetPeakUsedMemory(void) {
 }
 
 int64_t GTMC_ResetPeakUsedMemory(void) {
-  int64_t const used = memmgr::TotalSeenHere();
+  int64_t const used = memmgr::TotalOfFigures();
   int64_t const replaced = memmgr::peakUsedMemory.exchange(used < 0 ? 0 : used);
   memmgr::RefreshTripWire();
   return replaced;

@@ -14,6 +14,13 @@ MEMMGR_INTERNAL_NAMESPACE_BEGIN
 
 namespace {
 
+// This thread is inside its first malloc_usable_size call (none had returned when it began).
+constinit thread_local bool insideFirstCall = false;
+// Blocks taken by calls nested in it, accounted with the block whose size that call asks.
+constexpr int kNestedBlocks = 8;
+constinit thread_local void* nestedBlocks[kNestedBlocks] = {};
+constinit thread_local int nestedBlockCount = 0;
+
 size_t NestedUsableSizeOfNewBlock(void* block) noexcept {
   if (nestedBlockCount < kNestedBlocks) nestedBlocks[nestedBlockCount++] = block;
   return 0;

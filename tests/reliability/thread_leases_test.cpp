@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// What several threads may and may not see of the total. A thread may hold a lease of the
-// budget (at most 64 KiB, in a build that gives them out): the total another thread sees is
-// then above the exact sum of live blocks by at most the leases of the threads still alive,
-// never below it; nothing is left over once they have ended, however many came and went or
-// released each other's blocks; and the pressure signal fires once per arming. The same
-// checks hold, with no slack used, in the build with one shared total.
+// What several threads see of the total. A thread may hold a lease of the budget (at most
+// 64 KiB, in a build that gives them out), and threads may hold one and sit idle: the figures
+// are still the exact sum of live blocks while the others are between steps, a request is
+// refused only when that exact sum leaves no room for it, nothing is left over once threads
+// have ended, however many came and went or released each other's blocks, and the peak and
+// the pressure signal are exact in one thread and off by at most the other threads' leases
+// with several. The same checks hold in the build with one shared total.
 #include <pthread.h>
 
 #include <random>
@@ -39,26 +40,63 @@ void RunThreads(int count, Body const& body) {
   for (int i = 0; i < count; ++i) pthread_join(threads[i], nullptr);
 }
 
-// Threads that hold blocks (and leases) until released, so that the main thread can look at
-// the total while they are alive. The first also releases 1 MiB the main thread allocated:
-// its lease must not keep what those releases hand it.
-struct Holders {
+// Threads that allocate blocks (taking leases), then sit blocked at a barrier while the main
+// thread looks at the total; released, each takes one more step, and after another barrier they
+// release everything. The first also releases 1 MiB the main thread allocated: its lease must
+// not keep what those releases hand it.
+struct IdleHolders {
   static constexpr int kThreads = 4;
-  std::atomic<int> ready{0}, release{0};
+  pthread_barrier_t idle, stepped, done;
+  pthread_t threads[kThreads];
   void* blocks[kThreads][64] = {};
   void* handed[256] = {};
-  int64_t held = 0;  // usable bytes of their live blocks, once all are ready
+  int64_t held = 0;  // usable bytes of their live blocks, once all are idle
 
-  void Hold(int i) {
+  void Start() {
+    for (void*& block : handed) block = mmgr_malloc(4000);
+    pthread_barrier_init(&idle, nullptr, kThreads + 1);
+    pthread_barrier_init(&stepped, nullptr, kThreads + 1);
+    pthread_barrier_init(&done, nullptr, kThreads + 1);
+    for (int i = 0; i < kThreads; ++i) {
+      pthread_create(&threads[i], nullptr, &Hold, new std::pair<IdleHolders*, int>(this, i));
+    }
+    pthread_barrier_wait(&idle);
+    for (auto& own : blocks)
+      for (void* block : own) held += Usable(block);
+  }
+  // Lets each take one step of 16 bytes and come back to rest.
+  void StepOnce() {
+    pthread_barrier_wait(&idle);
+    pthread_barrier_wait(&stepped);
+  }
+  void Finish() {
+    pthread_barrier_wait(&done);
+    for (pthread_t thread : threads) pthread_join(thread, nullptr);
+    for (pthread_barrier_t* barrier : {&idle, &stepped, &done}) pthread_barrier_destroy(barrier);
+  }
+
+  static void* Hold(void* argument) {
+    auto* const start = static_cast<std::pair<IdleHolders*, int>*>(argument);
+    auto [self, i] = *start;
+    delete start;
     if (i == 0)
-      for (void* block : handed) mmgr_free(block);
+      for (void* block : self->handed) mmgr_free(block);
     std::minstd_rand random(i + 1);
-    for (void*& block : blocks[i]) block = mmgr_malloc(16 + random() % 3000);
-    ready.fetch_add(1);
-    while (release.load() == 0) sched_yield();
-    for (void* block : blocks[i]) mmgr_free(block);
+    for (void*& block : self->blocks[i]) block = mmgr_malloc(16 + random() % 3000);
+    pthread_barrier_wait(&self->idle);
+    pthread_barrier_wait(&self->idle);
+    mmgr_free(self->blocks[i][0]);
+    self->blocks[i][0] = mmgr_malloc(16);
+    pthread_barrier_wait(&self->stepped);
+    pthread_barrier_wait(&self->done);
+    for (void* block : self->blocks[i]) mmgr_free(block);
+    return nullptr;
   }
 };
+
+// The shared figure as a reader outside the process takes it: with leases, the exact total
+// plus the unspent leases.
+int64_t SharedFigure() { return *static_cast<int64_t const*>(mmgr_get_figure_locations()->total); }
 
 class ThreadLeases : public BudgetTest {};
 
@@ -136,48 +174,91 @@ TEST_F(ThreadLeases, StepsFromKeyDestructorsAtThreadEndLeaveTheTotalExact) {
   EXPECT_EQ(GTMC_GetTotalUsedMemory(), before);
 }
 
-// While other threads are alive the total is exact or above it by at most their leases; the
-// budget test therefore refuses at most that early and never late; the total is exact again
-// once they have ended.
-TEST_F(ThreadLeases, LiveLeasesBoundTheTotalAndTheBudgetTest) {
-  static Holders holders;
+// Threads that hold leases and sit idle take nothing from the others: the figures are exact,
+// a request that fits the exact total to the byte is admitted without recovery and one byte
+// more is refused, and the decision takes the ceilings away, so that each thread gives its
+// lease back at its next step and the shared figure is exact again.
+TEST_F(ThreadLeases, IdleLeasesLeaveTheWholeBudgetToOtherThreads) {
+  static IdleHolders holders;
+  static int collections = 0;
   int64_t const before = GTMC_GetTotalUsedMemory();
-  for (void*& block : holders.handed) block = mmgr_malloc(4000);
-  pthread_t thread;
-  pthread_create(
-      &thread, nullptr,
-      [](void*) -> void* {
-        RunThreads(Holders::kThreads, [](int i) { holders.Hold(i); });
-        return nullptr;
-      },
-      nullptr);
-  while (holders.ready.load() < Holders::kThreads) sched_yield();
-  for (auto& blocks : holders.blocks)
-    for (void* block : blocks) holders.held += Usable(block);
+  holders.Start();
   int64_t const exact = before + holders.held;
-  int64_t const seen = GTMC_GetTotalUsedMemory();
-  int64_t const slack = Holders::kThreads * kLeaseBound;
-
-  // One request of 1 MiB against limits around the exact total plus the request.
-  int refusedAbove = 0, admittedAt = 0;
-  for (int64_t margin : {int64_t{-1}, int64_t{0}, slack + 1, 2 * slack}) {
-    GTMC_SetMemoryAllocationRules(exact + (1 << 20) + margin);
-    GTMC_GarbageCollect = nullptr;
-    GMM_EnableOverallocation(false);
-    Set_GTMC_MemoryFull([](unsigned long) {});
-    void* const block = mmgr_malloc(1 << 20);
-    if (block == nullptr && margin >= 0) refusedAbove += margin > slack;
-    if (block != nullptr && margin < 0) ++admittedAt;
-    mmgr_free(block);
-  }
+  int64_t const total = GTMC_GetTotalUsedMemory();
+  int64_t const leases = SharedFigure() - total;
+  constexpr int64_t kRequest = 128 << 10;  // leaves less room than a ceiling needs to return
+  GTMC_GarbageCollect = [](size_t) { return ++collections, 0; };
+  GMM_EnableOverallocation(false);
+  Set_GTMC_MemoryFull([](unsigned long) {});
+  GTMC_SetMemoryAllocationRules(exact + kRequest);
+  int64_t const free = GTMC_GetFreeMemory();
+  void* const tooMuch = mmgr_malloc(kRequest + 1);
+  int const collectionsRefusing = std::exchange(collections, 0);
+  void* const toTheByte = mmgr_malloc(kRequest);
+  int const collectionsAdmitting = collections;
+  mmgr_free(toTheByte);
+  holders.StepOnce();
+  int64_t const leasesAfterSteps = SharedFigure() - GTMC_GetTotalUsedMemory();
   RestorePolicy();
-  holders.release.store(1);
-  pthread_join(thread, nullptr);
-  EXPECT_GE(seen, exact);
-  EXPECT_LE(seen, exact + slack);
-  EXPECT_EQ(refusedAbove, 0) << "refused although the room exceeds every live lease";
-  EXPECT_EQ(admittedAt, 0) << "admitted over the exact limit";
+  holders.Finish();
+  EXPECT_EQ(total, exact);
+  EXPECT_GE(leases, 0);
+  EXPECT_LE(leases, (IdleHolders::kThreads + 1) * kLeaseBound);
+  EXPECT_EQ(free, kRequest);
+  EXPECT_EQ(tooMuch, nullptr) << "admitted over the exact limit";
+  EXPECT_GT(collectionsRefusing, 0);
+  EXPECT_NE(toTheByte, nullptr) << "refused although the exact total leaves room";
+  EXPECT_EQ(collectionsAdmitting, 0) << "recovery started although the request fits";
+  EXPECT_EQ(leasesAfterSteps, 0) << "a lease kept near the limit";
   EXPECT_EQ(GTMC_GetTotalUsedMemory(), before);
+}
+
+// Raises the total through 64 blocks from a reset peak and an armed pressure signal: the
+// exact totals after each step, the threshold, and what the peak and the signal then said.
+struct Climb {
+  int64_t totals[65] = {}, threshold = 0, peak = 0;
+  static inline int64_t signalled = 0;
+
+  Climb() {
+    void* blocks[64];
+    totals[0] = GTMC_GetTotalUsedMemory();
+    threshold = totals[0] + (100 << 10);
+    GTMC_ResetPeakUsedMemory();
+    signalled = 0;
+    GTMC_SetMemoryPressureCallback(threshold, [](int64_t total, int64_t) { signalled = total; });
+    for (int i = 0; i < 64; ++i) {
+      blocks[i] = mmgr_malloc(3000 + 16 * i);
+      totals[i + 1] = totals[i] + Usable(blocks[i]);
+    }
+    peak = GTMC_GetPeakUsedMemory();
+    for (void* block : blocks) mmgr_free(block);
+    GTMC_SetMemoryPressureCallback(-1, nullptr);
+  }
+  // The step whose exact total, plus at most `slack`, is what the signal reported.
+  bool SignalledWithin(int64_t slack) const {
+    for (int64_t total : totals)
+      if (signalled >= total && signalled <= total + slack && signalled > threshold) return true;
+    return false;
+  }
+};
+
+// One thread alone: the peak is the highest exact total and the pressure signal reports the
+// exact total of the step that crossed it. With other threads idle on their leases, both may be
+// above the exact figure by at most those leases.
+TEST_F(ThreadLeases, PeakAndPressureAreExactAloneAndBoundedBesideLeases) {
+  Climb const alone;
+  bool const alonePrecise = alone.SignalledWithin(0);
+  static IdleHolders holders;
+  holders.Start();
+  Climb const beside;
+  bool const besideBounded = beside.SignalledWithin(IdleHolders::kThreads * kLeaseBound);
+  holders.StepOnce();
+  holders.Finish();
+  EXPECT_EQ(alone.peak, alone.totals[64]);
+  EXPECT_TRUE(alonePrecise) << Climb::signalled;
+  EXPECT_GE(beside.peak, beside.totals[64]);
+  EXPECT_LE(beside.peak, beside.totals[64] + IdleHolders::kThreads * kLeaseBound);
+  EXPECT_TRUE(besideBounded);
 }
 
 // Four threads race past the threshold many times; each arming fires exactly once.
