@@ -7,6 +7,8 @@
 // the pressure signal are exact in one thread and off by at most the other threads' leases
 // with several. The same checks hold in the build with one shared total.
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <random>
 
@@ -211,6 +213,27 @@ TEST_F(ThreadLeases, IdleLeasesLeaveTheWholeBudgetToOtherThreads) {
   EXPECT_EQ(collectionsAdmitting, 0) << "recovery started although the request fits";
   EXPECT_EQ(leasesAfterSteps, 0) << "a lease kept near the limit";
   EXPECT_EQ(GTMC_GetTotalUsedMemory(), before);
+}
+
+// A child of fork has only the thread that forked: the leases of the others go back there, so
+// once its own is reclaimed (a refusal near the limit, then a step) the shared figure is exact.
+TEST_F(ThreadLeases, ForkedChildGivesBackTheLeasesOfThreadsItHasNot) {
+  static IdleHolders holders;
+  holders.Start();
+  pid_t const child = fork();
+  if (child == 0) {
+    GMM_EnableOverallocation(false);
+    Set_GTMC_MemoryFull([](unsigned long) {});
+    GTMC_SetMemoryAllocationRules(GTMC_GetTotalUsedMemory() + (64 << 10));
+    void* const refused = mmgr_malloc(128 << 10);
+    mmgr_free(mmgr_malloc(16));
+    _exit(refused == nullptr && SharedFigure() == GTMC_GetTotalUsedMemory() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  holders.StepOnce();
+  holders.Finish();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // Raises the total through 64 blocks from a reset peak and an armed pressure signal: the
