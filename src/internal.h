@@ -242,8 +242,8 @@ MEMMGR_COLD int64_t SettleLease(ThreadBooks& books, int64_t lease) noexcept;
 // for 2^32 threads inside their first malloc_usable_size call.
 inline constexpr uintptr_t kSamplingRaise = ~uintptr_t{0} << 32;
 
-// Reached from the careful roads only, and doing nothing while sampling is off. A new block
-// accounted at `usableSize`: counted down, and perhaps sampled.
+// Reached from the careful roads and the resize, and doing nothing while sampling is off. A new
+// block accounted at `usableSize`: counted down, and perhaps sampled.
 MEMMGR_COLD void NoteNewBlockForSampling(void* block, size_t usableSize) noexcept;
 // A block about to go back to the system allocator: told if it was sampled.
 MEMMGR_COLD void NoteReleaseForSampling(void* block, size_t usableSize) noexcept;

@@ -21,8 +21,9 @@ namespace {
 // ---- The settings ----------------------------------------------------------------------------
 
 // Calls of the setter begun: a sample taken under one number and checked under another is
-// withdrawn. Seq_cst, with the claims of slots, so that a call's clearing of the set either sees
-// a claim made under the previous number or that claim sees the new number.
+// withdrawn, and a release found under one and checked under another is not told. Seq_cst, as
+// every change of a slot is, so that a call's clearing of the set either sees a claim made
+// under the previous number or that claim sees the new number.
 constinit std::atomic<uint64_t> samplingSession{0};
 // Calls of the setter under way; while any is, the settings may be half written.
 constinit std::atomic<int> settersUnderway{0};
@@ -144,7 +145,7 @@ std::atomic<uintptr_t>* Swap(uintptr_t address, uintptr_t from, uintptr_t to) no
   for (std::atomic<uintptr_t>& slot : LineOf(address).slots) {
     uintptr_t expected = from;
     if (slot.load(std::memory_order_relaxed) == from &&
-        slot.compare_exchange_strong(expected, to, std::memory_order_acq_rel)) {
+        slot.compare_exchange_strong(expected, to, std::memory_order_seq_cst)) {
       return &slot;
     }
   }
@@ -177,11 +178,13 @@ void Sample(ThreadSampler& sampler, Settings const& settings, void* block, size_
   Tell(sampler, settings.callback, block, usableSize, true, settings.meanInterval);
 }
 
-// A sampled block leaves the books: told, unless it goes from inside the callback.
-void TellRelease(void* block, size_t usableSize) noexcept {
+// A sampled block has left the set and the books: told, unless it goes from inside the
+// callback or a setter began since `settings` were read, before its slot was freed. A slot
+// found under settings that still hold was claimed under them: the setter that began them
+// cleared every earlier one.
+void TellRelease(Settings const& settings, void* block, size_t usableSize) noexcept {
   ThreadSampler& sampler = threadSampler;
-  Settings settings;
-  if (sampler.telling || !ReadSettings(settings)) return;
+  if (sampler.telling || !StillHold(settings)) return;
   Tell(sampler, settings.callback, block, usableSize, false, settings.meanInterval);
 }
 
@@ -228,8 +231,10 @@ void NoteNewBlockForSampling(void* block, size_t usableSize) noexcept {
 
 void NoteReleaseForSampling(void* block, size_t usableSize) noexcept {
   if (!ceilingRaised.load(std::memory_order_relaxed)) return;
+  Settings settings;
+  bool const current = ReadSettings(settings);
   uintptr_t const address = AddressOf(block);
-  if (Swap(address, address, 0) != nullptr) TellRelease(block, usableSize);
+  if (Swap(address, address, 0) != nullptr && current) TellRelease(settings, block, usableSize);
 }
 
 SampledResize HoldSampledBlock(void* block) noexcept {
@@ -246,8 +251,10 @@ void SettleSampledResize(SampledResize resize, size_t oldSize, void* result,
     if (resize.held) Swap(address, address + 1, address);
     return;
   }
-  if (resize.held && Swap(address, address + 1, 0) != nullptr) {
-    TellRelease(reinterpret_cast<void*>(address), oldSize);
+  Settings settings;
+  bool const current = ReadSettings(settings);
+  if (resize.held && Swap(address, address + 1, 0) != nullptr && current) {
+    TellRelease(settings, reinterpret_cast<void*>(address), oldSize);
   }
   NoteNewBlockForSampling(result, newSize);
 }
