@@ -34,14 +34,18 @@ void* TryReallocate(void* block, size_t size, Overallocation overallocation) {
     if (IsOverLimit(projected, limit) && !AdmitOverLimit(growth, projected, limit, overallocation))
       return nullptr;
   }
+  SampledResize const sampled = HoldSampledBlock(block);
   void* const result = std::realloc(block, size);
   if (result == nullptr) {
+    if (sampled.on) SettleSampledResize(sampled, 0, nullptr, 0);
     // The old block is untouched and still accounted.
     ReportSystemAllocationFailure(static_cast<size_t>(projected), growth);
     return nullptr;
   }
   // Holds whether the block moved or was resized in place.
-  AccountChange(static_cast<int64_t>(UsableSizeOfNewBlock(result)) - old);
+  size_t const usable = UsableSizeOfNewBlock(result);
+  AccountChange(static_cast<int64_t>(usable) - old);
+  if (sampled.on) SettleSampledResize(sampled, static_cast<size_t>(old), result, usable);
   return result;
 }
 

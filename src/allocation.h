@@ -106,6 +106,13 @@ MEMMGR_ALWAYS_INLINE bool NeedsCarefulRelease(void* block) noexcept {
          carefulReleaseCeiling.load(std::memory_order_relaxed);
 }
 
+// A block just taken (null, when the system allocator failed), tested against the same bound:
+// null, or any block while sampling is on or a first call is underway, takes the careful road,
+// in the two instructions the null test took.
+MEMMGR_ALWAYS_INLINE bool NeedsCarefulNewBlock(void* block) noexcept {
+  return NeedsCarefulRelease(block);
+}
+
 // A block (not null) about to be released or resized: its size is taken off.
 MEMMGR_ALWAYS_INLINE size_t UsableSizeOfHeldBlock(void* block) noexcept {
   if (NeedsCarefulRelease(block)) [[unlikely]]
@@ -221,7 +228,10 @@ MEMMGR_COLD inline void* OutOfMemory() noexcept {
 }
 
 MEMMGR_COLD inline void ReleaseCarefully(void* block) noexcept {
-  AccountRelease(static_cast<int64_t>(CarefulUsableSizeOfHeldBlock(block)));
+  size_t const size = CarefulUsableSizeOfHeldBlock(block);
+  AccountRelease(static_cast<int64_t>(size));
+  // Before free: once freed, the address may come back as another block and be sampled.
+  NoteReleaseForSampling(block, size);
   std::free(block);
 }
 
@@ -250,15 +260,29 @@ void* Recover(size_t size, Attempt attempt) {
 
 // ---- One block ------------------------------------------------------------------------------
 
+// A new block off the success path: null from the system allocator, or a block to be counted
+// down for sampling (or taken while a first call is underway, which needs nothing more).
+MEMMGR_COLD inline void* AccountNewBlockCarefully(void* block, int64_t used, size_t size) {
+  if (block == nullptr) {
+    ReportFailedNewBlock(used, size);
+    return nullptr;
+  }
+  size_t const usable = UsableSizeOfNewBlock(block);
+  AccountAllocation(static_cast<int64_t>(usable));
+  NoteNewBlockForSampling(block, usable);
+  return block;
+}
+
 // Takes a new block and accounts it once the budget test has passed; `used` is the total that
 // test read. `alignment` is 0 for malloc's own, else a power of two above it; callers pass a
 // constant, so the choice folds away.
 MEMMGR_ALWAYS_INLINE void* TakeAccountedBlock(size_t size, int64_t used, size_t alignment) {
   void* const block = alignment == 0 ? std::malloc(size) : TakeAlignedSystemBlock(alignment, size);
-  if (block == nullptr) [[unlikely]] {
-    ReportFailedNewBlock(used, size);
-    return nullptr;
-  }
+  if (NeedsCarefulNewBlock(block)) [[unlikely]]
+    return AccountNewBlockCarefully(block, used, size);
+  // Null is at or below any ceiling. Told so, the compiler drops the caller's null test of the
+  // result, as it did after the plain null test.
+  if (block == nullptr) __builtin_unreachable();
   AccountAllocation(static_cast<int64_t>(UsableSizeOfNewBlock(block)));
   return block;
 }

@@ -144,7 +144,8 @@ inline constinit std::atomic<UsableSizeFunction> usableSizeOfNewBlock = &FirstUs
 // else at least 2^64 - (threads), above any address a block can have, so that every release
 // leaves the success path. A thread's own entry is visible to its own later reads, which is
 // all a nested release needs; another thread that sees it late or early only takes the
-// careful road once more or once less, harmlessly.
+// careful road once more or once less, harmlessly. While sampling is on it is kSamplingRaise
+// higher (sampling.cpp), so that every new block leaves the success path too.
 inline constinit std::atomic<uintptr_t> carefulReleaseCeiling = 0;
 // The size of a block (not null) about to be released or resized while some thread is inside
 // its first malloc_usable_size call: malloc_usable_size's answer, or 0 when this thread is the
@@ -226,5 +227,30 @@ MEMMGR_COLD void FireMemoryFull(size_t size);
 // The library's one report: a system-allocator failure, issued once in the life of the process
 // (threads failing at the same instant may each issue it; recovery.cpp says why).
 MEMMGR_COLD void ReportSystemAllocationFailure(size_t allocated, size_t requested);
+
+// ---- Call-site sampling (sampling.cpp; reached from the careful roads only)
+
+// Added to carefulReleaseCeiling while sampling is on: it puts the ceiling above every address
+// a block can have, arm64 pointers with a tag in their top byte included, with room below it
+// for 2^32 threads inside their first malloc_usable_size call.
+inline constexpr uintptr_t kSamplingRaise = ~uintptr_t{0} << 32;
+
+// Reached from the careful roads and the resize, and doing nothing while sampling is off. A new
+// block accounted at `usableSize`: counted down, and perhaps sampled.
+MEMMGR_COLD void NoteNewBlockForSampling(void* block, size_t usableSize) noexcept;
+// A block about to go back to the system allocator: told if it was sampled.
+MEMMGR_COLD void NoteReleaseForSampling(void* block, size_t usableSize) noexcept;
+// Around a resize: a sampled block is held before realloc, so that its address is never taken
+// for a sample of its own while realloc may have freed it, and settled after it with the result
+// (null when realloc failed): the old block told as released and the new one counted down, or
+// the hold undone. The old block is named by its address, taken before realloc.
+struct SampledResize {
+  uintptr_t address;
+  bool on;    // sampling was on: there is something to settle
+  bool held;  // the block was sampled and is held
+};
+MEMMGR_COLD SampledResize HoldSampledBlock(void* block) noexcept;
+MEMMGR_COLD void SettleSampledResize(SampledResize resize, size_t oldSize, void* result,
+                                     size_t newSize) noexcept;
 
 MEMMGR_INTERNAL_NAMESPACE_END

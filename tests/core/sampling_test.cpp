@@ -1,0 +1,371 @@
+// SPDX-License-Identifier: Apache-2.0
+// Call-site sampling through mmgr_set_sampling: the mean interval and the weights, which blocks
+// are told and how often (every entry point, resizes, threads), what the callback may do, the
+// switch, and the counters while sampling. The callbacks record into fixed static storage, and
+// every stretch with sampling on keeps EXPECTs (which allocate) out: the log is read once
+// sampling is off again.
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <new>
+#include <random>
+#include <span>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "memmgr_test.h"
+
+namespace {
+
+struct Sample {
+  void const* block;
+  size_t size;
+  bool allocated;
+  size_t weight;
+  int thread;
+};
+
+// What the callbacks were told, in order (the first kCapacity calls).
+constexpr int kCapacity = 1 << 17;
+Sample samples[kCapacity];
+std::atomic<int> sampleCount{0};
+std::atomic<int> deepestCall{0};
+thread_local int threadNumber = 0;
+thread_local int callDepth = 0;
+
+void Record(void const* block, size_t size, bool allocated, size_t weight) {
+  int const depth = ++callDepth;
+  for (int deepest = deepestCall.load(); depth > deepest;) {
+    if (deepestCall.compare_exchange_weak(deepest, depth)) break;
+  }
+  if (int const at = sampleCount.fetch_add(1); at < kCapacity) {
+    samples[at] = {block, size, allocated, weight, threadNumber};
+  }
+  --callDepth;
+}
+
+std::span<Sample const> Log() {
+  return {samples, static_cast<size_t>(std::min(sampleCount.load(), kCapacity))};
+}
+
+// The log read in order: the blocks told allocated and not yet released, how many allocations
+// were told, and the first fault, if any (an allocation told at an address already held, or a
+// release told at one not held or with another size or weight than its allocation).
+struct Replay {
+  std::map<void const*, Sample> held;
+  int allocations = 0;
+  std::string fault;
+};
+Replay ReplayLog() {
+  Replay replay;
+  auto fault = [&replay](char const* what) {
+    if (replay.fault.empty()) replay.fault = what;
+  };
+  for (Sample const& sample : Log()) {
+    auto const found = replay.held.find(sample.block);
+    if (sample.allocated) {
+      ++replay.allocations;
+      if (found != replay.held.end()) fault("told twice");
+      replay.held[sample.block] = sample;
+    } else if (found == replay.held.end()) {
+      fault("a release told of a block never sampled");
+    } else {
+      if (found->second.size != sample.size || found->second.weight != sample.weight) {
+        fault("a release told with another size or weight");
+      }
+      replay.held.erase(found);
+    }
+  }
+  return replay;
+}
+
+// Whether any of `blocks` is still held by the replay.
+bool HoldsAny(Replay const& replay, std::span<void* const> blocks) {
+  return std::any_of(blocks.begin(), blocks.end(),
+                     [&](void* block) { return replay.held.count(block) != 0; });
+}
+
+int AllocationsToldOf(std::span<void* const> blocks) {
+  int told = 0;
+  for (Sample const& sample : Log()) {
+    told +=
+        sample.allocated && std::find(blocks.begin(), blocks.end(), sample.block) != blocks.end();
+  }
+  return told;
+}
+
+size_t ExpectedWeight(size_t size, size_t interval) {
+  double const s = static_cast<double>(size);
+  return static_cast<size_t>(std::llround(s / -std::expm1(-s / static_cast<double>(interval))));
+}
+
+class Sampling : public BudgetTest {
+ protected:
+  void SetUp() override {
+    BudgetTest::SetUp();
+    GTMC_SetMemoryAllocationRules(int64_t{1} << 40);
+    sampleCount = 0;
+    deepestCall = 0;
+  }
+  void TearDown() override {
+    mmgr_set_sampling(0, nullptr);
+    BudgetTest::TearDown();
+  }
+};
+
+// Nothing is told unless both an interval and a callback are set, nor after sampling is turned
+// off; and each call forgets the blocks sampled before it.
+TEST_F(Sampling, OffMeansNoCallsAndEachCallStartsAfresh) {
+  auto churn = [] {
+    for (int i = 0; i < 1000; ++i) mmgr_free(Opaque(mmgr_malloc(4096)));
+  };
+  churn();  // never turned on
+  mmgr_set_sampling(0, &Record);
+  churn();
+  mmgr_set_sampling(1, nullptr);
+  churn();
+  int const toldWhileOff = sampleCount.load();
+
+  mmgr_set_sampling(1, &Record);
+  void* const before = mmgr_malloc(100);
+  mmgr_set_sampling(1, &Record);
+  mmgr_free(before);  // sampled under the previous call: forgotten
+  void* const after = mmgr_malloc(100);
+  mmgr_set_sampling(0, &Record);
+  churn();
+  mmgr_free(after);
+  mmgr_set_sampling(0, nullptr);
+
+  EXPECT_EQ(toldWhileOff, 0);
+  ASSERT_EQ(Log().size(), 2u);
+  EXPECT_EQ(Log()[0].block, before);
+  EXPECT_EQ(Log()[1].block, after);
+  EXPECT_TRUE(Log()[1].allocated);
+}
+
+// About one byte in the interval: over 20 MB of 1000-byte blocks with a 16 KiB interval,
+// some 1200 samples are expected (a standard deviation of about 35); their weights add up to
+// the bytes allocated. A block far larger than the interval is always sampled, at its size.
+TEST_F(Sampling, TheMeanIntervalIsHonouredAndWeightsAddUpToTheBytes) {
+  constexpr size_t kInterval = 16 << 10;
+  constexpr int kBlocks = 20000;
+  double expected = 0, bytes = 0;
+  std::vector<void*> large(50);
+  mmgr_set_sampling(kInterval, &Record);
+  for (int i = 0; i < kBlocks; ++i) {
+    void* const block = mmgr_malloc(1000);
+    double const usable = static_cast<double>(Usable(block));
+    expected += -std::expm1(-usable / kInterval);
+    bytes += usable;
+    mmgr_free(block);
+  }
+  for (void*& block : large) block = mmgr_malloc(kInterval * 64);
+  for (void* block : large) mmgr_free(block);
+  mmgr_set_sampling(0, nullptr);
+
+  double told = 0, weights = 0;
+  for (Sample const& sample : Log()) {
+    if (!sample.allocated || sample.size >= kInterval) continue;
+    ++told;
+    weights += static_cast<double>(sample.weight);
+    EXPECT_EQ(sample.weight, ExpectedWeight(sample.size, kInterval)) << sample.size;
+  }
+  EXPECT_GT(told, expected * 0.8);
+  EXPECT_LT(told, expected * 1.25);
+  EXPECT_GT(weights, bytes * 0.8);
+  EXPECT_LT(weights, bytes * 1.25);
+  for (void* block : large) {
+    auto const at = std::find_if(Log().begin(), Log().end(), [block](Sample const& sample) {
+      return sample.allocated && sample.block == block;
+    });
+    ASSERT_NE(at, Log().end()) << "a block 64 times the interval was not sampled";
+    EXPECT_EQ(at->weight, at->size);
+  }
+  Replay const replay = ReplayLog();
+  EXPECT_EQ(replay.fault, "");
+  EXPECT_TRUE(replay.held.empty());
+}
+
+// Every entry point and every release form; blocks released in shuffled order, and a churn of
+// one size that keeps reusing the same few addresses, sampled or not.
+struct Form {
+  void* (*take)(size_t size);
+  void (*release)(void* block);
+};
+Form const kForms[] = {
+    {[](size_t n) { return mmgr_malloc(n); }, [](void* b) { mmgr_free(b); }},
+    {[](size_t n) { return mmgr_calloc(4, n / 4); }, [](void* b) { mmgr_aligned_free(b); }},
+    {[](size_t n) { return mmgr_aligned_alloc(64, n); }, [](void* b) { mmgr_free(b); }},
+    {[](size_t n) { return mmgr_realloc(nullptr, n); }, [](void* b) { mmgr_realloc(b, 0); }},
+    {[](size_t) -> void* { return FF_strdup("sampled"); }, [](void* b) { mmgr_free(b); }},
+    {[](size_t) -> void* { return FF_wcsdup(L"sampled"); }, [](void* b) { mmgr_free(b); }},
+    // The new family last: valgrind and the sanitizers put their own in its place.
+    {[](size_t n) { return Opaque(::operator new(n)); }, [](void* b) { ::operator delete(b); }},
+    {[](size_t n) -> void* { return Opaque(new char[n]); },
+     [](void* b) { delete[] static_cast<char*>(b); }},
+    {[](size_t n) { return ::operator new (n, std::align_val_t{128}); },
+     [](void* b) { ::operator delete (b, std::align_val_t{128}); }},
+};
+constexpr size_t kMallocForms = 6;
+
+TEST_F(Sampling, EverySampledReleaseIsToldOnceAndNoOther) {
+  size_t const forms = NewIsAccounted() ? std::size(kForms) : kMallocForms;
+  std::vector<std::pair<void*, Form const*>> held(3000);
+  std::vector<void*> blocks;
+  blocks.reserve(held.size());
+  std::mt19937 random(7);
+  mmgr_set_sampling(2048, &Record);
+  for (auto& [block, form] : held) {
+    form = &kForms[random() % forms];
+    block = form->take(16 + random() % 1024);
+    blocks.push_back(block);
+  }
+  std::shuffle(held.begin(), held.end(), random);
+  for (auto [block, form] : held) form->release(block);
+  for (int i = 0; i < 20000; ++i) mmgr_free(Opaque(mmgr_malloc(1024)));
+  mmgr_set_sampling(0, nullptr);
+
+  Replay const replay = ReplayLog();
+  EXPECT_EQ(replay.fault, "");
+  EXPECT_FALSE(HoldsAny(replay, blocks));
+  EXPECT_GT(AllocationsToldOf(blocks), 100);
+  EXPECT_GT(replay.allocations, 2000);  // the churn's too
+}
+
+// With an interval of 1 every block is sampled: a resize tells the old block released, at its
+// old size and weight, then the new one; a refused resize tells nothing and keeps the block
+// sampled.
+TEST_F(Sampling, AResizeTellsTheOldBlockReleasedAndCountsTheNewOne) {
+  HookTrace::Install();
+  GMM_EnableOverallocation(false);
+  mmgr_set_sampling(1, &Record);
+  void* const first = mmgr_malloc(100);
+  size_t const firstSize = static_cast<size_t>(Usable(first));
+  void* const grown = mmgr_realloc(first, 5000);
+  size_t const grownSize = static_cast<size_t>(Usable(grown));
+  SetHeadroom(4096);
+  void* const refused = mmgr_realloc(grown, 1 << 20);
+  GTMC_SetMemoryAllocationRules(int64_t{1} << 40);
+  int const toldBeforeRelease = sampleCount.load();
+  mmgr_realloc(grown, 0);
+  void* const fresh = mmgr_realloc(nullptr, 64);
+  mmgr_free(fresh);
+  mmgr_set_sampling(0, nullptr);
+  RestorePolicy();
+
+  EXPECT_EQ(refused, nullptr);
+  EXPECT_EQ(toldBeforeRelease, 3) << "a refused resize told something";
+  ASSERT_EQ(Log().size(), 6u);
+  auto told = [](int at) {
+    return std::make_tuple(Log()[at].block, Log()[at].size, Log()[at].allocated);
+  };
+  EXPECT_EQ(told(0), std::make_tuple(static_cast<void const*>(first), firstSize, true));
+  EXPECT_EQ(told(1), std::make_tuple(static_cast<void const*>(first), firstSize, false));
+  EXPECT_EQ(told(2), std::make_tuple(static_cast<void const*>(grown), grownSize, true));
+  EXPECT_EQ(told(3), std::make_tuple(static_cast<void const*>(grown), grownSize, false));
+  EXPECT_EQ(told(4), std::make_tuple(static_cast<void const*>(fresh), Log()[4].size, true));
+  EXPECT_EQ(told(5), std::make_tuple(static_cast<void const*>(fresh), Log()[4].size, false));
+  EXPECT_EQ(ReplayLog().fault, "");
+}
+
+// The callback allocates, resizes and releases through every family, and releases a block
+// sampled earlier: none of it is sampled or told, and it is never called from inside itself.
+void* earlierBlock = nullptr;
+void AllocatingCallback(void const* block, size_t size, bool allocated, size_t weight) {
+  Record(block, size, allocated, weight);
+  ++callDepth;
+  void* const own = mmgr_realloc(mmgr_malloc(64), 4096);
+  char* const text = FF_strdup("inside the callback");
+  delete Opaque(new std::string(200, 'x'));
+  mmgr_free(text);
+  mmgr_free(own);
+  if (void* const earlier = std::exchange(earlierBlock, nullptr)) mmgr_free(earlier);
+  --callDepth;
+}
+
+TEST_F(Sampling, TheCallbackMayAllocateWithoutBeingSampledOrCalledAgain) {
+  std::vector<void*> blocks(200);
+  mmgr_set_sampling(1, &AllocatingCallback);
+  earlierBlock = mmgr_malloc(32);  // its release comes from the next call
+  for (void*& block : blocks) block = mmgr_malloc(48);
+  for (void* block : blocks) mmgr_free(block);
+  mmgr_set_sampling(0, nullptr);
+
+  EXPECT_EQ(deepestCall.load(), 1);
+  EXPECT_EQ(earlierBlock, nullptr);
+  // The earlier block, each block allocated and released, and nothing else.
+  EXPECT_EQ(sampleCount.load(), 1 + 2 * static_cast<int>(blocks.size()));
+  Replay const replay = ReplayLog();
+  EXPECT_EQ(replay.fault, "");
+  EXPECT_EQ(replay.held.size(), 1u) << "the block released inside the callback was told";
+}
+
+// Taken off the success path, the books stay exact: both counters move by each block's usable
+// size, through a new block, a resize and a release.
+TEST_F(Sampling, TheCountersStayExactWhileSampling) {
+  std::vector<Counters> deltas;
+  std::vector<int64_t> sizes;
+  deltas.reserve(300);
+  sizes.reserve(300);
+  mmgr_set_sampling(1, &Record);
+  for (int i = 0; i < 100; ++i) {
+    Counters const start = Counters::Now();
+    void* const block = mmgr_malloc(16 + 40 * static_cast<size_t>(i));
+    deltas.push_back(Counters::Now() - start);
+    sizes.push_back(Usable(block));
+    Counters const held = Counters::Now();
+    void* const grown = mmgr_realloc(block, 8000);
+    deltas.push_back(Counters::Now() - held);
+    sizes.push_back(Usable(grown) - sizes.back());
+    sizes.push_back(-Usable(grown));
+    Counters const grownHeld = Counters::Now();
+    mmgr_free(grown);
+    deltas.push_back(Counters::Now() - grownHeld);
+  }
+  mmgr_set_sampling(0, nullptr);
+  ASSERT_EQ(deltas.size(), sizes.size());
+  for (size_t i = 0; i < deltas.size(); ++i) EXPECT_EQ(deltas[i], Delta(sizes[i])) << "step " << i;
+}
+
+// Each thread keeps its own countdown; blocks are released by the next thread round.
+TEST_F(Sampling, ThreadsSampleTheirOwnBlocksAndReleasesAreToldOnce) {
+  constexpr int kThreads = 4, kBlocks = 4000;
+  std::vector<std::vector<void*>> blocks(kThreads, std::vector<void*>(kBlocks));
+  std::vector<void*> all;
+  all.reserve(kThreads * kBlocks);
+  mmgr_set_sampling(8192, &Record);
+  std::vector<std::thread> threads;
+  threads.reserve(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&blocks, t] {
+      threadNumber = t + 1;
+      for (void*& block : blocks[t]) block = mmgr_malloc(512);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  threads.clear();
+  for (auto const& own : blocks) all.insert(all.end(), own.begin(), own.end());
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&blocks, t] {
+      for (void* block : blocks[(t + 1) % kThreads]) mmgr_free(block);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  mmgr_set_sampling(0, nullptr);
+
+  Replay const replay = ReplayLog();
+  EXPECT_EQ(replay.fault, "");
+  EXPECT_FALSE(HoldsAny(replay, all));
+  for (int t = 1; t <= kThreads; ++t) {
+    int told = 0;
+    for (Sample const& sample : Log()) told += sample.allocated && sample.thread == t;
+    // About 250 each (4000 blocks of some 520 bytes, one byte in 8192).
+    EXPECT_GT(told, 125) << "thread " << t;
+    EXPECT_LT(told, 500) << "thread " << t;
+  }
+}
+
+}  // namespace
