@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// Every allocating entry point under every shape of the budget and with the system allocator
-// failing at each point, checked against the model: whether the request fits (on its size
-// rounded up to 16), the recovery sequence step by step (hook amounts, over-allocation and
-// what its callback is told, the memory-full handler, the 512 rounds), both counters moved by
-// exactly the usable size, the alignment promised, contents kept by a resize, the one report
-// of the process's first system failure, and the release through the matching form.
+// Every allocating entry point against the budget: a request that fits is accounted at its
+// usable size; one that does not goes through the recovery sequence the header documents (the
+// hook asked for the request, 1.5 times it and everything, over-allocation told to its
+// callback, the memory-full handler fired once, 512 more rounds, then null with ENOMEM); empty
+// and impossible requests give up at once; failures of the system allocator are survived,
+// never accounted and reported once per process. The rows of the tables below spell out the
+// hook calls a caller sees, in order.
 //
 // This executable replaces malloc, realloc, calloc and posix_memalign with versions that fail
 // the chosen calls made while armed and otherwise pass them to the next allocator, and the
@@ -21,13 +22,12 @@
 #include <new>
 #include <span>
 
-#include "budget_model.h"
+#include "memmgr_test.h"
 
 namespace {
 bool armed = false;
 int64_t calls = 0, failFirst = 0, failLast = -1;
 int reports = 0, exitHelpers = 0;
-unsigned long reportAllocated = 0, reportRequested = 0, firstAllocated = 0, firstRequested = 0;
 char firstReport[512];  // every argument of the first report, the formatted figures included
 }  // namespace
 
@@ -91,21 +91,15 @@ namespace DEFAULT_ASSERTION {
 int DISPATCHER_WRAPPER::Assertion(ASSERT_STATE state, char const* file, int line, char const* kind,
                                   ASSERT_LEVEL level, char const* expression, char const* message,
                                   char const* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
   if (reports == 0) {
     int const n =
         std::snprintf(firstReport, sizeof firstReport, "%d|%s|%d|%s|%d|%s|%s|%s|", state, file,
                       line, kind, level, expression, message ? message : "(null)", format);
-    va_list copy;
-    va_copy(copy, arguments);
-    std::vsnprintf(firstReport + n, sizeof firstReport - static_cast<size_t>(n), format, copy);
-    va_end(copy);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(firstReport + n, sizeof firstReport - static_cast<size_t>(n), format, arguments);
+    va_end(arguments);
   }
-  reportAllocated = va_arg(arguments, unsigned long);
-  reportRequested = va_arg(arguments, unsigned long);
-  va_end(arguments);
-  if (reports == 0) firstAllocated = reportAllocated, firstRequested = reportRequested;
   return ++reports + 41;
 }
 EXIT_HELPER::~EXIT_HELPER() {
@@ -116,8 +110,8 @@ EXIT_HELPER::~EXIT_HELPER() {
 
 namespace {
 
-using Hook = BudgetModel::Hook;
 using std::align_val_t;
+using Event = HookTrace::Event;
 
 // The C family, each called as a row's `allocate` (`from`: the block a resize starts from).
 char text[201];  // copies of `n` bytes are taken from the tail of these
@@ -201,153 +195,259 @@ Entry const kOperators[] = {
      .release = [](void* p) { operator delete[](p, align_val_t{64}); }},
 };
 
-struct Policy {
+// Every call below asks for 100 bytes, which the budget counts as 112. What the hooks are
+// told, as the header documents it: the garbage-collect hook is asked for the request (kAsk),
+// 1.5 times it (kMore) or everything (kAll); the memory-full handler is told the request; kOver
+// stands for what the entry's over-allocation callback is told (for a new block the request
+// and the total before it, for a resize the growth and the total after it; the limit to both).
+constexpr size_t kRequest = 100;
+Event const kAsk{kCollect, 100}, kMore{kCollect, 150}, kAll{kCollect, SIZE_MAX},
+    kFull{kMemoryFull, 100}, kOver{kOverallocation, 0};
+std::vector<Event> Rounds(std::vector<Event> events, int rounds) {
+  events.insert(events.end(), rounds, kAll);
+  return events;
+}
+// Refused throughout: three collections, a full one before and after the handler, then 512
+// rounds that each end with a collection.
+std::vector<Event> const kRefused = Rounds({kAsk, kMore, kAll, kAll, kFull, kAll}, 512);
+
+// What the host installed: the recording hooks, or one of them changed.
+enum Hooks { kRecorders, kHookFreesReserve, kHookRemovesItself, kNoHook, kNullHandler };
+void* reserve = nullptr;  // what kHookFreesReserve gives back at its first call
+int FreeReserve(size_t amount) {
+  mmgr_free(std::exchange(reserve, nullptr));
+  return HookTrace::OnCollect(amount);
+}
+int RemoveItself(size_t amount) {
+  GTMC_GarbageCollect = nullptr;
+  return HookTrace::OnCollect(amount);
+}
+
+// A row: the budget a call meets, then what its caller sees.
+struct Budget {
   char const* name;
-  int64_t headroom = 1 << 20;  // the limit minus the bytes in use when the call starts
-  size_t size = 100;           // rounds to 112
-  bool overallocation = false;
-  Hook hook = Hook::kRecords;
-  bool handler = true;           // the recording memory-full handler, which returns; else null
-  int64_t pressure = INT64_MIN;  // the pressure threshold above the bytes in use; MIN: off
-  int64_t failing = 0;  // system allocator calls that fail, from the first (INT64_MAX: all)
+  int64_t headroom;  // the limit above the total the call would leave: 0 fits exactly
+  bool overallocation;
+  Hooks hooks;
+  std::vector<Event> trace;  // what the hooks are told, in order (kFull for a null handler too)
+  bool admitted;             // a block comes back
+  int64_t failing = 0, systemCalls = 0;  // system-allocator calls failing from the first; made
 };
-Policy const kPolicies[] = {
-    {.name = "fits exactly", .headroom = 112},
-    {.name = "one byte short", .headroom = 111},
-    {.name = "over, over-allocated", .headroom = 0, .overallocation = true},
-    {.name = "over by 8 KiB, over-allocated", .headroom = -8192, .overallocation = true},
-    {.name = "hook frees enough", .headroom = 0, .hook = Hook::kFreesReserve},
-    {.name = "no hook", .headroom = 0, .hook = Hook::kNone},
-    {.name = "hook removes itself", .headroom = 0, .hook = Hook::kRemovesItself},
-    {.name = "null handler", .headroom = 0, .handler = false},
-    {.name = "empty within", .headroom = 4096, .size = 0},
-    {.name = "empty over", .headroom = -1, .size = 0, .overallocation = true},
-    // Still over the limit without the block: a resize to 0 releases it all the same.
-    {.name = "empty far over", .headroom = -8192, .size = 0},
-    {.name = "pressure crossed", .headroom = 112, .pressure = 50},
-    {.name = "pressure not crossed", .headroom = 112, .pressure = 4096},
-    {.name = "over-allocated past pressure", .headroom = 0, .overallocation = true, .pressure = 0},
+Budget const kBudgets[] = {
+    {"fits exactly", 0, false, kRecorders, {}, true},
+    {"one byte short", -1, false, kRecorders, kRefused, false},
+    {"over by 8 KiB, over-allocated", -8192, true, kRecorders, {kAsk, kMore, kAll, kOver}, true},
+    {"hook frees enough", -1, false, kHookFreesReserve, {kAsk}, true},
+    {"no hook", -1, false, kNoHook, {kFull}, false},
+    {"no hook, over-allocated", -1, true, kNoHook, {kOver}, true},
+    {"hook removes itself", -1, false, kHookRemovesItself, {kAsk, kFull}, false},
+    {"null handler", -1, false, kNullHandler, kRefused, false},
 };
-// With room to spare, the system allocator refuses the first calls of each entry point.
-Policy const kSystemFailures[] = {
-    {.name = "system fails once", .failing = 1},
-    {.name = "system fails twice", .overallocation = true, .failing = 2},
-    {.name = "system fails 514 times", .overallocation = true, .failing = 514},
-    {.name = "system fails throughout", .overallocation = true, .failing = INT64_MAX},
-    // A resize to 0 must release its block all the same.
-    {.name = "empty as the system fails", .size = 0, .overallocation = true, .failing = INT64_MAX},
+// Room to spare but in the last row: only the system allocator refuses. There the block
+// admitted over the limit cannot be had, and the first round admits it again.
+constexpr int64_t kRoom = 1 << 20;
+std::vector<Event> const kOverTwice = {kAsk, kMore, kAll, kOver, kAll, kFull, kAll, kOver};
+Budget const kSystemFailures[] = {
+    {"system fails once", kRoom, false, kRecorders, {kAsk}, true, 1, 2},
+    {"system fails twice", kRoom, true, kRecorders, {kAsk, kMore, kAll}, true, 2, 3},
+    // The last of the 512 rounds gets the block.
+    {"system fails 514 times", kRoom, true, kRecorders,
+     Rounds({kAsk, kMore, kAll, kAll, kFull, kAll}, 511), true, 514, 515},
+    {"system fails throughout", kRoom, true, kRecorders, kRefused, false, INT64_MAX, 515},
+    {"over the limit, system fails once", -1, true, kRecorders, kOverTwice, true, 1, 2},
 };
 
 class EntryPoints : public BudgetTest {
  protected:
-  // Runs every entry point under each policy and checks it against `model`.
-  template <size_t N>
-  void RunAll(Policy const (&policies)[N], BudgetModel& model) {
+  // Calls `check(entry, cFamily)` for every entry point: the C family, and the operators where
+  // they are the library's.
+  template <typename Check>
+  static void ForEachEntry(Check check) {
     std::memset(text, 'x', 200);
     std::wmemset(wide, L'w', 50);
     using Table = std::span<Entry const>;
     for (Table const entries : {Table(kEntries), NewIsAccounted() ? Table(kOperators) : Table()}) {
-      bool const cFamily = entries.data() == kEntries;
       for (Entry const& e : entries) {
-        for (Policy const& p : policies) {
-          if (p.size == 0 && !e.takesEmpty) continue;
-          SCOPED_TRACE(std::string(e.name) + ", " + p.name);
-          RunOne(e, p, model, cFamily);
-        }
+        SCOPED_TRACE(e.name);
+        check(e, entries.data() == kEntries);
       }
     }
   }
+  static unsigned char* BlockToResize(Entry const& e) {
+    if (e.resizeFrom == 0 || e.resizeFrom == SIZE_MAX) return nullptr;
+    return static_cast<unsigned char*>(std::memset(mmgr_malloc(e.resizeFrom), 0x5A, e.resizeFrom));
+  }
 
-  static void RunOne(Entry const& e, Policy const& p, BudgetModel& model, bool cFamily) {
-    model.overallocation = p.overallocation;
-    model.hook = p.hook;
-    model.handler = p.handler;
-    model.failFirst = failFirst = 1;
-    model.failLast = failLast = p.failing;
-    model.systemCalls = calls = 0;
-    model.reported = reports > 0;  // a process reports once in its life
-    auto* const from = static_cast<unsigned char*>(
-        e.resizeFrom == 0 || e.resizeFrom == SIZE_MAX
-            ? nullptr
-            : std::memset(mmgr_malloc(e.resizeFrom), 0x5A, e.resizeFrom));
-    if (p.hook == Hook::kFreesReserve) BudgetModel::reserveBlock = mmgr_malloc(64 << 10);
-    model.limit = GTMC_GetTotalUsedMemory() + p.headroom;
-    model.pressure = p.pressure == INT64_MIN ? -1 : GTMC_GetTotalUsedMemory() + p.pressure;
-    int const reportsBefore = reports;
-    int error = 0;
-    auto const c = model.Run(e.resizeFrom != 0, Usable(from), p.size, [&] {
-      armed = true;
-      errno = 0;
-      void* const result = e.allocate(from, p.size);
-      error = errno;
-      armed = false;
-      return result;
-    });
-    EXPECT_TRUE(c.ok) << c.seen;
-    // The C family and the copies say why they refused, as malloc does.
-    if (cFamily && c.result == nullptr && !c.released) {
+  // One call of `e` for kRequest bytes under `b`, checked against the row, with what holds
+  // for every call: the counters move by the usable size of what came back (less what the
+  // hook released), the library counts what the hooks saw, the one raising step signals an
+  // armed pressure threshold and sets the peak, a resize keeps the contents it can, and the
+  // block goes back through the matching release.
+  void Check(Entry const& e, Budget const& b, bool cFamily) {
+    SCOPED_TRACE(b.name);
+    unsigned char* const from = BlockToResize(e);
+    int64_t const old = Usable(from), need = 112 - old;  // what the budget test adds
+    if (b.hooks == kHookFreesReserve) reserve = mmgr_malloc(64 << 10);
+    int64_t const reserved = Usable(reserve);
+    HookTrace::Install();
+    GarbageCollectHook const hooks[] = {&HookTrace::OnCollect, &FreeReserve, &RemoveItself, nullptr,
+                                        &HookTrace::OnCollect};  // by Hooks
+    GTMC_GarbageCollect = hooks[b.hooks];
+    if (b.hooks == kNullHandler) Set_GTMC_MemoryFull(nullptr);
+    GMM_EnableOverallocation(b.overallocation);
+    GTMC_ResetPeakUsedMemory();
+    GTMC_SetMemoryPressureCallback(0, &HookTrace::OnPressure);
+    int64_t const used = GTMC_GetTotalUsedMemory(), limit = used + need + b.headroom;
+    GTMC_SetMemoryAllocationRules(limit);
+    RecoveryCounts const countsBefore = RecoveryCounts::Now();
+    Counters const before = Counters::Now();
+    failFirst = 1, failLast = b.failing, calls = 0, armed = true;
+    errno = 0;
+    void* const result = e.allocate(from, kRequest);
+    int const error = errno;
+    armed = false;
+    Counters const change = Counters::Now() - before;
+    RecoveryCounts const counted = RecoveryCounts::Now() - countsBefore;
+    int64_t const peak = GTMC_GetPeakUsedMemory();
+    GTMC_SetMemoryPressureCallback(-1, nullptr);
+    RestorePolicy();
+
+    std::vector<Event> expected;
+    for (Event const& event : b.trace) {
+      if (event.kind == kOverallocation) {
+        bool const resize = e.resizeFrom != 0;
+        expected.push_back({kOverallocation, resize ? size_t(need) : kRequest,
+                            resize ? used + need : used, limit});
+      } else if (event.kind != kMemoryFull || b.hooks != kNullHandler) {
+        expected.push_back(event);
+      }
+    }
+    int64_t const step = result != nullptr ? Usable(result) - old : 0;
+    if (step > 0) expected.push_back({kPressure, 0, used + change.used, 0});
+    auto const count = [&b](HookKind kind) {
+      return std::count_if(b.trace.begin(), b.trace.end(),
+                           [kind](auto& x) { return x.kind == kind; });
+    };
+    EXPECT_EQ(result != nullptr, b.admitted);
+    EXPECT_EQ(HookTrace::Events(), expected);
+    EXPECT_EQ(counted.collections, count(kCollect));
+    EXPECT_EQ(counted.overallocations, count(kOverallocation));
+    EXPECT_EQ(counted.memoryFullEvents, count(kMemoryFull));
+    EXPECT_EQ(change, Delta(step - (reserved - Usable(reserve))));
+    EXPECT_EQ(peak, std::max(used, used + change.used));
+    if (cFamily && result == nullptr) {
       EXPECT_EQ(error, ENOMEM);
     }
-    if (p.failing != 0) {  // where failures are injected (valgrind keeps the others)
-      EXPECT_EQ(calls, model.systemCalls);
+    if (b.failing != 0) {
+      EXPECT_EQ(calls, b.systemCalls);
     }
-    EXPECT_EQ(reports - reportsBefore, c.expected.report ? 1 : 0);
-    if (c.expected.report) {
-      EXPECT_EQ(reportAllocated, c.expected.reportAllocated);
-      EXPECT_EQ(reportRequested, c.expected.reportRequested);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(result) % e.alignment, 0u);
+    if (from != nullptr) {
+      auto const* const kept = result != nullptr ? static_cast<unsigned char*>(result) : from;
+      EXPECT_EQ(kept[std::min(e.resizeFrom, kRequest) - 1], 0x5A);
     }
-    // malloc's own alignment is 16 from glibc, jemalloc, mimalloc and scudo, but tcmalloc gives
-    // a block of 8 bytes or less only the 8 that any object that small can need.
-    size_t const promised = e.alignment == 16 && p.size <= 8 ? 8 : e.alignment;
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(c.result) % promised, 0u);
-    // A resize keeps the contents it can; a failed one leaves the old block as it was.
-    auto const* const kept = c.result != nullptr ? static_cast<unsigned char*>(c.result) : from;
-    if (from != nullptr && !c.released && (c.result == nullptr || p.size > 0)) {
-      EXPECT_EQ(kept[std::min(e.resizeFrom, std::max(p.size, size_t{1})) - 1], 0x5A);
-    }
-    mmgr_free(std::exchange(BudgetModel::reserveBlock, nullptr));
-    if (from != nullptr && c.result == nullptr && !c.released) mmgr_free(from);
-    int64_t const usable = Usable(c.result);
-    Counters const before = Counters::Now();
-    e.release(c.result);
-    EXPECT_EQ(Counters::Now() - before, Delta(-usable));
+
+    mmgr_free(std::exchange(reserve, nullptr));
+    if (result == nullptr) mmgr_free(from);
+    int64_t const usable = Usable(result);
+    Counters const held = Counters::Now();
+    e.release(result);
+    EXPECT_EQ(Counters::Now() - held, Delta(-usable));
   }
 };
 
-TEST_F(EntryPoints, EveryEntryUnderEveryBudgetDoesWhatTheModelPredicts) {
-  BudgetModel model;
-  RunAll(kPolicies, model);
+TEST_F(EntryPoints, EveryEntryUnderEveryBudget) {
+  for (Budget const& b : kBudgets) ForEachEntry([&](Entry const& e, bool c) { Check(e, b, c); });
 }
 
-// In a child of its own: a fresh process, whose one report must come from its first failure.
-TEST_F(EntryPoints, EverySystemFailureIsSurvivedAndReportedOnce) {
+// Runs `body` in a child process of the death test, where the one report of a process can be
+// checked afresh. A child reports no failure of its own, so they are caught here and written
+// to stderr, which the parent shows when the child's status is not 0.
+template <typename Body>
+void InChild(Body body) {
+  testing::TestPartResultArray failures;
+  {
+    testing::ScopedFakeTestPartResultReporter const catchFailures(
+        testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+    body();
+  }
+  for (int i = 0; i < failures.size(); ++i) {
+    testing::TestPartResult const& failure = failures.GetTestPartResult(i);
+    std::fprintf(stderr, "%s:%d: %s\n", failure.file_name() ? failure.file_name() : "?",
+                 failure.line_number(), failure.message());
+  }
+  _exit(failures.size() == 0 ? 0 : 1);
+}
+
+TEST_F(EntryPoints, EverySystemFailureIsSurvivedAndNeverAccounted) {
   if (!kInjectsFailures) GTEST_SKIP() << "the sanitizer runtime owns malloc";
-  auto const runAll = [this] {
-    // A death test's child reports no failure of its own, so they are caught here and written
-    // to stderr, which the parent shows when the child's status is not 0.
-    testing::TestPartResultArray failures;
-    {
-      testing::ScopedFakeTestPartResultReporter const catchFailures(
-          testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
-      BudgetModel model;
-      RunAll(kSystemFailures, model);
+  auto const all = [this] {
+    for (Budget const& b : kSystemFailures) {
+      ForEachEntry([&](Entry const& e, bool c) { Check(e, b, c); });
+    }
+    EXPECT_EQ(reports, 1);  // of hundreds of failures, the first
+    EXPECT_EQ(exitHelpers, 1);
+  };
+  EXPECT_EXIT(InChild(all), testing::ExitedWithCode(0), "");
+}
+
+// The report carries every argument, and its figures: for a new block the total before it and
+// the request rounded up to 16, for a resize the total after it and the growth over the old
+// usable size. The retry after the first collection fails too, unreported.
+TEST_F(EntryPoints, FirstSystemFailureIsReportedWithItsFigures) {
+  if (!kInjectsFailures) GTEST_SKIP() << "the sanitizer runtime owns malloc";
+  for (bool const resize : {false, true}) {
+    auto const first = [resize] {
+      void* const old = resize ? mmgr_malloc(40) : nullptr;
+      int64_t const growth = 112 - Usable(old), used = GTMC_GetTotalUsedMemory();
+      failFirst = 1, failLast = 2, calls = 0, armed = true;
+      void* const block = resize ? mmgr_realloc(old, kRequest) : mmgr_malloc(kRequest);
+      armed = false;
       char expected[512];
       std::snprintf(expected, sizeof expected,
                     "0||0|assert|1|false|(null)|GMM Transparent SysMemfull; allocated: %%lu; "
-                    "requested: %%lu.|GMM Transparent SysMemfull; allocated: %lu; requested: %lu.",
-                    firstAllocated, firstRequested);
+                    "requested: %%lu.|GMM Transparent SysMemfull; allocated: %lld; requested: "
+                    "%lld.",
+                    static_cast<long long>(resize ? used + growth : used),
+                    static_cast<long long>(resize ? growth : 112));
+      EXPECT_NE(block, nullptr);
       EXPECT_STREQ(firstReport, expected);
       EXPECT_EQ(reports, 1);
       EXPECT_EQ(exitHelpers, 1);
+    };
+    EXPECT_EXIT(InChild(first), testing::ExitedWithCode(0), "") << (resize ? "resize" : "new");
+  }
+}
+
+// An empty request never recovers: a new block of 0 bytes fits as long as the total is within
+// the limit, and is refused at once (null, ENOMEM, no hook) when it is over, over-allocation
+// or not; a resize to 0 releases its block whatever the total.
+TEST_F(EntryPoints, EmptyRequestsNeverRecover) {
+  ForEachEntry([this](Entry const& e, bool cFamily) {
+    if (!e.takesEmpty) return;
+    unsigned char* const from = BlockToResize(e);
+    int64_t const old = Usable(from);
+    HookTrace::Install();
+    SetHeadroom(0);
+    void* const within = e.resizeFrom != 0 ? nullptr : e.allocate(nullptr, 0);
+    SetHeadroom(e.resizeFrom != 0 ? -8192 : -1);
+    Counters const before = Counters::Now();
+    errno = 0;
+    void* const over = e.allocate(from, 0);
+    int const error = errno;
+    Counters const change = Counters::Now() - before;
+    RestorePolicy();
+    EXPECT_EQ(over, nullptr);
+    EXPECT_EQ(HookTrace::Count(), 0);
+    EXPECT_EQ(change, Delta(-old));  // a resize to 0 released its block
+    if (e.resizeFrom == 0) {
+      EXPECT_NE(within, nullptr);
+      if (cFamily) {
+        EXPECT_EQ(error, ENOMEM);
+      }
     }
-    for (int i = 0; i < failures.size(); ++i) {
-      testing::TestPartResult const& failure = failures.GetTestPartResult(i);
-      std::fprintf(stderr, "%s:%d: %s\n", failure.file_name() ? failure.file_name() : "?",
-                   failure.line_number(), failure.message());
-    }
-    _exit(failures.size() == 0 ? 0 : 1);
-  };
-  EXPECT_EXIT(runAll(), testing::ExitedWithCode(0), "");
+    e.release(within);
+  });
 }
 
 // Requests that cannot be met or make no sense give null at once: nothing is allocated and

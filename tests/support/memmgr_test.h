@@ -43,6 +43,20 @@ inline int64_t Usable(void const* block) {
   return static_cast<int64_t>(mmgr_malloc_usable_size(const_cast<void*>(block)));
 }
 
+// The library's own counts of the recovery sequence, read where a tool outside reads them.
+struct RecoveryCounts {
+  int64_t collections, overallocations, memoryFullEvents;
+  static RecoveryCounts Now() {
+    mmgr_figure_locations const& at = *mmgr_get_figure_locations();
+    auto const read = [](void const* count) { return *static_cast<int64_t const*>(count); };
+    return {read(at.collections), read(at.overallocations), read(at.memoryFullEvents)};
+  }
+  RecoveryCounts operator-(RecoveryCounts const& o) const {
+    return {collections - o.collections, overallocations - o.overallocations,
+            memoryFullEvents - o.memoryFullEvents};
+  }
+};
+
 enum HookKind : int { kCollect, kMemoryFull, kOverallocation, kPressure };
 
 // Records every hook call in fixed static storage with atomic counters: it runs inside the
