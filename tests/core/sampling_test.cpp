@@ -289,7 +289,9 @@ void AllocatingCallback(void const* block, size_t size, bool allocated, size_t w
 TEST_F(Sampling, TheCallbackMayAllocateWithoutBeingSampledOrCalledAgain) {
   std::vector<void*> blocks(200);
   mmgr_set_sampling(1, &AllocatingCallback);
-  earlierBlock = mmgr_malloc(32);  // its release comes from the next call
+  // Its release comes from the next call. Of a size class of its own, so that no sampled block
+  // takes its address once it is freed (scudo and others hand a freed address straight back).
+  earlierBlock = mmgr_malloc(3000);
   for (void*& block : blocks) block = mmgr_malloc(48);
   for (void* block : blocks) mmgr_free(block);
   mmgr_set_sampling(0, nullptr);
