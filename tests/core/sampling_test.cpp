@@ -289,10 +289,10 @@ void AllocatingCallback(void const* block, size_t size, bool allocated, size_t w
 TEST_F(Sampling, TheCallbackMayAllocateWithoutBeingSampledOrCalledAgain) {
   std::vector<void*> blocks(200);
   mmgr_set_sampling(1, &AllocatingCallback);
-  // Its release comes from the next call. Of a size class of its own, so that no sampled block
-  // takes its address once it is freed (scudo and others hand a freed address straight back).
-  earlierBlock = mmgr_malloc(3000);
   for (void*& block : blocks) block = mmgr_malloc(48);
+  // Released from the call that tells the first release below. No sampled block is made after
+  // that, so none can take its address (allocators hand a freed address straight back).
+  earlierBlock = mmgr_malloc(32);
   for (void* block : blocks) mmgr_free(block);
   mmgr_set_sampling(0, nullptr);
 
