@@ -42,6 +42,9 @@ execute_process(COMMAND printf "\\177ELF\\001\\001\\001${header}\\necho run by t
                 OUTPUT_FILE ${OUT}/hostile_foreign)
 file(CHMOD ${OUT}/noshebang ${OUT}/hostile_static_script ${OUT}/hostile_foreign
      PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+# A FIFO with no writer, which exec refuses and whose opening for reading would wait for one.
+file(REMOVE ${OUT}/hostile_fifo)
+execute_process(COMMAND mkfifo -m 700 ${OUT}/hostile_fifo)
 set(steps sh ${CMAKE_CURRENT_LIST_DIR}/signal_steps.sh ${ready})
 get_filename_component(bin ${STATIC} DIRECTORY)
 set(rows
@@ -77,6 +80,8 @@ set(rows
   "script static|0|same|static: nothing accounted|plain|${OUT}/hostile_static_script"
   "exec static on PATH|0|same|ran: +env → memmgr_run_hostile_static \\(unmeasured: statically linked|plain|env PATH=${bin}:/usr/bin:/bin memmgr_run_hostile_static env"
   "foreign|0|differs|foreign: nothing accounted|plain|${OUT}/hostile_foreign"
+  "fifo|127|differs|cannot run .*Permission denied|plain|${OUT}/hostile_fifo"
+  "exec fifo|126|same|exit status: +126|plain|env ${OUT}/hostile_fifo"
   "exec foreign|0|same|ran: +env → hostile_foreign \\(unmeasured: built for another machine|plain|env ${OUT}/hostile_foreign"
   # An exec's image gets the user's LD_PRELOAD after the tool's, and its children the user's
   # alone; never VOQ_MAXIMUM_MEMORY, which would set a limit the run's could not replace.

@@ -151,8 +151,10 @@ uint32_t memmgr_run_exec_target(int directory, char const* path, char const** sa
   if (!sanitizer) sanitizer = &unused;
   char interpreter[kScriptLine];
   for (int depth = 0;; ++depth) {
+    /* Opening waits for nothing (a FIFO) and takes no terminal: exec itself refuses those. */
     bool const opened = *path != 0;
-    int const fd = opened ? openat(directory, path, O_RDONLY | O_CLOEXEC) : directory;
+    int const flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int const fd = opened ? openat(directory, path, flags) : directory;
     if (fd < 0) return kRunExecFollowed; /* exec decides */
     uint32_t const kind = FileKind(fd, interpreter, sanitizer);
     if (opened) close(fd);
