@@ -21,7 +21,7 @@ enum { kMachine = EM_NONE }; /* nothing is taken for another machine's */
 
 /* The kernel reads this much of a "#!" line, and follows interpreters this deep. */
 enum { kScriptLine = 256, kScriptDepth = 4 };
-enum { kScript = UINT32_MAX }; /* FileKind: a script, whose interpreter decides */
+enum { kScript = 0x100 }; /* FileKind: a script, whose interpreter decides (no kRunExec*) */
 
 /* The file, read through a window: a run of looks at neighbouring bytes (the entries of a
  * table, the names they point to) costs one pread. */
