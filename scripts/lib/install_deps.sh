@@ -7,9 +7,9 @@ set -euo pipefail
 
 declare -A groups=(
   # The native build: compiler, GoogleTest and Google Benchmark, the libraries (and a font) the
-  # adapter tests put under the budget, gnuplot for memmgr-run's charts, libelf for the program
-  # images it reads, libunwind for its site sampler and libdw for the call sites it names,
-  # pkg-config for the installed-package consumers.
+  # adapter tests put under the budget, gnuplot for memmgr-run's charts, libunwind for its site
+  # sampler and libdw (with libelf) for the call sites it names, pkg-config for the
+  # installed-package consumers.
   [build]="cmake make g++ binutils pkg-config libgtest-dev libbenchmark-dev libsqlite3-dev
     zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core gnuplot-nox libelf-dev libunwind-dev
     libdw-dev"
@@ -18,8 +18,8 @@ declare -A groups=(
   [format]="clang-format-14"
   [valgrind]="valgrind"
   # The aarch64 cross builds, run under qemu user mode; GoogleTest's source for the target;
-  # libelf, libunwind and libdw for the target's memmgr-run, from Debian's arm64 architecture
-  # (multiarch).
+  # libunwind and libdw (with libelf) for the target's memmgr-run, from Debian's arm64
+  # architecture (multiarch).
   [cross]="g++-aarch64-linux-gnu qemu-user googletest
     pkg-config libelf-dev:arm64 libunwind-dev:arm64 libdw-dev:arm64"
   [report]="python3 gnuplot-nox"

@@ -96,9 +96,10 @@ bool Confine(unsigned action) {
 
 // What reaches this process and, through fork and exec, its child: preload, settings, files.
 int ShowEnvironment(char const* self, bool child) {
+  char const* const preload = std::getenv("LD_PRELOAD");
   std::printf("%s: LD_PRELOAD %s, MEMMGR_RUN %s, %d descriptors\n", child ? "child" : "program",
-              std::getenv("LD_PRELOAD") ? "set" : "unset",
-              std::getenv("MEMMGR_RUN") ? "set" : "unset", Entries("/proc/self/fd") - 1);
+              preload ? preload : "unset", std::getenv("MEMMGR_RUN") ? "set" : "unset",
+              Entries("/proc/self/fd") - 1);
   std::fflush(stdout);
   if (child) return 0;
   if (pid_t const pid = fork(); pid == 0) {

@@ -23,6 +23,7 @@
 # signal the tool check that the CSV ends with what became of the signals. (A pattern stands
 # "." for the summary's ";", which would split the row.)
 cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(ready ${OUT}/hostile_ready)
 # A script without "#!", which execvp and the shells run with /bin/sh.
 file(WRITE ${OUT}/noshebang "echo run by the shell\n")
@@ -32,8 +33,20 @@ set(long_path ${OUT}/${long_name}/${long_name}/${long_name}/hostile)
 get_filename_component(long_dir ${long_path} DIRECTORY)
 file(MAKE_DIRECTORY ${long_dir})
 file(CREATE_LINK ${HOSTILE} ${long_path} SYMBOLIC)
-file(CHMOD ${OUT}/noshebang PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+# A script whose interpreter is static, and the ELF header of another word size, machine and
+# file type: no loader here runs it, the kernel refuses it, and /bin/sh takes it for a script
+# whose first line is no command.
+file(WRITE ${OUT}/hostile_static_script "#!${STATIC} env\n")
+string(REPEAT " " 64 header)
+execute_process(COMMAND printf "\\177ELF\\001\\001\\001${header}\\necho run by the shell\\n"
+                OUTPUT_FILE ${OUT}/hostile_foreign)
+file(CHMOD ${OUT}/noshebang ${OUT}/hostile_static_script ${OUT}/hostile_foreign
+     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+# A FIFO with no writer, which exec refuses and whose opening for reading would wait for one.
+file(REMOVE ${OUT}/hostile_fifo)
+execute_process(COMMAND mkfifo -m 700 ${OUT}/hostile_fifo)
 set(steps sh ${CMAKE_CURRENT_LIST_DIR}/signal_steps.sh ${ready})
+get_filename_component(bin ${STATIC} DIRECTORY)
 set(rows
   "fork|0|same|peak resident: +[0-9]+ bytes \\([67][0-9]\\.[0-9] MiB\\), the kernel's high-water mark at its end \\(wait4, which counts any children it waited for\\)|plain|${HOSTILE} fork"
   "exec|7|same|ran: +memmgr_run_hostile → sh |plain|${HOSTILE} exec"
@@ -63,6 +76,17 @@ set(rows
   "script execs|0|same|ran: +hostile_launcher.sh → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|${OUT}/hostile_launcher.sh"
   "perl execs|0|same|ran: +perl → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|perl -e exec(@ARGV) ${HOSTILE} closefds"
   "exec static|0|same|ran: +env → memmgr_run_hostile_static \\(unmeasured: statically linked|plain|env ${STATIC} env"
+  # PROGRAM and each exec are judged alike: a script is what its interpreter is.
+  "script static|0|same|static: nothing accounted|plain|${OUT}/hostile_static_script"
+  "exec static on PATH|0|same|ran: +env → memmgr_run_hostile_static \\(unmeasured: statically linked|plain|env PATH=${bin}:/usr/bin:/bin memmgr_run_hostile_static env"
+  "foreign|0|differs|foreign: nothing accounted|plain|${OUT}/hostile_foreign"
+  "fifo|127|differs|cannot run .*Permission denied|plain|${OUT}/hostile_fifo"
+  "exec fifo|126|same|exit status: +126|plain|env ${OUT}/hostile_fifo"
+  "exec foreign|0|same|ran: +env → hostile_foreign \\(unmeasured: built for another machine|plain|env ${OUT}/hostile_foreign"
+  # An exec's image gets the user's LD_PRELOAD after the tool's, and its children the user's
+  # alone; never VOQ_MAXIMUM_MEMORY, which would set a limit the run's could not replace.
+  "user's preload past an exec|0|same|ran: +env → memmgr_run_hostile|plain|env LD_PRELOAD=libm.so.6 ${HOSTILE} env"
+  "caller's limit past an exec|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|--limit 64M plain|env VOQ_MAXIMUM_MEMORY=4096 ${HOSTILE} closefds"
   "children counted|0|same|children started: +5, which ran unmeasured|plain|${HOSTILE} children"
   "own new|0|same|accounted: +nothing: the program defines its own operator new|plain|${OWN_NEW} closefds"
   "page scribbled|0|same|peak accounted: +[0-9]+ bytes \\(12\\.[0-9] MiB\\)|page|${HOSTILE} scribble"
@@ -92,12 +116,21 @@ set(rows
 if(thread)
   list(APPEND rows "tsan|2|differs|built with ThreadSanitizer|plain|${thread}")
 endif()
+if(uid EQUAL 0)
+  # Set-user-ID to another user: the loader would preload nothing, so it runs plainly.
+  file(COPY_FILE ${HOSTILE} ${OUT}/hostile_setid)
+  execute_process(COMMAND chown 65534 ${OUT}/hostile_setid)
+  file(CHMOD ${OUT}/hostile_setid PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+       GROUP_EXECUTE WORLD_READ WORLD_EXECUTE SETUID)
+  list(APPEND rows "set-ID|0|same|set-ID: nothing accounted|plain|${OUT}/hostile_setid env"
+    "exec set-ID|0|same|ran: +env → hostile_setid \\(unmeasured: set-ID|plain|env ${OUT}/hostile_setid env")
+endif()
 if(address)
   list(APPEND rows "asan|2|differs|built with AddressSanitizer|plain|${address}"
-    # g++ links the sanitizer's runtime as a shared object, which must come before any preload:
-    # that exec is not followed. clang links it into the program, which then takes the preload.
-    # Either way the program runs as it would without the tool.
-    "exec asan|0|same|ran: +env → memmgr_run_address_sanitized|plain|env ${address}")
+    # g++ links the sanitizer's runtime as a shared object, which must come before any preload;
+    # clang links it into the program, whose own new then stands before the library's. Either
+    # way that exec is not followed, as PROGRAM would be refused, and it runs as without the tool.
+    "exec asan|0|same|ran: +env → memmgr_run_address_sanitized \\(unmeasured: built with a sanitizer|plain|env ${address}")
 endif()
 
 # Scripts: one whose children must run plainly (nothing of the tool's in what they inherit),
@@ -114,7 +147,6 @@ file(CHMOD ${OUT}/hostile_children.bash ${OUT}/hostile_children.sh ${OUT}/hostil
      ${OUT}/hostile_tells_parent.sh
      PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 
-execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(failures "")
 foreach(row IN LISTS rows)
   string(REPLACE "|" ";" fields "${row}")

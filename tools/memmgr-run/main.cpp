@@ -20,7 +20,6 @@
 #include "report/output_file.h"
 #include "run/launch.h"
 #include "run/options.h"
-#include "run/program_image.h"
 #include "run/standard_streams.h"
 #ifdef MEMMGR_RUN_HAVE_SITES
 #include "sites/site_report.h"
@@ -63,8 +62,8 @@ int main(int argc, char** argv) {
   // A sanitizer's runtime insists on being loaded first and brings its own new: the library
   // cannot be preloaded into such a program, which would end in the runtime's own complaint.
   ProgramImage const image = InspectProgram(options.program[0]);
-  if (image.kind == ImageKind::Sanitized)
-    return Fail(2, Printable(options.program[0]) + " is built with " + image.detail +
+  if (image.kind == kRunExecSanitized)
+    return Fail(2, Printable(options.program[0]) + " is built with " + image.sanitizer +
                        ", whose runtime owns malloc and new: the budget cannot be preloaded "
                        "into it; run an uninstrumented build under memmgr-run");
   // The tool is linked with the library too; its own bookkeeping is not what is measured.
@@ -99,7 +98,7 @@ int main(int argc, char** argv) {
   int sitesSegment = -1, sitesError = 0;
 #ifdef MEMMGR_RUN_HAVE_SITES
   std::shared_ptr<SitesArea const> sitesArea;
-  if (sites.IsOpen() && image.kind == ImageKind::Preloadable) {
+  if (sites.IsOpen() && image.kind == kRunExecFollowed) {
     sitesArea = CreateSitesArea(options.sampleInterval, sitesSegment);
     if (!sitesArea) sitesError = errno, sitesSegment = -1;
   }

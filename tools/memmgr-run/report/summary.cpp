@@ -28,8 +28,8 @@ double Seconds(int64_t from, int64_t to) { return static_cast<double>(to - from)
 }  // namespace
 
 std::optional<RunFigures> ReportedFigures(RunOutcome const& run) {
-  std::optional<RunFigures> figures = run.exitRecord ? run.exitRecord : run.lastRead;
-  if (figures) figures->peak = std::max(figures->peak, run.peakRead);
+  std::optional<RunFigures> figures = run.exitRecord ? run.exitRecord : run.image.lastRead;
+  if (figures) figures->peak = std::max(figures->peak, run.image.peakRead);
   return figures;
 }
 
@@ -39,17 +39,19 @@ PeakResidentFigure PeakResident(RunOutcome const& run) {
   // than an interval is read at best at its start; and the kernel's, which wait4 gives at the
   // end, and which also counts the children the program waited for, the images it exec'd
   // through, and the tool's image it was itself exec'd from. The kernel's is never the lower.
-  int64_t const own = run.highWater;
+  ImageReading const& image = run.image;
+  int64_t const own = image.highWater;
   int64_t const kernel = int64_t{run.usage.ru_maxrss} * 1024;
   std::string const readAt = Format(
       "read %.3f s before its %s",
-      std::max(0.0, Seconds(run.highWaterTime, run.replacedTime ? run.replacedTime : run.end)),
-      run.replacedTime ? "exec" : "end");
+      std::max(0.0,
+               Seconds(image.highWaterTime, image.replacedTime ? image.replacedTime : run.end)),
+      image.replacedTime ? "exec" : "end");
   // Past an exec the kernel's figure holds what the program became, which ran unmeasured.
-  if (own >= 0 && (kernel <= own || run.replacement))
+  if (own >= 0 && (kernel <= own || image.replacement))
     return {own, "the program's own high-water mark, " + readAt};
   std::string source =
-      run.replacement
+      image.replacement
           ? "the kernel's high-water mark at its end (wait4), what it exec'd included"
           : "the kernel's high-water mark at its end (wait4, which counts any children it "
             "waited for)";
@@ -136,7 +138,9 @@ char const* UnmeasuredBecause(RunOutcome const& run) {
     case kRunExecTooLarge:
       return "its environment was too large to add the tool's settings to";
     case kRunExecStatic:
-      return "statically linked or built for another machine, so nothing can be preloaded";
+      return "statically linked, so nothing can be preloaded";
+    case kRunExecForeign:
+      return "built for another machine or word size, so nothing can be preloaded";
     case kRunExecSetId:
       return "set-ID or with file capabilities, so the loader preloads nothing";
     case kRunExecSanitized:
@@ -157,21 +161,22 @@ std::string Chain(Options const& options, RunOutcome const& run) {
   std::string text = names.front();
   for (size_t i = 1; i < names.size(); ++i) text += " → " + names[i];
   if (text.size() > kWidest && names.size() > 2) text = names.front() + " → … → " + names.back();
-  if (run.replacement) text += Format(" (unmeasured: %s)", UnmeasuredBecause(run));
+  if (run.image.replacement) text += Format(" (unmeasured: %s)", UnmeasuredBecause(run));
   return text;
 }
 
 // Where the figures come from, when it is not the plain exit of the program.
 std::string Provenance(RunOutcome const& run) {
+  ImageReading const& image = run.image;
   std::string const lastReading =
-      Format("the last reading, at %.3f s", Seconds(run.start, run.lastReadTime));
-  if (run.replacement) {
+      Format("the last reading, at %.3f s", Seconds(run.start, image.lastReadTime));
+  if (image.replacement) {
     std::string const when =
-        run.replacedTime != 0 ? Format(" at %.3f s", Seconds(run.start, run.replacedTime)) : "";
+        image.replacedTime != 0 ? Format(" at %.3f s", Seconds(run.start, image.replacedTime)) : "";
     return Format(
         "  (the program replaced itself with %s%s: the figures below are %s; what it exec'd ran "
         "unmeasured)\n",
-        run.replacement->empty() ? "another program" : run.replacement->c_str(), when.c_str(),
+        image.replacement->empty() ? "another program" : image.replacement->c_str(), when.c_str(),
         run.exitRecord ? "those just before the exec" : ("from " + lastReading).c_str());
   }
   if (run.pageOverwritten)
@@ -191,14 +196,14 @@ std::string Refusal(RunOutcome const& run) {
 
 // Why nothing was accounted, when nothing could be; empty when something could.
 std::string NotAccounted(RunOutcome const& run) {
-  switch (run.image) {
-    case ImageKind::Static:
+  switch (run.programKind) {
+    case kRunExecStatic:
       return "static: nothing accounted (no dynamic loader to preload the library into; it ran "
              "plainly)";
-    case ImageKind::SetId:
+    case kRunExecSetId:
       return "set-ID: nothing accounted (the loader ignores LD_PRELOAD for a set-user-ID, "
              "set-group-ID or file-capability program; it ran plainly)";
-    case ImageKind::Foreign:
+    case kRunExecForeign:
       return "foreign: nothing accounted (built for another machine or word size than the "
              "library; it ran plainly)";
     default:
@@ -279,9 +284,9 @@ std::string Summary(Options const& options, RunOutcome const& run) {
                    100.0 * static_cast<double>(last.peak) / static_cast<double>(*options.limit));
   Line(text, "peak accounted", peak);
   Line(text,
-       !run.exitRecord   ? "last accounted"
-       : run.replacement ? "accounted at the exec"
-                         : "final accounted",
+       !run.exitRecord         ? "last accounted"
+       : run.image.replacement ? "accounted at the exec"
+                               : "final accounted",
        Bytes(std::max<int64_t>(last.total, 0)));
   Line(text, "admitted over the limit", Format("%" PRId64, last.overallocations));
   Line(text, "garbage-collect hook calls", Format("%" PRId64, last.collections));

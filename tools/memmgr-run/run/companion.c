@@ -12,15 +12,14 @@
  * final exec), whose image is then measured under the same limit and reports to the same page.
  * It counts the children the process starts, for the summary.
  *
- * After start it makes no system call of its own on the program's behalf, except getpid() at an
- * exec: a program may confine itself with seccomp, and a filter that kills on a call the
- * program never makes must not be tripped by the companion at exit. */
+ * After start it makes no system call of its own on the program's behalf except at an exec
+ * (getpid, and reading the file to be run): a program may confine itself with seccomp, and a
+ * filter that kills on a call the program never makes must not be tripped by the companion at
+ * exit. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
-#include <elf.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <link.h>
 #include <pthread.h>
 #include <sched.h>
 #include <spawn.h>
@@ -30,12 +29,11 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <memmgr>
 
+#include "exec_rules.h"
 #include "run_page.h"
 
 static struct RunPage* page; /* null while the companion is inert */
@@ -59,9 +57,10 @@ static char settingsEntry[sizeof MEMMGR_RUN_SETTINGS "=" + 96 + 4 * PATH_MAX];
 static char const* toolPreloads; /* in settingsEntry; null when the settings did not fit */
 static char sitesEntry[sizeof MEMMGR_RUN_SITES "=" + 16];
 
-/* An exec's environment is built on the stack; past these bounds the exec goes on without the
- * tool's entries, unmeasured, and the page says so. */
-enum { kMaxFollowedEntries = 4096, kMaxUserPreload = 4096 };
+/* An exec's environment is built on the stack; past these bounds (entries, and bytes of the
+ * entries written afresh) the exec goes on without the tool's entries, unmeasured, and the page
+ * says so. */
+enum { kMaxFollowedEntries = 4096, kMaxExecText = 2 * 4096 + sizeof settingsEntry };
 
 /* The C library's functions this object defines in front of it; the library's own are
  * exported through their declarations in <memmgr>. */
@@ -162,57 +161,11 @@ void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback ca
   real(threshold, callback);
 }
 
-/* ---- The environment: the tool's entries out at start, back in at an exec -----------------*/
+/* ---- The settings, kept for execs -------------------------------------------------------*/
 
-/* The value of `entry` when it sets `name`, else null. */
-static char const* ValueOf(char const* entry, char const* name) {
-  size_t const length = strlen(name);
-  return strncmp(entry, name, length) == 0 && entry[length] == '=' ? entry + length + 1 : NULL;
-}
-
-static bool IsToolEntry(char const* entry) {
-  return ValueOf(entry, MEMMGR_RUN_SETTINGS) || ValueOf(entry, MEMMGR_RUN_PRELOAD) ||
-         ValueOf(entry, MEMMGR_RUN_SITES);
-}
-
-/* Takes the tool's entries out of the process's environment and puts LD_PRELOAD back as the
- * user had it, so that the program's children run plainly. The array is edited in place,
- * without getenv or setenv: a program may bring its own (bash does), which do nothing before
- * it has started. The array is also main's envp. The user's LD_PRELOAD needs a string that
- * lives on: the bytes of the MEMMGR_RUN_PRELOAD entry, whose name is rewritten into
- * "LD_PRELOAD=" just before its value. Returns the settings (still in the environment's
- * strings), or null when the tool did not start this process. */
-/* The site sampler (--sites) reads its variable before it goes; see run_page.h. */
+/* The site sampler (--sites) reads its variable before the companion takes the tool's entries
+ * out of the environment; see run_page.h. */
 extern void memmgr_run_sites_take_settings(void) __attribute__((weak));
-
-static char const* TakeEnvironment(void) {
-  if (memmgr_run_sites_take_settings) memmgr_run_sites_take_settings();
-  char** const entries = environ;
-  char const* settings = NULL;
-  char* userEntry = NULL;
-  for (size_t i = 0; entries != NULL && entries[i] != NULL; ++i) {
-    if (!settings) settings = ValueOf(entries[i], MEMMGR_RUN_SETTINGS);
-    if (!userEntry && ValueOf(entries[i], MEMMGR_RUN_PRELOAD)) userEntry = entries[i];
-  }
-  if (!settings) return NULL;
-  char* const restored =
-      userEntry ? userEntry + (sizeof MEMMGR_RUN_PRELOAD - sizeof "LD_PRELOAD") : NULL;
-  size_t kept = 0;
-  bool preloadKept = false;
-  for (size_t i = 0; entries[i] != NULL; ++i) {
-    char* const entry = entries[i];
-    if (ValueOf(entry, "LD_PRELOAD")) {
-      if (restored && !preloadKept) entries[kept++] = restored, preloadKept = true;
-    } else if (!IsToolEntry(entry)) {
-      entries[kept++] = entry;
-    }
-  }
-  /* Room is left: the settings entry at least has gone. */
-  if (restored && !preloadKept) entries[kept++] = restored;
-  entries[kept] = NULL;
-  if (restored) memcpy(restored, "LD_PRELOAD=", sizeof "LD_PRELOAD=" - 1);
-  return settings;
-}
 
 /* "<page> <limit> <pressure> <sites> <tool> <preload list>"; the entry kept for execs. */
 static bool ParseSettings(char const* settings, int* pageId, long long* limit, long long* pressure,
@@ -231,125 +184,6 @@ static bool ParseSettings(char const* settings, int* pageId, long long* limit, l
 }
 
 /* ---- Exec: the figures before the image goes, and what replaced it ------------------------*/
-
-#if defined(__x86_64__)
-enum { kMachine = EM_X86_64 };
-#elif defined(__aarch64__)
-enum { kMachine = EM_AARCH64 };
-#else
-enum { kMachine = EM_NONE }; /* nothing is taken for another machine's */
-#endif
-
-static uint32_t FileKind(int fd, int depth);
-
-/* A sanitizer's runtime among the libraries a program needs (libasan.so.8 and the like): it
- * must be loaded first, and the program would refuse to start behind a preload. */
-static bool NeedsSanitizer(int fd, ElfW(Phdr) const* segments, size_t count) {
-  static char const* const runtimes[] = {"libasan.so", "libhwasan.so", "libtsan.so", "libmsan.so",
-                                         "liblsan.so"};
-  ElfW(Dyn) entries[256];
-  size_t found = 0;
-  for (size_t i = 0; i < count && found == 0; ++i) {
-    if (segments[i].p_type != PT_DYNAMIC) continue;
-    size_t const wanted = segments[i].p_filesz / sizeof entries[0];
-    size_t const taken = wanted < 256 ? wanted : 256;
-    ssize_t const got = pread(fd, entries, taken * sizeof entries[0], (off_t)segments[i].p_offset);
-    found = got > 0 ? (size_t)got / sizeof entries[0] : 0;
-  }
-  /* The names are in the string table, at an address the loadable segments map to the file. */
-  ElfW(Addr) table = 0;
-  for (size_t k = 0; k < found && entries[k].d_tag != DT_NULL; ++k)
-    if (entries[k].d_tag == DT_STRTAB) table = entries[k].d_un.d_ptr;
-  off_t tableAt = -1;
-  for (size_t i = 0; i < count; ++i)
-    if (segments[i].p_type == PT_LOAD && table >= segments[i].p_vaddr &&
-        table < segments[i].p_vaddr + segments[i].p_filesz)
-      tableAt = (off_t)(segments[i].p_offset + (table - segments[i].p_vaddr));
-  for (size_t k = 0; tableAt >= 0 && k < found && entries[k].d_tag != DT_NULL; ++k) {
-    if (entries[k].d_tag != DT_NEEDED) continue;
-    char name[32];
-    ssize_t const got = pread(fd, name, sizeof name - 1, tableAt + (off_t)entries[k].d_un.d_val);
-    name[got > 0 ? got : 0] = 0;
-    for (size_t r = 0; r < sizeof runtimes / sizeof runtimes[0]; ++r)
-      if (strncmp(name, runtimes[r], strlen(runtimes[r])) == 0) return true;
-  }
-  return false;
-}
-
-/* What the file an exec would run makes of the tool's settings (kRunExec*). Only an image that
- * runs the companion may get them, since nothing else would take them out of the environment
- * its children inherit. A file that cannot be read is left to the loader. */
-static uint32_t PathKind(int directory, char const* path, int depth) {
-  int const fd = openat(directory, path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kRunExecFollowed;
-  uint32_t const kind = FileKind(fd, depth);
-  close(fd);
-  return kind;
-}
-
-static uint32_t FileKind(int fd, int depth) {
-  union {
-    unsigned char bytes[256];
-    ElfW(Ehdr) elf;
-  } header;
-  ssize_t const got = pread(fd, header.bytes, sizeof header.bytes - 1, 0);
-  if (got >= 2 && header.bytes[0] == '#' && header.bytes[1] == '!') {
-    /* A script: its interpreter runs, as far as the kernel follows interpreters. */
-    if (depth >= 4) return kRunExecFollowed;
-    header.bytes[got] = 0;
-    char* interpreter = (char*)header.bytes + 2;
-    interpreter += strspn(interpreter, " \t");
-    interpreter[strcspn(interpreter, " \t\n")] = 0;
-    return *interpreter ? PathKind(AT_FDCWD, interpreter, depth + 1) : kRunExecFollowed;
-  }
-  /* Not ELF: the C library may hand it to /bin/sh. */
-  if (got < (ssize_t)sizeof header.elf || memcmp(header.bytes, ELFMAG, SELFMAG) != 0)
-    return kRunExecFollowed;
-  if (header.bytes[EI_CLASS] != (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) ||
-      (kMachine != EM_NONE && header.elf.e_machine != kMachine))
-    return kRunExecStatic;
-  ElfW(Phdr) segments[64];
-  size_t const count = header.elf.e_phnum;
-  ssize_t const length = (ssize_t)(count * sizeof segments[0]);
-  if (header.elf.e_phentsize != sizeof segments[0] || count > 64 ||
-      pread(fd, segments, (size_t)length, (off_t)header.elf.e_phoff) != length)
-    return kRunExecFollowed;
-  bool interpreted = false;
-  for (size_t i = 0; i < count; ++i) interpreted |= segments[i].p_type == PT_INTERP;
-  if (!interpreted) return kRunExecStatic;
-  if (NeedsSanitizer(fd, segments, count)) return kRunExecSanitized;
-  struct stat status;
-  if (fstat(fd, &status) == 0 && (((status.st_mode & S_ISUID) && status.st_uid != geteuid()) ||
-                                  ((status.st_mode & S_ISGID) && status.st_gid != getegid())))
-    return kRunExecSetId;
-  return fgetxattr(fd, "security.capability", NULL, 0) > 0 ? kRunExecSetId : kRunExecFollowed;
-}
-
-/* The file execvp would run: found on PATH as the C library searches it. */
-static uint32_t SearchedKind(char const* file) {
-  if (strchr(file, '/')) return PathKind(AT_FDCWD, file, 0);
-  char const* path = NULL;
-  for (char** entry = environ; entry != NULL && *entry != NULL && !path; ++entry)
-    path = ValueOf(*entry, "PATH");
-  if (!path) path = "/bin:/usr/bin";
-  size_t const fileLength = strlen(file);
-  for (;;) {
-    size_t const length = strcspn(path, ":");
-    if (length + fileLength < PATH_MAX) {
-      char candidate[PATH_MAX + 2];
-      memcpy(candidate, length ? path : ".", length ? length : 1);
-      size_t const at = length ? length : 1;
-      candidate[at] = '/';
-      memcpy(candidate + at + 1, file, fileLength + 1);
-      struct stat status;
-      if (stat(candidate, &status) == 0 && S_ISREG(status.st_mode) &&
-          faccessat(AT_FDCWD, candidate, X_OK, AT_EACCESS) == 0)
-        return PathKind(AT_FDCWD, candidate, 0);
-    }
-    if (path[length] == 0) return kRunExecFollowed;
-    path += length + 1;
-  }
-}
 
 /* The site sampler's last snapshot, when it is loaded (--sites). */
 extern void memmgr_run_sites_at_end(void) __attribute__((weak));
@@ -404,11 +238,11 @@ static int CallExec(struct ExecCall const* call, char* const envp[]) {
   }
 }
 
-/* In the measured process, the exec gets the tool's entries back: LD_PRELOAD with the tool's
- * list in front of what the program passes, MEMMGR_RUN_PRELOAD with what it passes, the
- * settings, and the sampler's entry. Built on the stack, since an exec may come from where
- * nothing can be allocated. A child that shares the program's memory (vfork, clone) runs this
- * too, so the process is asked who it is; such a child is counted, and runs plainly. */
+/* In the measured process, an exec of an image that will run the companion again gets the
+ * tool's entries back (exec_rules.h), on the stack, since an exec may come from where nothing
+ * can be allocated. A child that shares the program's memory (vfork, clone) runs this too, so
+ * the process is asked who it is before anything else; such a child is counted, and runs
+ * plainly. */
 static int Exec(struct ExecCall const* call, char* const envp[]) {
   if (!IsOwner() || call->file == NULL) return CallExec(call, envp); /* null: EFAULT, no exec */
   pid_t const self = getpid();
@@ -416,50 +250,32 @@ static int Exec(struct ExecCall const* call, char* const envp[]) {
     CountChild(self);
     return CallExec(call, envp);
   }
-  char const* const name = call->form == kFexecve || (call->form == kExecveat && *call->file == 0)
-                               ? (call->argv && call->argv[0] ? call->argv[0] : "")
-                               : call->file;
+  bool const byDescriptor = call->form == kFexecve || (call->form == kExecveat && *call->file == 0);
+  char const* const name =
+      byDescriptor ? (call->argv && call->argv[0] ? call->argv[0] : "") : call->file;
+  char found[kExecPathRoom];
+  uint32_t kind =
+      call->form != kExecvpe
+          ? memmgr_run_exec_target(call->form == kExecve ? AT_FDCWD : call->fd, call->file, NULL)
+      : memmgr_run_find_program(call->file, memmgr_run_value(environ, "PATH"), found)
+          ? memmgr_run_exec_target(AT_FDCWD, found, NULL)
+          : kRunExecFollowed;
   size_t count = 0;
-  char const* userPreload = NULL;
-  for (; envp != NULL && envp[count] != NULL; ++count)
-    if (!userPreload) userPreload = ValueOf(envp[count], "LD_PRELOAD");
-  size_t const userLength = userPreload ? strlen(userPreload) : 0;
-  uint32_t kind = call->form == kExecvpe   ? SearchedKind(call->file)
-                  : call->form == kFexecve ? FileKind(call->fd, 0)
-                  : call->form == kExecveat && *call->file == 0
-                      ? FileKind(call->fd, 0)
-                      : PathKind(call->form == kExecveat ? call->fd : AT_FDCWD, call->file, 0);
+  while (envp != NULL && envp[count] != NULL) ++count;
+  size_t const text =
+      toolPreloads ? memmgr_run_measured_environment(envp, toolPreloads, NULL, NULL, NULL, NULL)
+                   : 0;
   if (kind == kRunExecFollowed &&
-      (!toolPreloads || count > kMaxFollowedEntries || userLength > kMaxUserPreload))
+      (!toolPreloads || count > kMaxFollowedEntries || text > kMaxExecText))
     kind = kRunExecTooLarge;
-  if (kind != kRunExecFollowed) {
-    NoteExec(name, kind);
-    int const result = CallExec(call, envp);
-    ExecFailed();
-    return result;
-  }
-  char* measured[count + 5];
-  char preloadEntry[sizeof "LD_PRELOAD=" + strlen(toolPreloads) + 1 + userLength];
-  char userEntry[sizeof MEMMGR_RUN_PRELOAD "=" + userLength];
-  size_t kept = 0;
-  /* VOQ_MAXIMUM_MEMORY is left out, as the tool leaves it out of the first image's: the library
-   * would take it as a limit the companion could then not set. */
-  for (size_t i = 0; i < count; ++i)
-    if (!IsToolEntry(envp[i]) && !ValueOf(envp[i], "LD_PRELOAD") &&
-        !ValueOf(envp[i], "VOQ_MAXIMUM_MEMORY"))
-      measured[kept++] = envp[i];
-  snprintf(preloadEntry, sizeof preloadEntry, "LD_PRELOAD=%s%s%s", toolPreloads,
-           userLength > 0 ? ":" : "", userLength > 0 ? userPreload : "");
-  measured[kept++] = preloadEntry;
-  if (userPreload) {
-    snprintf(userEntry, sizeof userEntry, MEMMGR_RUN_PRELOAD "=%s", userPreload);
-    measured[kept++] = userEntry;
-  }
-  measured[kept++] = settingsEntry;
-  if (sitesEntry[0] != 0) measured[kept++] = sitesEntry;
-  measured[kept] = NULL;
-  NoteExec(name, kRunExecFollowed);
-  int const result = CallExec(call, measured);
+  bool const followed = kind == kRunExecFollowed;
+  char* measured[followed ? count + 5 : 1];
+  char entries[followed ? text : 1];
+  if (followed)
+    memmgr_run_measured_environment(envp, toolPreloads, settingsEntry,
+                                    sitesEntry[0] ? sitesEntry : NULL, measured, entries);
+  NoteExec(name, kind);
+  int const result = CallExec(call, followed ? measured : envp);
   ExecFailed();
   return result;
 }
@@ -631,7 +447,8 @@ static bool OwnOperatorNew(void) {
  * limit set here is not overwritten by the library's start-up default; and after the site
  * sampler's, which comes after the companion in LD_PRELOAD and reads its own entry first. */
 __attribute__((constructor)) static void Start(void) {
-  char const* const settings = TakeEnvironment();
+  if (memmgr_run_sites_take_settings) memmgr_run_sites_take_settings();
+  char const* const settings = memmgr_run_take_environment(environ);
   if (!settings) return;
   int id = -1, tool = 0;
   long long limit = -1, pressure = -1;

@@ -17,10 +17,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string_view>
 #include <vector>
 
 #include "report/format.h"
+#include "run/exec_rules.h"
 #include "run/program_reader.h"
 #include "run/signal_relay.h"
 
@@ -61,38 +61,34 @@ class SharedPage {
   RunPage* page_ = nullptr;
 };
 
-// The program's environment: the caller's, with the preload and the companion's settings in
-// front. VOQ_MAXIMUM_MEMORY is left out, since the library would take it as a limit the
-// companion could then not set.
-std::vector<std::string> PreloadEnvironment(Options const& options, Preload const& preload,
-                                            SharedPage const& page, int sitesId) {
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string_view const name(*entry, std::string_view(*entry).find('='));
-    if (name != "LD_PRELOAD" && name != "VOQ_MAXIMUM_MEMORY" && name != MEMMGR_RUN_SETTINGS &&
-        name != MEMMGR_RUN_PRELOAD && name != MEMMGR_RUN_SITES)
-      environment.emplace_back(*entry);
-  }
+// The program's environment, made from the tool's as the companion makes that of each exec it
+// follows (exec_rules.h); `entries` point into the strings.
+struct ProgramEnvironment {
+  std::string settings, sites, text;
+  std::vector<char*> entries;
+};
+
+void MakeEnvironment(ProgramEnvironment& made, Options const& options, Preload const& preload,
+                     int pageId, int sitesId) {
   // The companion goes first, so that its constructor runs last, after the sampler's has read
   // the sampler's entry: the companion takes every entry of the tool's out of the environment.
   // The sampler stands in front of the library, so that its entry points are found first.
-  std::string preloads = preload.companion + ":" + preload.library;
-  if (sitesId >= 0) {
-    preloads = preload.companion + ":" + preload.sampler + ":" + preload.library;
-    environment.push_back(std::string(MEMMGR_RUN_SITES "=") + std::to_string(sitesId));
-  }
-  std::string const settings = std::string(MEMMGR_RUN_SETTINGS "=") + std::to_string(page.Id()) +
-                               " " + std::to_string(options.limit.value_or(-1)) + " " +
-                               std::to_string(options.pressure.value_or(-1)) + " " +
-                               std::to_string(sitesId) + " " + std::to_string(getpid()) + " " +
-                               preloads;
-  if (char const* const user = std::getenv("LD_PRELOAD")) {
-    if (*user != '\0') preloads += std::string(":") + user;
-    environment.push_back(std::string(MEMMGR_RUN_PRELOAD "=") + user);
-  }
-  environment.push_back("LD_PRELOAD=" + preloads);
-  environment.push_back(settings);
-  return environment;
+  std::string const preloads = preload.companion +
+                               (sitesId >= 0 ? ":" + preload.sampler : std::string()) + ":" +
+                               preload.library;
+  made.settings = std::string(MEMMGR_RUN_SETTINGS "=") + std::to_string(pageId) + " " +
+                  std::to_string(options.limit.value_or(-1)) + " " +
+                  std::to_string(options.pressure.value_or(-1)) + " " + std::to_string(sitesId) +
+                  " " + std::to_string(getpid()) + " " + preloads;
+  if (sitesId >= 0) made.sites = std::string(MEMMGR_RUN_SITES "=") + std::to_string(sitesId);
+  size_t count = 0;
+  while (environ[count] != nullptr) ++count;
+  made.entries.resize(count + 5);
+  char* const sites = made.sites.empty() ? nullptr : made.sites.data();
+  made.text.resize(memmgr_run_measured_environment(environ, preloads.c_str(), nullptr, nullptr,
+                                                   nullptr, nullptr));
+  memmgr_run_measured_environment(environ, preloads.c_str(), made.settings.data(), sites,
+                                  made.entries.data(), made.text.data());
 }
 
 // A descriptor that becomes readable when the child ends; -1 on kernels without pidfd.
@@ -121,21 +117,14 @@ int Ticker(int intervalMs) {
 
 // Starts PROGRAM; the pid, or -1 with errno when it could not be run. A file the kernel cannot
 // run (no "#!" line) is run by /bin/sh, as execvp and the shells do; posix_spawnp does not.
-pid_t Start(Options const& options, ProgramImage const& image,
-            std::vector<std::string> const* environment) {
-  std::vector<char*> envp;
-  if (environment != nullptr) {
-    for (auto const& entry : *environment) envp.push_back(const_cast<char*>(entry.c_str()));
-    envp.push_back(nullptr);
-  }
-  char* const* const env = environment != nullptr ? envp.data() : nullptr;
-  pid_t const pid = Spawn(options.program, env, SpawnStreams{});
+pid_t Start(Options const& options, ProgramImage const& image, char* const* environment) {
+  pid_t const pid = Spawn(options.program, environment, SpawnStreams{});
   if (pid >= 0 || errno != ENOEXEC || image.path.empty()) return pid;
   std::vector<char*> script = {const_cast<char*>("/bin/sh"), const_cast<char*>(image.path.c_str())};
   for (char** argument = options.program + 1; *argument != nullptr; ++argument)
     script.push_back(*argument);
   script.push_back(nullptr);
-  pid_t const shell = Spawn(script.data(), env, SpawnStreams{});
+  pid_t const shell = Spawn(script.data(), environment, SpawnStreams{});
   if (shell < 0) errno = ENOEXEC;  // the program's own failure is the one to tell
   return shell;
 }
@@ -171,16 +160,11 @@ std::string LastStep(RunPage const& page) {
 void FollowImage(RunOutcome& run, SharedPage const& page, ProgramReader& reader, uint32_t state) {
   if (state != kRunPageEmpty) run.companionStarted = true;
   uint32_t const image = page.Image();
-  if (state != kRunPageStarted || image == run.measuredImage) return;
+  if (state != kRunPageStarted || image == run.image.number) return;
   RunPage const& shared = *page.get();
   reader.Follow(__atomic_load_n(&shared.figureLocations, __ATOMIC_RELAXED),
                 __atomic_load_n(&shared.companionState, __ATOMIC_RELAXED), page.Cookie(), image);
-  run.measuredImage = image;
-  run.lastRead.reset();
-  run.lastReadTime = run.peakRead = 0;
-  run.replacement.reset();
-  run.replacedTime = 0;
-  run.highWater = -1;  // the kernel keeps a high-water mark per image
+  run.image = {.number = image};
 }
 
 // One sample: the resident size, and the figures once the companion has started.
@@ -189,19 +173,17 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
   uint32_t const state = page.State();
   FollowImage(run, page, reader, state);
   // The image measured is gone, and what replaced it is not (or not yet) measured.
-  if (run.replacedTime != 0) return;
+  if (run.image.replacedTime != 0) return;
   int64_t const now = memmgr_run_now();
   int64_t resident = -1, highWater = -1;
   bool const haveResident = reader.ReadResident(resident, highWater);
   std::optional<RunFigures> figures;
-  if (run.measuredImage != 0) {
+  if (run.image.number != 0) {
     RunFigures read{};
     switch (reader.ReadFigures(read)) {
       case ProgramReader::Result::Read:
         figures = Sane(read, run.start, now);
-        run.lastRead = figures;
-        run.lastReadTime = now;
-        run.peakRead = std::max(run.peakRead, figures->peak);
+        run.image.Read(*figures, now);
         run.readRefusal = 0;
         break;
       case ProgramReader::Result::Refused:
@@ -212,11 +194,11 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
       case ProgramReader::Result::Replaced:
         // Read before the figures, the resident size may be the next image's too.
         if (state == kRunPageReplaced) {
-          run.replacedTime = std::clamp<int64_t>(page.get()->execTime, run.start, now);
-          run.replacement = LastStep(*page.get());
+          run.image.replacedTime = std::clamp<int64_t>(page.get()->execTime, run.start, now);
+          run.image.replacement = LastStep(*page.get());
         } else {  // an exec the companion did not see: a direct system call
-          run.replacedTime = now;
-          run.replacement = reader.Executable();
+          run.image.replacedTime = now;
+          run.image.replacement = reader.Executable();
         }
         return;
       case ProgramReader::Result::Gone:
@@ -224,8 +206,8 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
     }
   }
   if (haveResident) {
-    run.highWater = highWater;
-    run.highWaterTime = now;
+    run.image.highWater = highWater;
+    run.image.highWaterTime = now;
   }
   if (!haveResident && !figures) return;
   onSample({static_cast<double>(now - run.start) / 1e9,
@@ -241,15 +223,8 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
     return;
   }
   RunPage const& shared = *page.get();
-  if (uint32_t const image = page.Image(); image != run.measuredImage) {
-    // Images the tool never read: what it read is not the last one's.
-    run.measuredImage = image;
-    run.lastRead.reset();
-    run.peakRead = 0;
-    run.replacement.reset();
-    run.replacedTime = 0;
-    run.highWater = -1;
-  }
+  // Images the tool never read: what it read is not the last one's.
+  if (uint32_t const image = page.Image(); image != run.image.number) run.image = {.number = image};
   run.execs = shared.execs;
   for (uint32_t i = 0; i < std::min<uint32_t>(run.execs, kRunChainSteps); ++i)
     run.chain.push_back(StepName(shared.steps[i]));
@@ -259,29 +234,40 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
     // A time outside the run is no record: the page as the tool made it, or written over.
     int64_t const recorded = shared.lastTime;
     bool const inRun = recorded >= run.start && recorded <= run.end;
-    if (inRun && (!run.lastRead || recorded > run.lastReadTime)) {
-      run.lastRead = Sane(shared.last, run.start, run.end);
-      run.lastReadTime = recorded;
-      run.peakRead = std::max(run.peakRead, run.lastRead->peak);
-    }
+    if (inRun && (!run.image.lastRead || recorded > run.image.lastReadTime))
+      run.image.Read(Sane(shared.last, run.start, run.end), recorded);
   } else {
     run.exitRecord = Sane(shared.last, run.start, run.end);
     run.defaultMemoryFull = shared.defaultHandler != 0;
   }
   if (state == kRunPageReplaced) {
-    run.replacement = LastStep(shared);
-    run.replacedTime = std::clamp<int64_t>(shared.execTime, run.start, run.end);
+    run.image.replacement = LastStep(shared);
+    run.image.replacedTime = std::clamp<int64_t>(shared.execTime, run.start, run.end);
     run.unfollowed = shared.unfollowed;
   } else if (state == kRunPageExited) {
-    run.replacement.reset();  // the image read ran its exit handlers: it was not replaced
-    run.replacedTime = 0;
-  } else if (run.replacement) {  // an exec the companion did not see, noticed at a sample
-    run.chain.push_back(*run.replacement);
+    run.image.replacement.reset();  // the image read ran its exit handlers: it was not replaced
+    run.image.replacedTime = 0;
+  } else if (run.image.replacement) {  // an exec the companion did not see, noticed at a sample
+    run.chain.push_back(*run.image.replacement);
     ++run.execs;
   }
 }
 
 }  // namespace
+
+ProgramImage InspectProgram(char const* program) {
+  ProgramImage image;
+  char found[kExecPathRoom];
+  image.path = memmgr_run_find_program(program, std::getenv("PATH"), found) ? found : program;
+  image.kind = memmgr_run_exec_target(AT_FDCWD, image.path.c_str(), &image.sanitizer);
+  return image;
+}
+
+void ImageReading::Read(RunFigures const& figures, int64_t time) {
+  lastRead = figures;
+  lastReadTime = time;
+  peakRead = std::max(peakRead, figures.peak);
+}
 
 std::optional<std::string> FindPreload(Preload& preload, bool withSampler) {
   // The tool is linked with the library: asked by its SONAME, the loader names the copy the
@@ -323,19 +309,19 @@ void* AttachNewSegment(size_t bytes, int& id) {
 RunOutcome RunUnderBudget(Options const& options, Preload const& preload, ProgramImage const& image,
                           int sitesSegment, std::function<void(Sample const&)> const& onSample) {
   RunOutcome run;
-  run.image = image.kind;
+  run.programKind = image.kind;
   SharedPage page;
-  std::optional<std::vector<std::string>> environment;
+  std::optional<ProgramEnvironment> environment;
   // Without a page to share (System V IPC turned off), the program runs plainly.
-  if (image.kind == ImageKind::Preloadable && !page.Create()) run.pageError = errno;
-  if (image.kind == ImageKind::Preloadable && run.pageError == 0)
-    environment = PreloadEnvironment(options, preload, page, sitesSegment);
+  if (image.kind == kRunExecFollowed && !page.Create()) run.pageError = errno;
+  if (image.kind == kRunExecFollowed && run.pageError == 0)
+    MakeEnvironment(environment.emplace(), options, preload, page.Id(), sitesSegment);
 
   // Before the program exists, so that no signal is lost and none ends the tool.
   SignalRelay relay;
 
   run.start = memmgr_run_now();
-  pid_t const pid = Start(options, image, environment ? &*environment : nullptr);
+  pid_t const pid = Start(options, image, environment ? environment->entries.data() : nullptr);
   if (pid < 0) {
     run.execError = errno;
     return run;
@@ -375,8 +361,8 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   TakePage(run, page);
   // The end as a sample, however short the run: the total the companion left after the exit
   // handlers. The resident size went with the memory, before anyone could read it.
-  onSample({static_cast<double>(run.end - run.start) / 1e9,
-            run.exitRecord && !run.replacement ? std::max<int64_t>(run.exitRecord->total, 0) : -1,
-            -1});
+  int64_t const accounted =
+      run.exitRecord && !run.image.replacement ? std::max<int64_t>(run.exitRecord->total, 0) : -1;
+  onSample({static_cast<double>(run.end - run.start) / 1e9, accounted, -1});
   return run;
 }

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "run/options.h"
-#include "run/program_image.h"
 #include "run/run_page.h"
 #include "run/signal_relay.h"
 #include "run/spawn.h"
@@ -31,6 +30,31 @@ struct Preload {
   std::string library, companion, sampler;
 };
 
+// What PROGRAM is, found before it runs by the decision the companion makes at each exec of it
+// (exec_rules.h).
+struct ProgramImage {
+  uint32_t kind = kRunExecFollowed;  // kRunExec*; kRunExecFollowed: the library is preloaded
+  std::string path;                  // the file exec will run, found on PATH as execvp finds it
+  char const* sanitizer = nullptr;   // for kRunExecSanitized: which sanitizer
+};
+
+ProgramImage InspectProgram(char const* program);
+
+// What the tool knows of one image of the measured process (PROGRAM, or an image it exec'd):
+// the one it reads now, or read last. A new image starts from nothing.
+struct ImageReading {
+  uint32_t number = 0;                   // the page's number of the image; 0 before the first
+  std::optional<RunFigures> lastRead{};  // its figures at the last reading
+  int64_t lastReadTime = 0;              // when that was (CLOCK_MONOTONIC ns, as all times here)
+  int64_t peakRead = 0;                  // the highest peak any reading of it showed
+  int64_t highWater = -1;                // its own VmHWM at the last reading; -1: none yet
+  int64_t highWaterTime = 0;             // when that was
+  std::optional<std::string> replacement{};  // what it exec'd, which ran unmeasured
+  int64_t replacedTime = 0;                  // when it exec'd that; 0: not known
+
+  void Read(RunFigures const& figures, int64_t time);  // a reading, taken at `time`
+};
+
 // The library this tool runs with and the companion (and with `withSampler` the site sampler)
 // installed beside it; the reason when any cannot be preloaded.
 std::optional<std::string> FindPreload(Preload& preload, bool withSampler);
@@ -39,8 +63,8 @@ struct RunOutcome {
   int execError = 0;  // errno when PROGRAM could not be started; nothing else is then set
   int status = 0;     // as wait4 reports it
   rusage usage{};
-  int64_t start = 0, end = 0;  // CLOCK_MONOTONIC ns around the program's life
-  ImageKind image = ImageKind::Preloadable;
+  int64_t start = 0, end = 0;               // CLOCK_MONOTONIC ns around the program's life
+  uint32_t programKind = kRunExecFollowed;  // what PROGRAM made of the preload (kRunExec*)
   int pageError = 0;  // errno when no page could be shared with the companion: it ran plainly
   bool companionStarted = false;
   // The page held a state no companion writes: the program wrote over it, and nothing in it
@@ -51,26 +75,17 @@ struct RunOutcome {
   // last when there were more than the page keeps); `execs` counts them all.
   std::vector<std::string> chain;
   uint32_t execs = 0;
-  uint32_t measuredImage = 0;  // the page's number of the image read; 0 before the first
 
-  // Figures read from outside, from the image last measured: the last reading, and the
-  // highest peak any reading showed.
-  std::optional<RunFigures> lastRead;
-  int64_t lastReadTime = 0, peakRead = 0;
+  ImageReading image;   // the image measured last, as read from outside
   int readRefusal = 0;  // errno when reading was refused and never succeeded
 
   // The companion's page at the end: figures after the exit handlers, or before an exec.
   std::optional<RunFigures> exitRecord;
   bool defaultMemoryFull = false;  // the memory-full handler at that moment was the library's
-  // The image the chain ended in, when it ran unmeasured, and when it was exec'd.
-  std::optional<std::string> replacement;
-  int64_t replacedTime = 0;
   uint32_t unfollowed = kRunExecFollowed;  // why the companion did not pass the settings on
 
-  // The measured image's own resident high-water mark (VmHWM), at the last reading of it.
-  int64_t highWater = -1, highWaterTime = 0;
-  // The tool's own, as it started the program: the most that the image the program was exec'd
-  // from can have left in the kernel's high-water mark (usage.ru_maxrss). -1: not known.
+  // The tool's own resident high-water mark as it started the program: the most that the image
+  // the program was exec'd from can have left in the kernel's (usage.ru_maxrss). -1: not known.
   int64_t launcherResident = -1;
 
   // Each signal received and what became of it, in the order first seen.

@@ -18,10 +18,8 @@
  * "<id of the page's segment> <limit or -1 for none> <pressure threshold or -1> <id of the sites
  * segment or -1> <the tool's process id> <the tool's preload list>" (the list holds no space:
  * the tool refuses such paths). Only a process whose parent is the tool is measured.
- * MEMMGR_RUN_PRELOAD holds the user's own LD_PRELOAD, absent when there was none. The companion
- * takes all of these out of the process's environment at start and puts LD_PRELOAD back as the user
- * had it, so that the program's children run plainly; it puts them back into the environment of an
- * exec the measured process makes, so that the next image is measured. */
+ * MEMMGR_RUN_PRELOAD holds the user's own LD_PRELOAD, absent when there was none. What becomes
+ * of each, in the measured images and in their children, is in exec_rules.c. */
 #define MEMMGR_RUN_SETTINGS "MEMMGR_RUN"
 #define MEMMGR_RUN_PRELOAD "MEMMGR_RUN_PRELOAD"
 /* With --sites: "<id of the sites segment>", for the site sampler preloaded in front of the
@@ -52,13 +50,15 @@ enum {
   kRunPageReplaced = 3 /* `last` holds the figures just before the exec of the last step */
 };
 
-/* RunPage.unfollowed: why the last exec went on without the tool's settings. */
+/* Whether an image gets the preload (exec_rules.h), PROGRAM or an exec of the measured
+ * process; in RunPage.unfollowed, why the last exec went on without the tool's settings. */
 enum {
-  kRunExecFollowed = 0, /* it got them; an image that never started had no loader for them */
-  kRunExecTooLarge = 1, /* its environment was too large to add them on the stack */
-  kRunExecStatic = 2,   /* no dynamic loader of this machine: nothing can be preloaded */
-  kRunExecSetId = 3,    /* set-ID or with file capabilities: the loader ignores LD_PRELOAD */
-  kRunExecSanitized = 4 /* needs a sanitizer's runtime, which refuses to come after a preload */
+  kRunExecFollowed = 0,  /* it gets them; an image that never started had no loader for them */
+  kRunExecTooLarge = 1,  /* its environment was too large to add them on the stack */
+  kRunExecStatic = 2,    /* no dynamic loader: nothing can be preloaded */
+  kRunExecSetId = 3,     /* set-ID or with file capabilities: the loader ignores LD_PRELOAD */
+  kRunExecSanitized = 4, /* needs a sanitizer's runtime, which refuses to come after a preload */
+  kRunExecForeign = 5    /* built for another machine or word size than the library */
 };
 
 /* The images a run keeps the names of: the first steps, and the latest in the last slot. */
