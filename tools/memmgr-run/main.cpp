@@ -22,7 +22,7 @@
 #include "run/options.h"
 #include "run/standard_streams.h"
 #ifdef MEMMGR_RUN_HAVE_SITES
-#include "sites/site_report.h"
+#include "report/sites.h"
 #endif
 #include "report/summary.h"
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "report/format.h"
-#include "run/exec_rules.h"
+#include "preload/exec_rules.h"
 #include "run/program_reader.h"
 #include "run/signal_relay.h"
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "run/options.h"
-#include "run/run_page.h"
+#include "preload/run_page.h"
 #include "run/signal_relay.h"
 #include "run/spawn.h"
 

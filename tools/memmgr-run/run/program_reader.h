@@ -10,7 +10,7 @@
 #include <memmgr>
 #include <string>
 
-#include "run/run_page.h"
+#include "preload/run_page.h"
 
 class ProgramReader {
  public:

@@ -14,7 +14,7 @@
 
 #include <stdint.h>
 
-#include "run/run_page.h"
+#include "preload/run_page.h"
 
 enum {
   kSiteFrames = 48,    /* return addresses kept per stack, innermost first */

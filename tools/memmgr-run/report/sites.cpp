@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "sites/site_report.h"
+#include "report/sites.h"
 
 #include <cxxabi.h>
 #include <dwarf.h>
