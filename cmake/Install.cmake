@@ -39,17 +39,11 @@ install(TARGETS ${memmgr_installed_targets} EXPORT lib_memmgrTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(TARGET memmgr-run)
-  set(memmgr_run_preloaded memmgr_run_companion)
-  if(TARGET memmgr_run_sites)
-    list(APPEND memmgr_run_preloaded memmgr_run_sites)
-  endif()
-  set_target_properties(${memmgr_run_preloaded} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set_target_properties(memmgr_run_preload PROPERTIES INSTALL_RPATH "$ORIGIN")
   install(TARGETS memmgr-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/memmgr-run/memmgr-run.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
-  install(TARGETS ${memmgr_run_preloaded}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
-  unset(memmgr_run_preloaded)
+  install(TARGETS memmgr_run_preload LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
 endif()
 # The adapters are headers only: the library itself depends on none of the libraries they
 # adapt, and a host that includes one links that library itself.

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "preload/run_page.h"
+#include "preload/preload.h"
 
 #ifdef MEMMGR_HOSTILE_OWN_NEW
 // An allocator linked into the program: it wins over any preloaded operator new.

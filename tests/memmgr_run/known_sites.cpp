@@ -17,8 +17,11 @@
 //   exec-into PROGRAM
 //                holds 7 MiB (HoldInLargeBlocks), then execs PROGRAM (one the sampler cannot
 //                enter, such as a static one) with the argument "env"
-//   crowd        holds 200,000 blocks of 32 bytes: more than the sampler can keep at an
+//   crowd        holds 200,000 blocks of 32 bytes: more than the library holds sampled at an
 //                interval of 1 byte
+//   no-unwind-info
+//                holds 4 MiB from a function built without unwind information
+//                (no_unwind_info.c), and ends with them still held
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -29,6 +32,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+extern "C" void HoldWithoutUnwindInfo(void);
 
 namespace {
 
@@ -152,6 +157,10 @@ int main(int argc, char** argv) {
     Release();
     return 0;
   }
+  if (mode == "no-unwind-info") {
+    HoldWithoutUnwindInfo();
+    return 0;
+  }
   if (mode == "crowd") {
     HoldInACrowd();
     for (void* block : crowd) mmgr_free(block);
@@ -159,6 +168,6 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: known_sites shares|memory-full|memory-full-handler "
-               "set|assign|reinstall|c-set|exec|exec-into PROGRAM|crowd\n");
+               "set|assign|reinstall|c-set|exec|exec-into PROGRAM|crowd|no-unwind-info\n");
   return 2;
 }

@@ -2,7 +2,7 @@
 # memmgr-run --sites on programs whose call sites are known (known_sites.cpp) and, where built,
 # on one that forks and one that execs (hostile.cpp): the shares of the peak at the default
 # interval, what held the budget at a memory-full event, that only the measured process is
-# sampled, and that the sampler's fixed storage drops samples instead of growing. Every failing
+# sampled, and that nothing grows when more is sampled than can be held. Every failing
 # row is reported, then the test fails.
 #   cmake -DRUN=... -DKNOWN=... [-DHOSTILE=... -DSTATIC=...] [-DEMULATOR=...] -DOUT=...
 #         -P run_sites.cmake
@@ -163,9 +163,23 @@ if(NOT EMULATOR)
   endif()
 endif()
 
-# Every block sampled: more than the live set holds. The excess is counted, not stored.
+# Every block sampled: more than the library holds sampled at once. The excess goes unsampled,
+# and nothing grows.
 measure(crowd 0 --sample-interval 1 -- ${KNOWN} crowd)
-summary_has("[0-9]+ samples dropped")
+if(summary MATCHES "([0-9]+) samples taken" AND CMAKE_MATCH_1 GREATER 16384)
+  fail("${CMAKE_MATCH_1} samples of blocks all still held, at most 16384 expected")
+endif()
+summary_has("top sites at peak.*HoldInACrowd")
+
+# A frame without unwind information ends the stack: the sites are still named from it, and the
+# program ends as it would.
+measure(no-unwind-info 0 -- ${KNOWN} no-unwind-info)
+share(exit HoldWithoutUnwindInfo 990 1000)
+foreach(line IN LISTS folded)
+  if(line MATCHES "HoldWithoutUnwindInfo" AND NOT line MATCHES "^[a-z]+\\|HoldWithoutUnwindInfo ")
+    fail("a frame past the one without unwind information: ${line}")
+  endif()
+endforeach()
 
 if(HOSTILE)
   # The forked child's 64 MiB are not the program's: only the parent's 4 MiB are sampled.

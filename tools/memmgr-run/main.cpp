@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
                            *name + " are the same file: give each output its own");
   }
   Preload preload;
-  if (auto const error = FindPreload(preload, !options.sites.empty())) return Fail(127, *error);
+  if (auto const error = FindPreload(preload)) return Fail(127, *error);
   Timeline timeline;
   if (!timeline.Keep(csv.IsOpen(), plot.IsOpen()))
     return Fail(2, std::string("cannot keep the timeline in TMPDIR: ") + std::strerror(errno));

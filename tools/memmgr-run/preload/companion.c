@@ -2,9 +2,10 @@
  * memmgr-run's companion, preloaded before the library into the program it measures (which
  * knows nothing of either). It runs no thread and keeps no descriptor: at start it fixes the
  * limit the tool was given and tells the tool, through the page they share, where the figures
- * live, so that the tool reads them from outside (run_page.h); at exit, and before an exec, it
- * leaves the figures of that moment in the page. Loaded without the tool's settings it does
- * nothing and forwards every call it intercepts.
+ * live, so that the tool reads them from outside (preload.h); at exit, and before an exec, it
+ * leaves the figures of that moment in the page. With --sites it starts the sampler
+ * (sampler.cpp). Loaded without the tool's settings it does nothing and forwards every call it
+ * intercepts.
  *
  * What is measured is one process and the images it execs, never its children. So at start the
  * companion takes the tool's entries out of the process's environment, and puts them back only
@@ -33,8 +34,7 @@
 
 #include <memmgr>
 
-#include "exec_rules.h"
-#include "run_page.h"
+#include "preload.h"
 
 static struct RunPage* page; /* null while the companion is inert */
 static pid_t owner;          /* the measured process: a child of it leaves the page alone */
@@ -52,10 +52,9 @@ static pid_t lastCountedChild;
 /* What an exec of the measured process hands on, kept from start in static storage, since
  * the environment no longer holds it and an exec may come from a vfork child or a signal
  * handler where nothing can be allocated: the tool's settings entry as it came, which names
- * the preload list, and the site sampler's entry. */
+ * the preload list. */
 static char settingsEntry[sizeof MEMMGR_RUN_SETTINGS "=" + 96 + 4 * PATH_MAX];
 static char const* toolPreloads; /* in settingsEntry; null when the settings did not fit */
-static char sitesEntry[sizeof MEMMGR_RUN_SITES "=" + 16];
 
 /* An exec's environment is built on the stack; past these bounds (entries, and bytes of the
  * entries written afresh) the exec goes on without the tool's entries, unmeasured, and the page
@@ -74,15 +73,6 @@ static void* Real(char const* name) { return dlsym(RTLD_NEXT, name); }
 #define NEXT(name)        \
   __typeof__(&name) real; \
   *(void**)&real = Real(#name)
-
-/* With --sites, the site sampler keeps a relay of its own in GTMC_MemoryFull and reports the
- * handler the program set; the library's variable is the program's otherwise. */
-extern MemoryFullHandler memmgr_run_sites_memory_full_handler(void) __attribute__((weak));
-
-static MemoryFullHandler ProgramMemoryFull(void) {
-  if (memmgr_run_sites_memory_full_handler) return memmgr_run_sites_memory_full_handler();
-  return __atomic_load_n(&GTMC_MemoryFull, __ATOMIC_RELAXED);
-}
 
 static int64_t Load64(void const* at) {
   return __atomic_load_n((int64_t const*)at, __ATOMIC_RELAXED);
@@ -119,7 +109,7 @@ static void RecordFigures(void) {
  * the page and then ended normally is still reported from its own figures. */
 static void WriteLast(uint32_t kind) {
   RecordFigures();
-  page->defaultHandler = ProgramMemoryFull() == defaultMemoryFull;
+  page->defaultHandler = memmgr_run_program_memory_full() == defaultMemoryFull;
   page->execs = execsBefore + (kind == kRunPageReplaced);
   __atomic_store_n(&page->image, image, __ATOMIC_RELAXED);
   __atomic_store_n(&page->state, kind, __ATOMIC_RELEASE);
@@ -163,15 +153,11 @@ void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback ca
 
 /* ---- The settings, kept for execs -------------------------------------------------------*/
 
-/* The site sampler (--sites) reads its variable before the companion takes the tool's entries
- * out of the environment; see run_page.h. */
-extern void memmgr_run_sites_take_settings(void) __attribute__((weak));
-
 /* "<page> <limit> <pressure> <sites> <tool> <preload list>"; the entry kept for execs. */
 static bool ParseSettings(char const* settings, int* pageId, long long* limit, long long* pressure,
-                          int* tool) {
-  int sitesId = -1, listAt = 0;
-  if (sscanf(settings, "%d %lld %lld %d %d %n", pageId, limit, pressure, &sitesId, tool, &listAt) !=
+                          int* sitesId, int* tool) {
+  int listAt = 0;
+  if (sscanf(settings, "%d %lld %lld %d %d %n", pageId, limit, pressure, sitesId, tool, &listAt) !=
           5 ||
       listAt == 0 || settings[listAt] == 0 || strchr(settings + listAt, ' '))
     return false;
@@ -179,19 +165,15 @@ static bool ParseSettings(char const* settings, int* pageId, long long* limit, l
   int const written = snprintf(settingsEntry, sizeof settingsEntry, "%s", settings - prefix);
   if (written > 0 && (size_t)written < sizeof settingsEntry)
     toolPreloads = settingsEntry + prefix + listAt;
-  if (sitesId >= 0) snprintf(sitesEntry, sizeof sitesEntry, MEMMGR_RUN_SITES "=%d", sitesId);
   return true;
 }
 
 /* ---- Exec: the figures before the image goes, and what replaced it ------------------------*/
 
-/* The site sampler's last snapshot, when it is loaded (--sites). */
-extern void memmgr_run_sites_at_end(void) __attribute__((weak));
-
 /* Notes an exec of the measured process about to happen; `kind` kRunExecFollowed: with the
  * tool's entries, so that the next image reports here too. */
 static void NoteExec(char const* file, uint32_t kind) {
-  if (memmgr_run_sites_at_end) memmgr_run_sites_at_end();
+  memmgr_run_sampling_at_end();
   char* const step = page->steps[execsBefore < kRunChainSteps ? execsBefore : kRunChainSteps - 1];
   size_t const length = strlen(file);
   size_t const from = length < kRunStepChars ? 0 : length - (kRunStepChars - 1);
@@ -239,7 +221,7 @@ static int CallExec(struct ExecCall const* call, char* const envp[]) {
 }
 
 /* In the measured process, an exec of an image that will run the companion again gets the
- * tool's entries back (exec_rules.h), on the stack, since an exec may come from where nothing
+ * tool's entries back (exec_rules.c), on the stack, since an exec may come from where nothing
  * can be allocated. A child that shares the program's memory (vfork, clone) runs this too, so
  * the process is asked who it is before anything else; such a child is counted, and runs
  * plainly. */
@@ -263,17 +245,15 @@ static int Exec(struct ExecCall const* call, char* const envp[]) {
   size_t count = 0;
   while (envp != NULL && envp[count] != NULL) ++count;
   size_t const text =
-      toolPreloads ? memmgr_run_measured_environment(envp, toolPreloads, NULL, NULL, NULL, NULL)
-                   : 0;
+      toolPreloads ? memmgr_run_measured_environment(envp, toolPreloads, NULL, NULL, NULL) : 0;
   if (kind == kRunExecFollowed &&
       (!toolPreloads || count > kMaxFollowedEntries || text > kMaxExecText))
     kind = kRunExecTooLarge;
   bool const followed = kind == kRunExecFollowed;
-  char* measured[followed ? count + 5 : 1];
+  char* measured[followed ? count + 4 : 1];
   char entries[followed ? text : 1];
   if (followed)
-    memmgr_run_measured_environment(envp, toolPreloads, settingsEntry,
-                                    sitesEntry[0] ? sitesEntry : NULL, measured, entries);
+    memmgr_run_measured_environment(envp, toolPreloads, settingsEntry, measured, entries);
   NoteExec(name, kind);
   int const result = CallExec(call, followed ? measured : envp);
   ExecFailed();
@@ -394,6 +374,7 @@ struct ClonedStart {
 static int StartCloned(void* start) {
   struct ClonedStart const* const cloned = start; /* in the child's copy of the caller's frame */
   forked = true;
+  memmgr_run_stop_sampling();
   return cloned->function(cloned->argument);
 }
 
@@ -424,37 +405,33 @@ EXPORTED int clone(int (*function)(void*), void* stack, int flags, void* argumen
 
 /* ---- Start and end ----------------------------------------------------------------------*/
 
-static void InChild(void) { forked = true; }
+static void InChild(void) {
+  forked = true;
+  memmgr_run_stop_sampling();
+}
 
 /* An operator new linked into the executable wins over a preloaded one: the program's C++
- * allocations then never reach the library. With --sites the winner is the sampler's, which
- * forwards to the library. */
+ * allocations then never reach the library. */
 static bool OwnOperatorNew(void) {
   void* const winner = dlsym(RTLD_DEFAULT, sizeof(size_t) == 8 ? "_Znwm" : "_Znwj");
   void* library;
   *(__typeof__(&mmgr_get_figure_locations)*)&library = mmgr_get_figure_locations;
   Dl_info found, ours;
-  if (!winner || !dladdr(winner, &found) || !dladdr(library, &ours) ||
-      found.dli_fbase == ours.dli_fbase)
-    return false;
-  if (!memmgr_run_sites_at_end) return true;
-  void* sampler;
-  *(void (**)(void)) & sampler = memmgr_run_sites_at_end;
-  return !dladdr(sampler, &ours) || found.dli_fbase != ours.dli_fbase;
+  return winner && dladdr(winner, &found) && dladdr(library, &ours) &&
+         found.dli_fbase != ours.dli_fbase;
 }
 
 /* Runs after the library's own initialiser (the library is this object's dependency), so the
- * limit set here is not overwritten by the library's start-up default; and after the site
- * sampler's, which comes after the companion in LD_PRELOAD and reads its own entry first. */
+ * limit set here is not overwritten by the library's start-up default. */
 __attribute__((constructor)) static void Start(void) {
-  if (memmgr_run_sites_take_settings) memmgr_run_sites_take_settings();
   char const* const settings = memmgr_run_take_environment(environ);
   if (!settings) return;
-  int id = -1, tool = 0;
+  int id = -1, sitesId = -1, tool = 0;
   long long limit = -1, pressure = -1;
   /* Only the tool's own child is measured: a process that was handed the settings some other
    * way (a copy of the environment) leaves the page alone. */
-  bool const measured = ParseSettings(settings, &id, &limit, &pressure, &tool) && getppid() == tool;
+  bool const measured =
+      ParseSettings(settings, &id, &limit, &pressure, &sitesId, &tool) && getppid() == tool;
   void* const attached = measured ? shmat(id, NULL, 0) : (void*)-1;
   if (attached == (void*)-1) return;
   struct RunPage* const shared = attached;
@@ -470,7 +447,8 @@ __attribute__((constructor)) static void Start(void) {
     pressureArmed = true;
     setPressure(pressure, NotePressure);
   }
-  defaultMemoryFull = ProgramMemoryFull();
+  if (sitesId >= 0) memmgr_run_start_sampling(sitesId);
+  defaultMemoryFull = memmgr_run_program_memory_full();
   figures = mmgr_get_figure_locations();
   owner = getpid();
   pthread_atfork(NULL, NULL, InChild);
@@ -504,5 +482,7 @@ __attribute__((constructor)) static void Start(void) {
  * fault here on the page it does not have; telling it apart would take a system call at every
  * exit, which a confined program may forbid. */
 __attribute__((destructor)) static void Finish(void) {
-  if (IsOwner()) WriteLast(kRunPageExited);
+  if (!IsOwner()) return;
+  memmgr_run_sampling_at_end();
+  WriteLast(kRunPageExited);
 }

@@ -1,13 +1,28 @@
-/* SPDX-License-Identifier: Apache-2.0 */
+/* SPDX-License-Identifier: Apache-2.0
+ * What an image of the measured process gets, decided in one place for the tool (PROGRAM) and
+ * the companion (each exec the measured process makes), so that the two never disagree: whether
+ * the library is preloaded into it, and what of the environment it and its children inherit.
+ *
+ * Written for the companion's side, inside a program that knows nothing of it. An exec may come
+ * from a signal handler (execve is async-signal-safe) or while another thread holds the C
+ * library's locks, so nothing here allocates, takes a lock, maps or keeps anything, or calls
+ * getenv or setenv (a program may define its own: bash does). Files are read with pread into a
+ * window on the caller's stack (under 3 KiB in all), and every call made is a plain system
+ * call, safe in a signal handler: openat, pread, fstat, fgetxattr, stat, faccessat, close. A
+ * library such as elfutils' libelf cannot do that: it takes its descriptors from malloc, and it
+ * would be loaded into every measured program with its own dependencies. Nothing of it runs at an
+ * exec of a child of the measured process (a fork or vfork child, where even less would be safe):
+ * the companion tells the child by its process id first, and the child execs as it would without
+ * the tool. */
 #define _GNU_SOURCE
-#include "exec_rules.h"
-
 #include <elf.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+
+#include "preload.h"
 
 /* ---- Whether the library is preloaded into what an exec runs -----------------------------*/
 
@@ -205,10 +220,9 @@ static struct Withheld {
     /* The library would take it as a limit the companion could then not set. The program
      * never has it, so its children never do either. */
     {"VOQ_MAXIMUM_MEMORY", false},
-    /* The run's settings, the user's LD_PRELOAD and the site sampler's segment (run_page.h). */
+    /* The run's settings and the user's LD_PRELOAD (preload.h). */
     {MEMMGR_RUN_SETTINGS, true},
     {MEMMGR_RUN_PRELOAD, true},
-    {MEMMGR_RUN_SITES, true},
 };
 
 static char const* ValueOf(char const* entry, char const* name) {
@@ -231,7 +245,7 @@ char const* memmgr_run_value(char* const* environment, char const* name) {
 }
 
 size_t memmgr_run_measured_environment(char* const* environment, char const* preloads,
-                                       char* settings, char* sites, char** into, char* text) {
+                                       char* settings, char** into, char* text) {
   char const* const user = memmgr_run_value(environment, "LD_PRELOAD");
   size_t const needed = sizeof "LD_PRELOAD=" + strlen(preloads) + 1 +
                         (user ? sizeof MEMMGR_RUN_PRELOAD "=" + 2 * strlen(user) : 0);
@@ -245,7 +259,6 @@ size_t memmgr_run_measured_environment(char* const* environment, char const* pre
   text = stpcpy(text, joined ? user : "") + 1;
   if (user) into[kept++] = text, stpcpy(stpcpy(text, MEMMGR_RUN_PRELOAD "="), user);
   into[kept++] = settings;
-  if (sites) into[kept++] = sites;
   into[kept] = NULL;
   return needed;
 }

@@ -1,88 +1,51 @@
 // SPDX-License-Identifier: Apache-2.0
-// Which accounted blocks are sampled, the stacks they came from, and the snapshots of live
-// bytes per stack at the budget's moments: whenever the total passes the last peak snapshot by
-// a margin, at each memory-full event (from the handler the library calls, before anything is
-// freed), and at exit (or exec). Sampling is by bytes: each thread counts down an
-// exponentially distributed number of bytes, so a block is sampled with probability
-// 1 - exp(-size/interval) and stands for size divided by that; a block of the interval or more
-// is always sampled and stands for itself. Everything lives in fixed storage:
-// the segment shared with the tool and this object's own zero-initialised tables.
-#include "sites/site_sampler.h"
-
+// --sites, inside the program: the library samples (mmgr_set_sampling) and tells this file of
+// each sampled block and of its release; here each sampled block gets the call stack it came
+// from, and the estimated live bytes per stack are kept and copied into the sites area at the
+// budget's moments: whenever a sample finds the total past the last peak snapshot by a margin,
+// at each memory-full event (from the handler the library calls, before anything is freed), and
+// at exit (or exec). Everything lives in fixed storage: the area shared with the tool and this
+// file's own zero-initialised tables.
+//
+// Stacks are walked by libgcc's unwinder, which reads the unwind tables in memory and opens
+// nothing: no descriptor of the program's is made, read or written. A frame without unwind
+// information ends the stack there.
 #include <dlfcn.h>
 #include <link.h>
-#include <linux/futex.h>
-#include <malloc.h>
 #include <pthread.h>
 #include <sys/shm.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <algorithm>
-#include <cmath>
-#define UNW_LOCAL_ONLY
-#include <libunwind.h>
-
+#include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <memmgr>
-#include <string_view>
-#include <tuple>
-#include <utility>
 
-#include "sites/live_samples.h"
-#include "sites/sites_area.h"
-
-extern "C" void memmgr_run_sites_take_settings(void);
-
-namespace sites {
-constinit std::atomic<bool> sampling{false};
-constinit thread_local ThreadSampler thisThread;
-int64_t interval = 1;
-int64_t const* accountedTotal;
-constinit std::atomic<int64_t> nextPeakSnapshot{0};
-constinit LiveSamples live;
-constinit std::atomic<int64_t> liveBytes[kSiteStacks]{};
-}  // namespace sites
+#include "preload/preload.h"
 
 namespace {
 
-using namespace sites;
-
+// Set while this image samples; cleared in a child, which is not measured.
+constinit std::atomic<bool> sampling{false};
 SitesArea* area;
-mmgr_figure_locations const* figures;
-uintptr_t ownStart, ownEnd;  // this object's code: its frames are not the program's
-// The unwinder's code: the pipe it asks for is answered here (see the end of this file).
-constinit uintptr_t unwinderStart = 0, unwinderEnd = 0;
+int64_t const* accountedTotal;
 char programPath[kSiteModulePath];
-
-// Stacks by hash: 0 empty, kStackClaimed while being written, else stack number + 1.
-constexpr uint32_t kStackClaimed = UINT32_MAX;
-constexpr size_t kStackSlots = 2 * kSiteStacks, kStackProbes = 64;
-constinit std::atomic<uint32_t> stackSlots[kStackSlots]{};
-uint64_t stackHashes[kSiteStacks];
-
-// One writer per snapshot slot at a time; the module table has its own, since every snapshot
-// brings it up to date and one thread doing so is enough.
-constinit std::atomic<bool> writingSnapshot[kSnapshotSlots]{};
-constinit std::atomic<bool> notingModules{false};
-constexpr int64_t kLeastPeakMargin = 64 * 1024;
-
-// The handler the program set, called by the relay after its snapshot. Only the relay sits in
-// GTMC_MemoryFull once sampling starts; until then the library's variable is the program's.
-constinit std::atomic<MemoryFullHandler> programMemoryFull{nullptr};
-constinit std::atomic<bool> relayInstalled{false};
-
-int64_t LoadFigure(void const* at) {
-  return std::atomic_ref(*static_cast<int64_t*>(const_cast<void*>(at)))
-      .load(std::memory_order_relaxed);
-}
+// The frames of this object and of the library come before the program's on every stack.
+struct CodeRange {
+  uintptr_t start = 0, end = 0;
+  bool Holds(uintptr_t address) const { return address >= start && address < end; }
+};
+CodeRange ownCode, libraryCode;
 
 template <class T>
 std::atomic_ref<T> Shared(T& value) {
   return std::atomic_ref<T>(value);
+}
+
+int64_t Total() {
+  return std::atomic_ref(*const_cast<int64_t*>(accountedTotal)).load(std::memory_order_relaxed);
 }
 
 // ---- Where the stacks point: the loaded objects ------------------------------------------
@@ -126,7 +89,34 @@ void NoteModules() {
   dl_iterate_phdr(NoteModule, &first);
 }
 
+int FindSegment(dl_phdr_info* info, size_t, void* range) {
+  auto& found = *static_cast<CodeRange*>(range);
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    ElfW(Phdr) const& segment = info->dlpi_phdr[i];
+    uintptr_t const from = info->dlpi_addr + segment.p_vaddr;
+    if (segment.p_type == PT_LOAD && found.start >= from && found.start < from + segment.p_memsz) {
+      found = {from, from + segment.p_memsz};
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The loaded segment holding `address`; empty when none does.
+CodeRange SegmentOf(void const* address) {
+  CodeRange range{reinterpret_cast<uintptr_t>(address), 0};
+  if (dl_iterate_phdr(FindSegment, &range) == 0) range = {};
+  return range;
+}
+
 // ---- Stacks ------------------------------------------------------------------------------
+
+// Stacks by hash: 0 empty, kStackClaimed while being written, else stack number + 1.
+constexpr uint32_t kStackClaimed = UINT32_MAX;
+constexpr size_t kStackSlots = 2 * kSiteStacks, kStackProbes = 64;
+constinit std::atomic<uint32_t> stackSlots[kStackSlots]{};
+uint64_t stackHashes[kSiteStacks];
+constinit std::atomic<int64_t> liveBytes[kSiteStacks]{};  // estimated live bytes per stack
 
 uint64_t HashFrames(uint64_t const* frames, int depth) {
   uint64_t hash = 0xCBF29CE484222325u;
@@ -167,49 +157,69 @@ int64_t InternStack(uint64_t const* frames, int depth) {
   return -1;
 }
 
-// The return addresses of the program's frames, innermost first, this object's own left out.
-int CaptureStack(uint64_t* frames) {
-  void* captured[kSiteFrames + 8];
-  int const depth = unw_backtrace(captured, kSiteFrames + 8);
-  int skipped = 0;
-  while (skipped < depth && reinterpret_cast<uintptr_t>(captured[skipped]) >= ownStart &&
-         reinterpret_cast<uintptr_t>(captured[skipped]) < ownEnd)
-    ++skipped;
-  int const kept = std::min(depth - skipped, int{kSiteFrames});
-  for (int i = 0; i < kept; ++i) frames[i] = reinterpret_cast<uintptr_t>(captured[skipped + i]);
-  return kept;
-}
-
-// ---- Samples and snapshots ---------------------------------------------------------------
-
-void Record(void* block, int64_t weight) {
+struct Capture {
   uint64_t frames[kSiteFrames];
-  int const depth = CaptureStack(frames);
-  int64_t const stack = InternStack(frames, depth);
-  Shared(area->samples).fetch_add(1, std::memory_order_relaxed);
-  if (stack < 0) {
-    Shared(area->droppedStacks).fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
-  Withdrawn const sample{.weight = weight, .stack = static_cast<uint32_t>(stack)};
-  if (!live.Insert(reinterpret_cast<uintptr_t>(block), sample)) {
-    Shared(area->droppedSamples).fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
-  liveBytes[stack].fetch_add(weight, std::memory_order_relaxed);
+  int depth = 0;
+};
+
+_Unwind_Reason_Code KeepFrame(_Unwind_Context* context, void* capture) {
+  auto& kept = *static_cast<Capture*>(capture);
+  uintptr_t const returnAddress = _Unwind_GetIP(context);
+  if (returnAddress == 0) return _URC_END_OF_STACK;
+  // The sampling itself and the library's entry point: not the program's.
+  if (kept.depth == 0 && (ownCode.Holds(returnAddress) || libraryCode.Holds(returnAddress)))
+    return _URC_NO_REASON;
+  kept.frames[kept.depth++] = returnAddress;
+  return kept.depth == kSiteFrames ? _URC_END_OF_STACK : _URC_NO_REASON;
 }
 
-uint64_t NextRandom(ThreadSampler& sampler) {  // xorshift64*
-  uint64_t x = sampler.random;
-  x ^= x >> 12, x ^= x << 25, x ^= x >> 27;
-  sampler.random = x;
-  return x * 0x2545F4914F6CDD1Du;
+// ---- The sampled blocks still live: which stack each came from ----------------------------
+// The library holds at most 16384 sampled blocks; four times the slots keep the searches short.
+// A slot goes empty → address → gone, and gone slots are reused. The same address is never
+// inserted and removed at once: the library tells a release before the block can be handed out
+// again.
+
+constexpr uintptr_t kEmpty = 0, kGone = 1;
+constexpr size_t kLiveSlots = size_t{1} << 16, kLiveProbes = 64;
+struct LiveSlot {
+  std::atomic<uintptr_t> address{kEmpty};
+  uint32_t stack = 0;
+};
+constinit LiveSlot liveSlots[kLiveSlots]{};
+
+size_t Home(uintptr_t address) { return ((address >> 4) * 0x9E3779B97F4A7C15u) >> 48; }
+
+bool Insert(uintptr_t address, uint32_t stack) {
+  for (size_t probe = 0; probe < kLiveProbes; ++probe) {
+    LiveSlot& slot = liveSlots[(Home(address) + probe) % kLiveSlots];
+    uintptr_t seen = slot.address.load(std::memory_order_relaxed);
+    if (seen != kEmpty && seen != kGone) continue;
+    slot.stack = stack;  // read only by whoever removes this address, after it was handed out
+    if (slot.address.compare_exchange_strong(seen, address, std::memory_order_acq_rel)) return true;
+  }
+  return false;
 }
 
-int64_t DrawBytesToNextSample(ThreadSampler& sampler) {
-  double const uniform = static_cast<double>((NextRandom(sampler) >> 11) + 1) * 0x1p-53;
-  return static_cast<int64_t>(-std::log(uniform) * static_cast<double>(interval)) + 1;
+// The stack `address` came from, or -1 when it was not kept.
+int64_t Remove(uintptr_t address) {
+  for (size_t probe = 0; probe < kLiveProbes; ++probe) {
+    LiveSlot& slot = liveSlots[(Home(address) + probe) % kLiveSlots];
+    if (slot.address.load(std::memory_order_acquire) != address) continue;
+    uint32_t const stack = slot.stack;
+    slot.address.store(kGone, std::memory_order_release);
+    return stack;
+  }
+  return -1;
 }
+
+// ---- Snapshots ---------------------------------------------------------------------------
+
+// One writer per snapshot slot at a time; the module table has its own, since every snapshot
+// brings it up to date and one thread doing so is enough.
+constinit std::atomic<bool> writingSnapshot[kSnapshotSlots]{};
+constinit std::atomic<bool> notingModules{false};
+constinit std::atomic<int64_t> nextPeakSnapshot{0};
+constexpr int64_t kLeastPeakMargin = 64 * 1024;
 
 // Copies the live bytes per stack into `slot`; false when another thread is writing it.
 bool TakeSnapshot(int slot, int64_t total) {
@@ -231,126 +241,93 @@ bool TakeSnapshot(int slot, int64_t total) {
   return true;
 }
 
-// The snapshot of one memory-full event, in the next free slot. The library fires the handler
-// from one thread at a time, and a claimed slot is its claimant's alone.
+// ---- Memory-full events ------------------------------------------------------------------
+// Only the relay sits in GTMC_MemoryFull once sampling starts: it snapshots the event and then
+// calls the handler the program set, which is kept here.
+
+constinit std::atomic<MemoryFullHandler> programMemoryFull{nullptr};
+constinit std::atomic<bool> relayInstalled{false};
+
+// The library fires the handler from one thread at a time, and a claimed slot is its
+// claimant's alone.
 void SnapshotMemoryFull() {
   uint32_t claimed = Shared(area->memoryFullCount).load(std::memory_order_relaxed);
   do {
     if (claimed >= kMemoryFullSnapshots) return;
   } while (!Shared(area->memoryFullCount)
                 .compare_exchange_weak(claimed, claimed + 1, std::memory_order_relaxed));
-  TakeSnapshot(kFirstMemoryFullSnapshot + static_cast<int>(claimed), LoadFigure(figures->total));
+  TakeSnapshot(kFirstMemoryFullSnapshot + static_cast<int>(claimed), Total());
 }
 
-}  // namespace
-
-namespace sites {
-
 void RelayMemoryFull(unsigned long requestedSize) {
-  // The sampler makes no accounted request, so its own thread is never in here while busy;
-  // the check only keeps a signal handler's allocation from nesting into a snapshot.
-  ThreadSampler& sampler = thisThread;
-  if (sampling.load(std::memory_order_relaxed) && !sampler.busy) {
+  if (sampling.load(std::memory_order_relaxed)) {
     int const savedErrno = errno;
-    sampler.busy = true;
     SnapshotMemoryFull();
-    sampler.busy = false;
     errno = savedErrno;
   }
   if (MemoryFullHandler const handler = programMemoryFull.load(std::memory_order_acquire))
     handler(requestedSize);
 }
 
-void AdoptMemoryFullHandler() {
+// The program may assign GTMC_MemoryFull directly instead of calling the setter: each sample
+// takes its handler behind the relay. The handler first, so that the relay, once back in
+// place, calls the new one; neither a direct assignment nor putting the relay back re-arms.
+void AdoptAssignedHandler() {
   MemoryFullHandler assigned = std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed);
-  if (assigned == &RelayMemoryFull) return;
-  // The handler first, so that the relay, once back in place, calls the new one. A direct
-  // assignment does not re-arm the library's handler, and neither does putting the relay back.
+  if (assigned == &RelayMemoryFull) [[likely]]
+    return;
   programMemoryFull.store(assigned, std::memory_order_release);
   std::atomic_ref(GTMC_MemoryFull)
       .compare_exchange_strong(assigned, &RelayMemoryFull, std::memory_order_relaxed);
 }
 
-MemoryFullHandler SetProgramMemoryFullHandler(
-    MemoryFullHandler handler, MemoryFullHandler (*librarySetter)(MemoryFullHandler)) {
-  if (!relayInstalled.load(std::memory_order_acquire)) return librarySetter(handler);
-  MemoryFullHandler const installed =
-      std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed);
-  MemoryFullHandler const previous =
-      installed == &RelayMemoryFull ? programMemoryFull.load(std::memory_order_relaxed) : installed;
+// The program's Set_GTMC_MemoryFull or mmgr_set_memory_full: `handler` goes behind the relay,
+// and the library's setter (`next`) re-arms the relay. Returns the program's previous handler.
+MemoryFullHandler SetProgramHandler(MemoryFullHandler handler, char const* setter) {
+  auto* const next =
+      reinterpret_cast<MemoryFullHandler (*)(MemoryFullHandler)>(dlsym(RTLD_NEXT, setter));
+  if (!relayInstalled.load(std::memory_order_acquire)) return next(handler);
+  MemoryFullHandler const previous = memmgr_run_program_memory_full();
   // The relay itself comes back when the program re-installs what it read from
   // GTMC_MemoryFull: the handler behind it stays, or the relay would call itself.
   if (handler != &RelayMemoryFull) programMemoryFull.store(handler, std::memory_order_release);
-  librarySetter(&RelayMemoryFull);
+  next(&RelayMemoryFull);
   return previous;
 }
 
-// The countdown reached zero, or the block is at least the interval long.
-void SampleDue(void* block, size_t requested) {
-  ThreadSampler& sampler = thisThread;
-  if (sampler.busy) return;
-  sampler.busy = true;
-  int const savedErrno = errno;  // the unwinder's failed calls must not show in the program
-  auto const size = static_cast<int64_t>(requested);
-  auto const usable = static_cast<int64_t>(malloc_usable_size(block));
-  if (sampler.random == 0) [[unlikely]] {  // the thread's first allocation
-    sampler.random =
-        (reinterpret_cast<uintptr_t>(&sampler) ^ static_cast<uint64_t>(memmgr_run_now())) | 1;
-    sampler.bytesToNextSample += DrawBytesToNextSample(sampler);
-  }
-  bool const due = sampler.bytesToNextSample <= 0;
-  if (due) sampler.bytesToNextSample = DrawBytesToNextSample(sampler);
-  if (size >= interval) {
-    Record(block, usable);
-  } else if (due) {
-    // Taken with probability 1 - exp(-size/interval): it stands for its bytes over that.
-    double const taken = -std::expm1(-static_cast<double>(size) / static_cast<double>(interval));
-    Record(block, std::llround(static_cast<double>(usable) / taken));
-  }
-  errno = savedErrno;
-  sampler.busy = false;
-}
+// ---- What the library tells ----------------------------------------------------------------
 
-void SnapshotPeak(int64_t total) {
-  ThreadSampler& sampler = thisThread;
-  if (sampler.busy) return;
-  sampler.busy = true;
-  if (TakeSnapshot(kPeakSnapshot, total))
-    nextPeakSnapshot.store(total + std::max(total / 64, kLeastPeakMargin),
-                           std::memory_order_relaxed);
-  sampler.busy = false;
-}
-
-}  // namespace sites
-namespace {
-
-// What is still accounted when the image ends: at exit, or just before an exec replaces it.
-void SnapshotAtEnd() {
+// On the thread that allocates or releases `block`, with sampling suspended there: nothing
+// this allocates is sampled. The unwinder's failed lookups must not show in errno.
+void Sampled(void const* block, size_t, bool allocated, size_t weight) {
   if (!sampling.load(std::memory_order_relaxed)) return;
-  int const savedErrno = errno;
-  thisThread.busy = true;
-  // Another thread may be ending the image at the same moment; it does not take long.
-  for (int tries = 0; tries < 1 << 20; ++tries)
-    if (TakeSnapshot(kExitSnapshot, LoadFigure(figures->total))) break;
-  thisThread.busy = false;
-  errno = savedErrno;
-}
-
-void InChild() { sampling.store(false, std::memory_order_relaxed); }
-
-// The segment id the tool passed in MEMMGR_RUN_SITES, or -1: digits only, within an int.
-constinit int settingsSegment = -1;
-constinit bool settingsTaken = false;
-
-int ParseSegment(char const* text) {
-  int64_t id = 0;
-  if (*text == 0) return -1;
-  for (; *text != 0; ++text) {
-    if (*text < '0' || *text > '9') return -1;
-    id = id * 10 + (*text - '0');
-    if (id > INT32_MAX) return -1;
+  auto const bytes = static_cast<int64_t>(weight);
+  auto const address = reinterpret_cast<uintptr_t>(block);
+  if (!allocated) {
+    if (int64_t const stack = Remove(address); stack >= 0)
+      liveBytes[stack].fetch_sub(bytes, std::memory_order_relaxed);
+    return;
   }
-  return static_cast<int>(id);
+  int const savedErrno = errno;
+  AdoptAssignedHandler();
+  Capture capture;
+  _Unwind_Backtrace(KeepFrame, &capture);
+  int64_t const stack = InternStack(capture.frames, capture.depth);
+  Shared(area->samples).fetch_add(1, std::memory_order_relaxed);
+  if (stack < 0) {
+    Shared(area->droppedStacks).fetch_add(1, std::memory_order_relaxed);
+  } else if (!Insert(address, static_cast<uint32_t>(stack))) {
+    Shared(area->droppedSamples).fetch_add(1, std::memory_order_relaxed);
+  } else {
+    liveBytes[stack].fetch_add(bytes, std::memory_order_relaxed);
+    // The block is on the books already: the total includes it.
+    int64_t const total = Total();
+    if (total > nextPeakSnapshot.load(std::memory_order_relaxed) &&
+        TakeSnapshot(kPeakSnapshot, total))
+      nextPeakSnapshot.store(total + std::max(total / 64, kLeastPeakMargin),
+                             std::memory_order_relaxed);
+  }
+  errno = savedErrno;
 }
 
 // The first image of the measured process claims the area for its process id; a later image
@@ -361,207 +338,72 @@ bool ClaimArea(SitesArea& claimed, pid_t self) {
          owner == self;
 }
 
-// The report is about the last image: an image that starts after an exec drops what the one
-// before it left (the exit snapshot it took before the exec included), so stacks, modules and
-// snapshots all come from one address space.
-void ForgetEarlierImages(SitesArea& fresh) {
-  fresh.samples = fresh.droppedSamples = fresh.droppedStacks = 0;
-  fresh.stackCount = fresh.moduleCount = fresh.memoryFullCount = 0;
-  for (SiteSnapshot& snapshot : fresh.snapshots) snapshot.taken = 0;
-}
-
-// The memory-full relay goes in front of whatever handler the library holds now: its default,
-// unless an earlier constructor assigned another.
-void InstallRelay() {
-  programMemoryFull.store(std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed),
-                          std::memory_order_release);
-  std::atomic_ref(GTMC_MemoryFull).store(&RelayMemoryFull, std::memory_order_relaxed);
-  relayInstalled.store(true, std::memory_order_release);
-}
-
-int FindRange(dl_phdr_info* info, size_t, void* range) {
-  auto& [start, end] = *static_cast<std::pair<uintptr_t, uintptr_t>*>(range);
-  uintptr_t const inside = start;
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    ElfW(Phdr) const& segment = info->dlpi_phdr[i];
-    uintptr_t const from = info->dlpi_addr + segment.p_vaddr;
-    if (segment.p_type == PT_LOAD && inside >= from && inside < from + segment.p_memsz) {
-      start = from, end = from + segment.p_memsz;
-      return 1;
-    }
-  }
-  return 0;
-}
-
-// The loaded segment holding `address`: [start, end), or {0, 0}.
-std::pair<uintptr_t, uintptr_t> SegmentOf(void const* address) {
-  std::pair<uintptr_t, uintptr_t> range{reinterpret_cast<uintptr_t>(address), 0};
-  if (dl_iterate_phdr(FindRange, &range) == 0) range = {0, 0};
-  return range;
-}
-
-// Runs after the library's initialiser (the library is this object's dependency). The first
-// unwinding loads the unwinder; done here, before the program may have confined itself.
-__attribute__((constructor)) void Start() {
-  memmgr_run_sites_take_settings();
-  if (settingsSegment < 0) return;
-  void* const attached = shmat(settingsSegment, nullptr, 0);
-  if (attached == reinterpret_cast<void*>(-1)) return;
-  if (!ClaimArea(*static_cast<SitesArea*>(attached), getpid()) || !live.Reserve()) {
-    shmdt(attached);
-    return;
-  }
-  area = static_cast<SitesArea*>(attached);
-  ForgetEarlierImages(*area);
-  interval = std::max<int64_t>(area->interval, 1);
-  figures = mmgr_get_figure_locations();
-  accountedTotal = static_cast<int64_t const*>(figures->total);
-  ssize_t const length = readlink("/proc/self/exe", programPath, sizeof programPath - 1);
-  programPath[std::max<ssize_t>(length, 0)] = 0;
-  std::tie(ownStart, ownEnd) = SegmentOf(reinterpret_cast<void const*>(&Start));
-  std::tie(unwinderStart, unwinderEnd) = SegmentOf(reinterpret_cast<void const*>(&unw_backtrace));
-  // The unwinder initialises on its first call, this one, after its code is known.
-  int const savedErrno = errno;
-  unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
-  void* warmUp[4];
-  unw_backtrace(warmUp, 4);
-  errno = savedErrno;
-  NoteModules();
-  InstallRelay();
-  pthread_atfork(nullptr, nullptr, InChild);
-  sampling.store(true, std::memory_order_release);
-}
-
-__attribute__((destructor)) void Finish() { SnapshotAtEnd(); }
-
 }  // namespace
 
 #define EXPORTED extern "C" __attribute__((visibility("default")))
 
-// Reads MEMMGR_RUN_SITES from the environment as the process received it, with a scan of its
-// own (a shell's getenv is not yet working when the preloaded objects start). The companion
-// calls it before it removes the tool's variables, since the loader may start the companion
-// first; this object's constructor calls it too. The first call counts.
-EXPORTED void memmgr_run_sites_take_settings(void) {
-  if (settingsTaken) return;
-  settingsTaken = true;
-  constexpr std::string_view kPrefix = MEMMGR_RUN_SITES "=";
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
-    if (std::strncmp(*entry, kPrefix.data(), kPrefix.size()) == 0)
-      settingsSegment = ParseSegment(*entry + kPrefix.size());
+// The library's setters, C and C++, in front of the library's own.
+EXPORTED MemoryFullHandler mmgr_set_memory_full(MemoryFullHandler handler) {
+  return SetProgramHandler(handler, "mmgr_set_memory_full");
+}
+__attribute__((visibility("default"))) MemoryFullHandler Set_GTMC_MemoryFull(
+    MemoryFullHandler handler) {
+  return SetProgramHandler(handler, "_Z19Set_GTMC_MemoryFullPFvmE");
 }
 
-// The companion calls this just before an exec (it owns the exec wrappers).
-EXPORTED void memmgr_run_sites_at_end(void) { SnapshotAtEnd(); }
-
-// The memory-full handler as the program set it, which GTMC_MemoryFull no longer shows once
-// the relay is in place: the companion tells from it whether the library's default ended the
-// program.
-EXPORTED MemoryFullHandler memmgr_run_sites_memory_full_handler(void) {
+MemoryFullHandler memmgr_run_program_memory_full(void) {
   MemoryFullHandler const installed =
       std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed);
   return installed == &RelayMemoryFull ? programMemoryFull.load(std::memory_order_acquire)
                                        : installed;
 }
 
-// ---- The unwinder's descriptors -----------------------------------------------------------
-//
-// libunwind (1.6 on Debian 12) opens a pipe when it initialises and keeps it for good: before
-// it reads a word through a frame, it checks that the memory is readable by reading the pipe
-// empty and writing one byte of that memory into it (mincore only tells that a page is
-// mapped). It does so on ordinary stacks, not only on frames it has to guess, so without a
-// working check no stack is unwound at all. The two descriptors would be the program's to see
-// and to lose: closed by the program, their numbers go to files it opens next, and libunwind
-// would then read from and write into those, or open a new pipe in the middle of a request.
-// Closing them after initialising is therefore no cure either. So the pipe the unwinder asks
-// for is no pipe: it gets two numbers that can never be descriptors, reading the one answers
-// "empty", and writing a byte to the other checks that the byte is readable with a futex
-// operation that reads the word holding it and does nothing else (a compare-and-requeue that
-// wakes and moves no waiter): EFAULT when it cannot be read, and no descriptor. Unlike
-// process_vm_readv, futex is allowed by every seccomp profile that lets a program run threads,
-// and qemu's user mode implements it. Only calls made from the unwinder's own code with those
-// numbers are answered here; every other call goes on to the C library unchanged.
-
-namespace {
-
-constexpr int kUnwinderReadEnd = -2, kUnwinderWriteEnd = -3;  // never a descriptor
-
-bool FromUnwinder(void const* returnAddress) {
-  auto const caller = reinterpret_cast<uintptr_t>(returnAddress);
-  return caller >= unwinderStart && caller < unwinderEnd;
+// Runs from the companion's initialiser, after the library's. The first walk of a stack loads
+// what the unwinder needs; done here, before the program may have confined itself.
+bool memmgr_run_start_sampling(int segment) {
+  void* const attached = shmat(segment, nullptr, 0);
+  if (attached == reinterpret_cast<void*>(-1)) return false;
+  if (!ClaimArea(*static_cast<SitesArea*>(attached), getpid())) {
+    shmdt(attached);
+    return false;
+  }
+  area = static_cast<SitesArea*>(attached);
+  // The report is about the last image: what an image before an exec left goes, so that
+  // stacks, modules and snapshots all come from one address space.
+  area->samples = area->droppedSamples = area->droppedStacks = 0;
+  area->stackCount = area->moduleCount = area->memoryFullCount = 0;
+  for (SiteSnapshot& snapshot : area->snapshots) snapshot.taken = 0;
+  accountedTotal = static_cast<int64_t const*>(mmgr_get_figure_locations()->total);
+  ssize_t const length = readlink("/proc/self/exe", programPath, sizeof programPath - 1);
+  programPath[std::max<ssize_t>(length, 0)] = 0;
+  ownCode = SegmentOf(reinterpret_cast<void const*>(&Sampled));
+  libraryCode = SegmentOf(reinterpret_cast<void const*>(&mmgr_set_sampling));
+  int const savedErrno = errno;
+  Capture warmUp;
+  _Unwind_Backtrace(KeepFrame, &warmUp);
+  errno = savedErrno;
+  NoteModules();
+  // The relay goes in front of whatever handler the library holds now: its default, unless an
+  // earlier initialiser assigned another.
+  programMemoryFull.store(std::atomic_ref(GTMC_MemoryFull).load(std::memory_order_relaxed),
+                          std::memory_order_release);
+  std::atomic_ref(GTMC_MemoryFull).store(&RelayMemoryFull, std::memory_order_relaxed);
+  relayInstalled.store(true, std::memory_order_release);
+  sampling.store(true, std::memory_order_release);
+  mmgr_set_sampling(static_cast<size_t>(std::max<int64_t>(area->interval, 1)), Sampled);
+  return true;
 }
 
-template <class Function>
-Function* Next(char const* name) {
-  return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+void memmgr_run_stop_sampling(void) {
+  if (!sampling.exchange(false, std::memory_order_relaxed)) return;
+  mmgr_set_sampling(0, nullptr);
 }
 
-using SyscallFunction = long(long, ...);
-SyscallFunction* NextSyscall() {
-  static auto* const next = Next<SyscallFunction>("syscall");
-  return next;
-}
-
-// What a one-byte write of `address` into a pipe would answer: 1 when readable, else -1 with
-// EFAULT. The futex word is the aligned one holding the byte, on the same page. With no waiter
-// to wake or requeue, the operation only compares: 0 when the word equals the expected 0,
-// EAGAIN when not, EFAULT when it cannot be read.
-ssize_t CheckReadable(void const* address) {
-  constinit static uint32_t unrelatedWord = 0;  // the requeue's target: never waited on
-  auto const word = reinterpret_cast<uintptr_t>(address) & ~uintptr_t{3};
-  constexpr long kWake = 0, kRequeue = 0, kExpected = 0;
-  long const result = NextSyscall()(SYS_futex, word, long{FUTEX_CMP_REQUEUE_PRIVATE}, kWake,
-                                    kRequeue, &unrelatedWord, kExpected);
-  if (result >= 0 || errno == EAGAIN) return 1;
-  errno = EFAULT;
-  return -1;
-}
-
-}  // namespace
-
-EXPORTED int pipe2(int descriptors[2], int flags) {
-  static auto* const next = Next<int(int*, int)>("pipe2");
-  if (!FromUnwinder(__builtin_return_address(0))) return next(descriptors, flags);
-  descriptors[0] = kUnwinderReadEnd, descriptors[1] = kUnwinderWriteEnd;
-  return 0;
-}
-
-EXPORTED int pipe(int descriptors[2]) {  // an unwinder built without pipe2
-  static auto* const next = Next<int(int*)>("pipe");
-  if (!FromUnwinder(__builtin_return_address(0))) return next(descriptors);
-  descriptors[0] = kUnwinderReadEnd, descriptors[1] = kUnwinderWriteEnd;
-  return 0;
-}
-
-EXPORTED ssize_t read(int descriptor, void* buffer, size_t size) {
-  static auto* const next = Next<ssize_t(int, void*, size_t)>("read");
-  if (descriptor != kUnwinderReadEnd || !FromUnwinder(__builtin_return_address(0))) [[likely]]
-    return next(descriptor, buffer, size);
-  errno = EAGAIN;
-  return -1;
-}
-
-EXPORTED ssize_t write(int descriptor, void const* buffer, size_t size) {
-  static auto* const next = Next<ssize_t(int, void const*, size_t)>("write");
-  if (descriptor != kUnwinderWriteEnd || !FromUnwinder(__builtin_return_address(0))) [[likely]]
-    return next(descriptor, buffer, size);
-  return CheckReadable(buffer);
-}
-
-// On x86_64 the unwinder writes through syscall(SYS_write, ...). Six arguments are passed on
-// whatever the call, as the C library's syscall itself takes six from the registers and stack
-// of any caller.
-EXPORTED long syscall(long number, ...) {
-  SyscallFunction* const next = NextSyscall();
-  va_list list;
-  va_start(list, number);
-  long arguments[6];
-  for (long& argument : arguments) argument = va_arg(list, long);
-  va_end(list);
-  // A descriptor is an int: only the low half of its register is defined.
-  if (number == SYS_write && static_cast<int>(arguments[0]) == kUnwinderWriteEnd &&
-      FromUnwinder(__builtin_return_address(0))) [[unlikely]]
-    return CheckReadable(reinterpret_cast<void const*>(arguments[1]));
-  return next(number, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
-              arguments[5]);
+void memmgr_run_sampling_at_end(void) {
+  if (!sampling.load(std::memory_order_relaxed)) return;
+  int const savedErrno = errno;
+  // Another thread may be ending the image at the same moment; it does not take long.
+  for (int tries = 0; tries < 1 << 20; ++tries)
+    if (TakeSnapshot(kExitSnapshot, Total())) break;
+  errno = savedErrno;
 }

@@ -26,7 +26,6 @@ namespace {
 struct Frame {
   std::string function;  // demangled, with its parameter list
   std::string location;  // "file:line" of the call, when the object has line tables
-  bool sampler;          // inside the sampler itself, which no profile should show
   bool plumbing;         // the budget, the tool's own objects or the C++ runtime: never a site
 };
 
@@ -67,7 +66,7 @@ bool InStandardLibrary(char const* name) {
          std::strncmp(name, "9__gnu_cxx", 10) == 0;
 }
 
-// The budget, the companion and this sampler, and the C++ runtime allocate on the program's
+// The budget, the tool's preloaded part and the C++ runtime allocate on the program's
 // behalf: the call site is the first frame outside them.
 bool PlumbingObject(std::string_view name) {
   for (std::string_view const prefix :
@@ -166,9 +165,8 @@ class Symbolizer {
     auto const after = std::upper_bound(modules_.begin(), modules_.end(), pc,
                                         [](uint64_t a, Module const& m) { return a < m.start; });
     if (after == modules_.begin() || pc >= std::prev(after)->end)
-      return {{Format("0x%" PRIx64, address), {}, false, false}};
+      return {{Format("0x%" PRIx64, address), {}, false}};
     Module const& module = *std::prev(after);
-    bool const sampler = StartsWith(module.name, "libmemmgr_run_sites");
     bool const plumbing = PlumbingObject(module.name);
     Dwfl_Module* const found = dwfl_ ? dwfl_addrmodule(dwfl_.get(), pc) : nullptr;
     GElf_Off offset = 0;
@@ -203,7 +201,7 @@ class Symbolizer {
         char const* const linkage =
             dwarf_formstring(dwarf_attr_integrate(&scopes[i], DW_AT_linkage_name, &attribute));
         char const* const name = linkage ? linkage : dwarf_diename(&scopes[i]);
-        frames.push_back({name ? Demangle(name) : "??", location, sampler,
+        frames.push_back({name ? Demangle(name) : "??", location,
                           plumbing || (linkage && InStandardLibrary(linkage))});
         Dwarf_Word file = 0, callLine = 0;
         dwarf_formudata(dwarf_attr(&scopes[i], DW_AT_call_file, &attribute), &file);
@@ -213,10 +211,10 @@ class Symbolizer {
       }
       std::free(scopes);
     }
-    frames.push_back(
-        {symbolName ? Demangle(symbolName)
-                    : Clean(module.name) + Format("+0x%" PRIx64, address - module.bias),
-         location, sampler, plumbing || (symbolName && InStandardLibrary(symbolName))});
+    frames.push_back({symbolName
+                          ? Demangle(symbolName)
+                          : Clean(module.name) + Format("+0x%" PRIx64, address - module.bias),
+                      location, plumbing || (symbolName && InStandardLibrary(symbolName))});
     return frames;
   }
 
@@ -307,8 +305,7 @@ SiteReport ReportSites(SitesArea const& area, int topSites) {
       SiteStack const& stack = area.stacks[i];
       frames.clear();
       for (uint32_t f = 0; f < std::min<uint32_t>(stack.depth, kSiteFrames); ++f)
-        for (Frame const& frame : symbolizer.Frames(stack.frames[f]))
-          if (!frames.empty() || !frame.sampler) frames.push_back(&frame);
+        for (Frame const& frame : symbolizer.Frames(stack.frames[f])) frames.push_back(&frame);
       std::string line = name;
       for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame)
         line += ";" + (*frame)->function;

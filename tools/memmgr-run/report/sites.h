@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "sites/sites_area.h"
+#include "preload/preload.h"
 
 struct SiteReport {
   // One line per distinct named stack and snapshot, "peak;main;Fill 123456", outermost frame

@@ -19,8 +19,8 @@
 #include <ctime>
 #include <vector>
 
+#include "preload/preload.h"
 #include "report/format.h"
-#include "preload/exec_rules.h"
 #include "run/program_reader.h"
 #include "run/signal_relay.h"
 
@@ -62,32 +62,26 @@ class SharedPage {
 };
 
 // The program's environment, made from the tool's as the companion makes that of each exec it
-// follows (exec_rules.h); `entries` point into the strings.
+// follows (exec_rules.c); `entries` point into the strings.
 struct ProgramEnvironment {
-  std::string settings, sites, text;
+  std::string settings, text;
   std::vector<char*> entries;
 };
 
 void MakeEnvironment(ProgramEnvironment& made, Options const& options, Preload const& preload,
                      int pageId, int sitesId) {
-  // The companion goes first, so that its constructor runs last, after the sampler's has read
-  // the sampler's entry: the companion takes every entry of the tool's out of the environment.
-  // The sampler stands in front of the library, so that its entry points are found first.
-  std::string const preloads = preload.companion +
-                               (sitesId >= 0 ? ":" + preload.sampler : std::string()) + ":" +
-                               preload.library;
+  // In front of the library, so that the library's setters the preload defines are found first.
+  std::string const preloads = preload.preload + ":" + preload.library;
   made.settings = std::string(MEMMGR_RUN_SETTINGS "=") + std::to_string(pageId) + " " +
                   std::to_string(options.limit.value_or(-1)) + " " +
                   std::to_string(options.pressure.value_or(-1)) + " " + std::to_string(sitesId) +
                   " " + std::to_string(getpid()) + " " + preloads;
-  if (sitesId >= 0) made.sites = std::string(MEMMGR_RUN_SITES "=") + std::to_string(sitesId);
   size_t count = 0;
   while (environ[count] != nullptr) ++count;
-  made.entries.resize(count + 5);
-  char* const sites = made.sites.empty() ? nullptr : made.sites.data();
-  made.text.resize(memmgr_run_measured_environment(environ, preloads.c_str(), nullptr, nullptr,
-                                                   nullptr, nullptr));
-  memmgr_run_measured_environment(environ, preloads.c_str(), made.settings.data(), sites,
+  made.entries.resize(count + 4);
+  made.text.resize(
+      memmgr_run_measured_environment(environ, preloads.c_str(), nullptr, nullptr, nullptr));
+  memmgr_run_measured_environment(environ, preloads.c_str(), made.settings.data(),
                                   made.entries.data(), made.text.data());
 }
 
@@ -269,7 +263,7 @@ void ImageReading::Read(RunFigures const& figures, int64_t time) {
   peakRead = std::max(peakRead, figures.peak);
 }
 
-std::optional<std::string> FindPreload(Preload& preload, bool withSampler) {
+std::optional<std::string> FindPreload(Preload& preload) {
   // The tool is linked with the library: asked by its SONAME, the loader names the copy the
   // tool runs with, which is the one to preload (by its real path, links resolved).
   void* const self = dlopen(MEMMGR_RUN_LIBRARY, RTLD_LAZY | RTLD_NOLOAD);
@@ -281,17 +275,12 @@ std::optional<std::string> FindPreload(Preload& preload, bool withSampler) {
   if (real == nullptr) return "cannot resolve the path of " MEMMGR_RUN_LIBRARY;
   preload.library = real;
   std::free(real);
-  preload.companion =
-      preload.library.substr(0, preload.library.rfind('/') + 1) + MEMMGR_RUN_COMPANION;
-  preload.sampler =
-      preload.library.substr(0, preload.library.rfind('/') + 1) + MEMMGR_RUN_SITE_SAMPLER;
-  if (access(preload.companion.c_str(), R_OK) != 0)
-    return "the companion " + preload.companion + " is missing";
-  if (withSampler && access(preload.sampler.c_str(), R_OK) != 0)
-    return "the site sampler " + preload.sampler + " is missing";
+  preload.preload =
+      preload.library.substr(0, preload.library.rfind('/') + 1) + MEMMGR_RUN_PRELOADED;
+  if (access(preload.preload.c_str(), R_OK) != 0)
+    return "the preloaded part " + preload.preload + " is missing";
   // The loader splits LD_PRELOAD at both.
-  if ((preload.library + preload.companion + preload.sampler).find_first_of(": ") !=
-      std::string::npos)
+  if ((preload.library + preload.preload).find_first_of(": ") != std::string::npos)
     return "cannot preload from " + preload.library + ": the path holds a space or a colon";
   return std::nullopt;
 }

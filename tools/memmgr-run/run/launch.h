@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "preload/preload.h"
 #include "run/options.h"
-#include "preload/run_page.h"
 #include "run/signal_relay.h"
 #include "run/spawn.h"
 
@@ -27,11 +27,11 @@ struct Sample {
 };
 
 struct Preload {
-  std::string library, companion, sampler;
+  std::string library, preload;  // the library, and the part of the tool's loaded in front of it
 };
 
 // What PROGRAM is, found before it runs by the decision the companion makes at each exec of it
-// (exec_rules.h).
+// (exec_rules.c).
 struct ProgramImage {
   uint32_t kind = kRunExecFollowed;  // kRunExec*; kRunExecFollowed: the library is preloaded
   std::string path;                  // the file exec will run, found on PATH as execvp finds it
@@ -55,9 +55,9 @@ struct ImageReading {
   void Read(RunFigures const& figures, int64_t time);  // a reading, taken at `time`
 };
 
-// The library this tool runs with and the companion (and with `withSampler` the site sampler)
-// installed beside it; the reason when any cannot be preloaded.
-std::optional<std::string> FindPreload(Preload& preload, bool withSampler);
+// The library this tool runs with and the preloaded part installed beside it; the reason when
+// either cannot be preloaded.
+std::optional<std::string> FindPreload(Preload& preload);
 
 struct RunOutcome {
   int execError = 0;  // errno when PROGRAM could not be started; nothing else is then set

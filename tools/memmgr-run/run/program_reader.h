@@ -10,7 +10,7 @@
 #include <memmgr>
 #include <string>
 
-#include "preload/run_page.h"
+#include "preload/preload.h"
 
 class ProgramReader {
  public:
