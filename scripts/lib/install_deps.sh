@@ -7,21 +7,19 @@ set -euo pipefail
 
 declare -A groups=(
   # The native build: compiler, GoogleTest and Google Benchmark, the libraries (and a font) the
-  # adapter tests put under the budget, gnuplot for memmgr-run's charts, libunwind for its site
-  # sampler and libdw (with libelf) for the call sites it names, pkg-config for the
-  # installed-package consumers.
+  # adapter tests put under the budget, gnuplot for memmgr-run's charts, libdw (with libelf) for
+  # the call sites it names, pkg-config for the installed-package consumers.
   [build]="cmake make g++ binutils pkg-config libgtest-dev libbenchmark-dev libsqlite3-dev
-    zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core gnuplot-nox libelf-dev libunwind-dev
-    libdw-dev"
+    zlib1g-dev libpng-dev libfreetype-dev fonts-dejavu-core gnuplot-nox libelf-dev libdw-dev"
   # clang 14, with compiler-rt for the fuzzer and the scudo archive.
   [clang]="clang-14 libclang-rt-14-dev"
   [format]="clang-format-14"
   [valgrind]="valgrind"
   # The aarch64 cross builds, run under qemu user mode; GoogleTest's source for the target;
-  # libunwind and libdw (with libelf) for the target's memmgr-run, from Debian's arm64
-  # architecture (multiarch).
+  # libdw (with libelf) for the target's memmgr-run, from Debian's arm64 architecture
+  # (multiarch).
   [cross]="g++-aarch64-linux-gnu qemu-user googletest
-    pkg-config libelf-dev:arm64 libunwind-dev:arm64 libdw-dev:arm64"
+    pkg-config libelf-dev:arm64 libdw-dev:arm64"
   [report]="python3 gnuplot-nox"
   # The docs' snippets: their checker, and the JDK's jni.h for the JNI ones.
   [docs]="python3 openjdk-17-jdk-headless"

@@ -56,8 +56,7 @@ int main(int argc, char** argv) {
   if (!options.sites.empty())
     return Fail(2,
                 "--sites: this memmgr-run was built without call-site sampling; build it with "
-                "-DMEMMGR_RUN_SITES=ON, which needs libunwind and libdw (Debian: apt-get install "
-                "libunwind-dev libdw-dev)");
+                "-DMEMMGR_RUN_SITES=ON, which needs libdw (Debian: apt-get install libdw-dev)");
 #endif
   // A sanitizer's runtime insists on being loaded first and brings its own new: the library
   // cannot be preloaded into such a program, which would end in the runtime's own complaint.
