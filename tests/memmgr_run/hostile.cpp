@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <span>
 #include <string>
@@ -298,6 +299,21 @@ int main(int argc, char** argv) {
     view += "opens " + std::to_string(next) + ", " + std::to_string(Entries("/proc/self/fd") - 1) +
             " descriptors\n";
     (void)!write(told, view.data(), view.size());
+  } else if (mode == "spike" && argc > 2) {  // a peak of microseconds, a while before its end
+    char* volatile const spike = new char[16 << 20];
+    spike[0] = 's';
+    delete[] spike;
+    timespec spiked, now;
+    clock_gettime(CLOCK_MONOTONIC, &spiked);
+    timespec const pause{0, 300000000};
+    nanosleep(&pause, nullptr);
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    Say("after the spike: " +
+        std::to_string(static_cast<double>(now.tv_sec - spiked.tv_sec) +
+                       static_cast<double>(now.tv_nsec - spiked.tv_nsec) / 1e9) +
+        " s\n");
+    // Without an exit record: the tool has only its readings to tell the spike by.
+    if (argc > 2 && std::string(argv[2]) == "killed") raise(SIGKILL);
   } else if (mode == "brief") {  // over within milliseconds: its peak is at its end
     Hold(24);
   } else if (mode == "signals" && argc > 2) {  // counts what reaches it

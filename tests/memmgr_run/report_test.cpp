@@ -3,7 +3,7 @@
 // would refuse to follow, which need a second user, a summary of names no file system test
 // should have to create and of deaths that depend on the machine's core settings, and a chart
 // of a run of which nothing was read, which a real run gives only when the program wins a race
-// against the first reading.
+// against the first reading, and the moment of a peak as the companion may have noted it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -122,6 +122,41 @@ TEST(ChartTest, ARunOfWhichNothingWasReadIsStillDrawn) {
   std::string png;
   EXPECT_EQ(DrawChart(options, run, timeline, png), std::nullopt);
   EXPECT_TRUE(png.starts_with("\x89PNG\r\n\x1a\n"));
+}
+
+// The peak the summary reports is drawn at the last moment the companion noted, which may fall
+// between two readings, but only when that moment is within its margin of the peak: past it,
+// later heights went unnoted (the program took the pressure signal over) and the time is not
+// known.
+TEST(ChartTest, ThePeakIsDrawnAtTheMomentNotedOnlyWhenThatMomentHoldsIt) {
+  Options options;
+  RunOutcome run;
+  run.start = 1'000'000'000;
+  run.end = run.start + 2'000'000'000;
+  int64_t const peak = int64_t{20} << 20;
+  RunFigures exited{};
+  exited.peak = peak;
+  run.exitRecord = exited;
+  Timeline timeline;
+  ASSERT_TRUE(timeline.Keep(false, true));
+  timeline.Add({0.010, 4 << 20, 8 << 20});
+  timeline.Add({2.0, 0, -1});
+  int64_t const noted = run.start + 500'000'000;
+  auto const note = [&](int64_t total) {
+    run.image.peakMoment = {noted, total, memmgr_run_peak_check(noted, total)};
+  };
+  note(peak - 65536);
+  std::string const drawn = ChartScript(options, run, timeline);
+  EXPECT_NE(drawn.find("$peak << EOD\n0.5000 20.000000\nEOD\n"), std::string::npos) << drawn;
+  EXPECT_NE(drawn.find("title \"peak, at 0.500 s\""), std::string::npos) << drawn;
+  if (HaveGnuplot()) {
+    std::string png;
+    EXPECT_EQ(DrawChart(options, run, timeline, png), std::nullopt);
+  }
+  note(peak - (1 << 20));
+  EXPECT_EQ(ChartScript(options, run, timeline).find("$peak"), std::string::npos);
+  run.image.peakMoment = {};
+  EXPECT_EQ(ChartScript(options, run, timeline).find("$peak"), std::string::npos);
 }
 
 }  // namespace

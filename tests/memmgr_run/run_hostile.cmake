@@ -275,6 +275,54 @@ foreach(row IN LISTS rows)
     string(APPEND failures "\n${name}:${why}\n  output: '${output}'\n${summary}")
   endif()
 endforeach()
+# Milliseconds, for CMake's integer arithmetic; -1 for no time.
+function(milliseconds out seconds)
+  set(ms -1)
+  if(seconds MATCHES "^([0-9]+)\\.([0-9][0-9][0-9])")
+    math(EXPR ms "${CMAKE_MATCH_1} * 1000 + 1${CMAKE_MATCH_2} - 1000")
+  endif()
+  set(${out} ${ms} PARENT_SCOPE)
+endfunction()
+# A peak of microseconds between two readings is on the timeline, at its moment: a row holding
+# the peak the summary reports, at least as long before the end as the program says it ran
+# after the spike (to the millisecond the rounding of the times may cost). Told by the exit
+# record when no reading comes after it, and by the readings when the program leaves none.
+foreach(spike "60000 exits" "50 killed")
+  separate_arguments(spike)
+  list(GET spike 0 interval)
+  list(GET spike 1 ending)
+  set(report ${OUT}/hostile_spike.txt)
+  set(csv ${OUT}/hostile_spike.csv)
+  file(REMOVE ${report} ${csv})
+  execute_process(COMMAND ${RUN} --interval ${interval} --report ${report} --csv ${csv} --
+                          ${HOSTILE} spike ${ending}
+                  OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE rc)
+  file(READ ${report} summary)
+  file(STRINGS ${csv} lines REGEX "^[0-9]")
+  string(REGEX MATCH "peak accounted: +([0-9]+) bytes" peak "${summary}")
+  set(peak ${CMAKE_MATCH_1})
+  string(REGEX MATCH "wall time: +([0-9.]+) s" wall "${summary}")
+  set(wall ${CMAKE_MATCH_1})
+  string(REGEX MATCH "after the spike: ([0-9.]+) s" after "${output}")
+  set(after ${CMAKE_MATCH_1})
+  set(found "")
+  foreach(line IN LISTS lines)
+    if(peak AND line MATCHES "^([0-9.]+),${peak},$")
+      set(found ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  milliseconds(wall_ms "${wall}")
+  milliseconds(after_ms "${after}")
+  milliseconds(found_ms "${found}")
+  math(EXPR latest "${wall_ms} - ${after_ms} + 1")
+  if(NOT peak OR peak LESS 16777216 OR NOT found OR wall_ms LESS 0 OR after_ms LESS 0
+     OR found_ms GREATER latest)
+    string(APPEND failures "\nspike (${ending}, status ${rc}): peak '${peak}' at '${found}', "
+           "in a run of ${wall} s whose last ${after} s came after it:\n"
+           "${output}\n${summary}\n${lines}\n")
+  endif()
+endforeach()
+
 if(failures)
   message(FATAL_ERROR "memmgr-run on hostile programs:${failures}")
 endif()

@@ -56,7 +56,8 @@ if(NOT rc EQUAL 0 OR NOT output STREQUAL expected OR NOT peak_accounted GREATER 
                       "three hook calls per allocation over the limit expected:\n${report}")
 endif()
 # Until the companion has started, the accounted figure is not known: an empty field. The last
-# row is the end: the final accounted total, and no resident size (the memory is gone).
+# row is the end: the final accounted total, and no resident size (the memory is gone); so are
+# the rows of the heights the companion noted between readings.
 file(STRINGS ${OUT}/timeline.csv rows)
 list(POP_FRONT rows header)
 list(POP_BACK rows end_row)
@@ -64,7 +65,7 @@ string(REGEX MATCH "wall time: +([0-9.]+) s" wall "${report}")
 set(end "${CMAKE_MATCH_1},${final_accounted},")
 set(accounted ${rows})
 list(FILTER accounted INCLUDE REGEX ",[1-9][0-9]*,")
-list(FILTER rows EXCLUDE REGEX "^[0-9]+\\.[0-9][0-9][0-9],[0-9]*,[1-9][0-9]*$")
+list(FILTER rows EXCLUDE REGEX "^[0-9]+\\.[0-9][0-9][0-9],([0-9]*,[1-9][0-9]*|[0-9]+,)$")
 if(NOT header STREQUAL "time_s,accounted_bytes,resident_bytes" OR rows OR NOT accounted
    OR NOT end_row STREQUAL end)
   message(FATAL_ERROR "timeline: header '${header}', malformed rows: ${rows}, none accounted, "

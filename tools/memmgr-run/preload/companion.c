@@ -78,11 +78,65 @@ static int64_t Load64(void const* at) {
   return __atomic_load_n((int64_t const*)at, __ATOMIC_RELAXED);
 }
 
-static void NotePressure(int64_t total, int64_t threshold) {
-  (void)total, (void)threshold;
+/* ---- The pressure signal: --pressure, and the moment of the peak ------------------------*/
+
+/* The library's one pressure signal serves both: armed at the next height worth noting
+ * (preload.h, PeakMoment), or at --pressure while that has not been crossed, whichever is
+ * lower. Each firing notes what it crossed and arms the signal again, from inside the
+ * allocation, which the library allows. A program that arms the signal for itself takes it
+ * over: the heights are noted no further, and the tool, finding its peak too far above the
+ * last one noted, tells no moment for it. */
+static void (*armSignal)(int64_t, MemoryPressureCallback); /* the library's own setter */
+static int64_t pressureAt = -1;                            /* --pressure; -1 for none */
+static bool signalTaken;                                   /* the program armed it itself */
+
+static void NotePressure(void) {
   int64_t expected = 0;
   __atomic_compare_exchange_n(&state.pressureTime, &expected, memmgr_run_now(), false,
                               __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+}
+
+static bool PressurePending(void) {
+  return pressureAt >= 0 && __atomic_load_n(&state.pressureTime, __ATOMIC_RELAXED) == 0;
+}
+
+static void NoteRise(int64_t total, int64_t threshold);
+
+static void ArmRise(void) {
+  int64_t const noted = __atomic_load_n(&state.peakMoment.total, __ATOMIC_RELAXED);
+  int64_t const margin = memmgr_run_peak_margin(noted);
+  int64_t next = noted > INT64_MAX - margin ? INT64_MAX : noted + margin;
+  if (PressurePending() && pressureAt < next) next = pressureAt;
+  /* A program arming the signal between this test and the arming loses its own: a window of
+   * a few instructions, which only a lock in the allocation path would close. */
+  if (!__atomic_load_n(&signalTaken, __ATOMIC_SEQ_CST)) armSignal(next, NoteRise);
+}
+
+/* On the allocating thread, once per arming. The signal is off while this runs: a crossing of
+ * --pressure by another thread meanwhile is caught once it is armed again. */
+static void NoteRise(int64_t total, int64_t threshold) {
+  (void)threshold;
+  if (pressureAt >= 0 && total > pressureAt) NotePressure();
+  if (total > __atomic_load_n(&state.peakMoment.total, __ATOMIC_RELAXED)) {
+    int64_t const now = memmgr_run_now();
+    __atomic_store_n(&state.peakMoment.time, now, __ATOMIC_RELAXED);
+    __atomic_store_n(&state.peakMoment.total, total, __ATOMIC_RELAXED);
+    __atomic_store_n(&state.peakMoment.check, memmgr_run_peak_check(now, total), __ATOMIC_RELAXED);
+  }
+  ArmRise();
+  if (PressurePending() && Load64(figures->total) > pressureAt) NotePressure();
+}
+
+/* At start: the total now is the first height. A library whose constructor ran first may have
+ * armed the signal: --pressure takes it over, and without it the signal stays that library's. */
+static void StartRises(void (*setter)(int64_t, MemoryPressureCallback), int64_t pressure) {
+  armSignal = setter;
+  pressureAt = pressure;
+  if (pressure >= 0) __atomic_store_n(&signalTaken, false, __ATOMIC_SEQ_CST);
+  int64_t const now = memmgr_run_now();
+  int64_t const total = Load64(figures->total);
+  state.peakMoment = (struct PeakMoment){now, total, memmgr_run_peak_check(now, total)};
+  ArmRise();
 }
 
 /* The figures now, into the page; plain loads only. */
@@ -101,6 +155,9 @@ static void RecordFigures(void) {
       .memoryFull = __atomic_load_n((bool const*)figures->memoryFull, __ATOMIC_RELAXED),
       .pressureUnseen = __atomic_load_n(&state.pressureUnseen, __ATOMIC_RELAXED),
       .ownNew = state.ownNew,
+      .peakMoment = {__atomic_load_n(&state.peakMoment.time, __ATOMIC_RELAXED),
+                     __atomic_load_n(&state.peakMoment.total, __ATOMIC_RELAXED),
+                     __atomic_load_n(&state.peakMoment.check, __ATOMIC_RELAXED)},
   };
   page->lastTime = memmgr_run_now();
 }
@@ -144,8 +201,9 @@ int64_t GTMC_ResetPeakUsedMemory(void) {
 }
 
 void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback callback) {
-  if (page && pressureArmed && callback != NotePressure)
+  if (page && pressureArmed && callback != NoteRise)
     __atomic_store_n(&state.pressureUnseen, 1, __ATOMIC_RELAXED);
+  __atomic_store_n(&signalTaken, true, __ATOMIC_SEQ_CST);
   void (*real)(int64_t, MemoryPressureCallback);
   *(void**)&real = Real("GTMC_SetMemoryPressureCallback");
   real(threshold, callback);
@@ -443,13 +501,11 @@ __attribute__((constructor)) static void Start(void) {
   *(void**)&setRules = Real("GTMC_SetMemoryAllocationRules");
   *(void**)&setPressure = Real("GTMC_SetMemoryPressureCallback");
   setRules(limit < 0 ? INT64_MAX : limit);
-  if (pressure >= 0) {
-    pressureArmed = true;
-    setPressure(pressure, NotePressure);
-  }
+  pressureArmed = pressure >= 0;
   if (sitesId >= 0) memmgr_run_start_sampling(sitesId);
   defaultMemoryFull = memmgr_run_program_memory_full();
   figures = mmgr_get_figure_locations();
+  StartRises(setPressure, pressure);
   owner = getpid();
   pthread_atfork(NULL, NULL, InChild);
 

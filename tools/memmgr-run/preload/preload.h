@@ -70,6 +70,33 @@ enum {
 /* The images a run keeps the names of: the first steps, and the latest in the last slot. */
 enum { kRunChainSteps = 8, kRunStepChars = 200 };
 
+/* When the accounted total last climbed to a height the companion notes: above the highest it
+ * had noted by more than memmgr_run_peak_margin() of that. Whatever the program does later, its
+ * peak is then no more than that margin above `total`. Written by the allocating thread that
+ * crossed the height while the tool may be reading it: `check` (memmgr_run_peak_check of the
+ * two) tells a pair read whole from one torn by a write. `time` 0: none noted. */
+struct PeakMoment {
+  int64_t time; /* CLOCK_MONOTONIC ns */
+  int64_t total;
+  uint64_t check;
+};
+
+/* A 64-bit mix of the pair: a pair read half before and half after a write does not match. */
+static inline uint64_t memmgr_run_peak_check(int64_t time, int64_t total) {
+  uint64_t mixed = (uint64_t)time + 0x9e3779b97f4a7c15u;
+  mixed = (mixed ^ (mixed >> 30)) * 0xbf58476d1ce4e5b9u;
+  mixed = (mixed ^ (mixed >> 27)) * 0x94d049bb133111ebu;
+  return (mixed ^ (mixed >> 31)) ^ (uint64_t)total;
+}
+
+/* How far the total must climb above a noted height `total` before the next one is noted:
+ * 1/64 of it, at least 64 KiB, so that a program that grows steadily notes a few hundred at
+ * most and one that allocates and frees around the same height none. */
+static inline int64_t memmgr_run_peak_margin(int64_t total) {
+  int64_t const share = total / 64;
+  return share > 65536 ? share : 65536;
+}
+
 /* The figures of one moment, as the summary reports them. */
 struct RunFigures {
   int64_t total;            /* accounted bytes in use, unclamped */
@@ -84,6 +111,7 @@ struct RunFigures {
   uint32_t pressureUnseen;  /* the program armed a pressure callback of its own */
   uint32_t ownNew;          /* the program's own operator new wins over the library's */
   uint32_t reserved;
+  struct PeakMoment peakMoment; /* the highest noted so far in this image */
 };
 
 /* The companion's own figures, in the program's memory, read from outside with the library's.
@@ -99,6 +127,7 @@ struct CompanionState {
   uint32_t ownNew;
   uint32_t image;
   uint32_t reserved;
+  struct PeakMoment peakMoment; /* as in RunFigures */
 };
 
 /* Written by the companion of each image in turn, and read by the tool. The program can write

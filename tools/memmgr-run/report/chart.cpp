@@ -90,6 +90,9 @@ std::string Script(Options const& options, RunOutcome const& run,
     script += Format("%.4f %s %s\n", point.seconds, Value(point.accounted, scale).c_str(),
                      Value(point.resident, scale).c_str());
   script += "EOD\n";
+  // The peak as a point at the moment the companion noted it, which may fall between readings.
+  std::optional<double> const peakAt = PeakSeconds(run);
+  if (peakAt) script += Format("$peak << EOD\n%.4f %s\nEOD\n", *peakAt, Value(peak, scale).c_str());
   // The plot command comes last: gnuplot writes the PNG only after it has read everything.
   // gnuplot refuses a curve with no defined point at all: one that was never read is left out.
   auto const known = [&](int64_t Sample::*figure) {
@@ -108,11 +111,21 @@ std::string Script(Options const& options, RunOutcome const& run,
   if (known(&Sample::accounted))
     curves += std::string(curves.empty() ? "" : ", ") +
               "$timeline using 1:2 with lines lw 2 lc rgb \"#1f4e9c\" title \"accounted total\"";
+  if (peakAt)
+    curves += std::string(curves.empty() ? "" : ", ") +
+              Format(
+                  "$peak using 1:2 with points pt 7 ps 1.5 lc rgb \"#1f4e9c\" "
+                  "title \"peak, at %.3f s\"",
+                  *peakAt);
   script += "plot " + curves + "\n";
   return script;
 }
 
 }  // namespace
+
+std::string ChartScript(Options const& options, RunOutcome const& run, Timeline const& timeline) {
+  return Script(options, run, timeline.ChartPoints());
+}
 
 bool HaveGnuplot() {
   // Run, not looked for: it is found on PATH as it will be for the chart, and a gnuplot that
@@ -127,7 +140,7 @@ bool HaveGnuplot() {
 
 std::optional<std::string> DrawChart(Options const& options, RunOutcome const& run,
                                      Timeline const& timeline, std::string& png) {
-  std::string const script = Script(options, run, timeline.ChartPoints());
+  std::string const script = ChartScript(options, run, timeline);
   int input[2], output[2];
   if (pipe2(input, O_CLOEXEC) != 0) return "cannot start gnuplot";
   if (pipe2(output, O_CLOEXEC) != 0) {

@@ -12,6 +12,9 @@
 // Whether gnuplot can be run.
 bool HaveGnuplot();
 
+// What gnuplot is given to draw the timeline: commands and data.
+std::string ChartScript(Options const& options, RunOutcome const& run, Timeline const& timeline);
+
 // Draws the timeline into `png`; the reason when it could not.
 std::optional<std::string> DrawChart(Options const& options, RunOutcome const& run,
                                      Timeline const& timeline, std::string& png);

@@ -33,6 +33,15 @@ std::optional<RunFigures> ReportedFigures(RunOutcome const& run) {
   return figures;
 }
 
+std::optional<double> PeakSeconds(RunOutcome const& run) {
+  std::optional<RunFigures> const figures = ReportedFigures(run);
+  PeakMoment const& moment = run.image.peakMoment;
+  if (!figures || moment.time == 0 || figures->peak < moment.total ||
+      figures->peak - moment.total > memmgr_run_peak_margin(moment.total))
+    return std::nullopt;
+  return Seconds(run.start, moment.time);
+}
+
 PeakResidentFigure PeakResident(RunOutcome const& run) {
   // Two figures, each true of something: the program's own high-water mark (VmHWM) as last read
   // from /proc, which the memory takes with it as the program ends, so that a program shorter

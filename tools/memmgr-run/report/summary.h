@@ -14,6 +14,12 @@
 // Nothing when none was had.
 std::optional<RunFigures> ReportedFigures(RunOutcome const& run);
 
+// When the reported peak was reached, in seconds since the start: the last moment the
+// companion noted, when the peak is no more than its margin above the total then (the peak
+// itself may have come later, no higher than that). Nothing when no moment tells it: none was
+// noted, or the program armed the pressure signal for itself and later heights went unnoted.
+std::optional<double> PeakSeconds(RunOutcome const& run);
+
 // The program's peak resident size in bytes (-1 when not known), and where the figure comes
 // from, as the summary says it.
 struct PeakResidentFigure {

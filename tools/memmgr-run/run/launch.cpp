@@ -135,7 +135,20 @@ RunFigures Sane(RunFigures figures, int64_t start, int64_t now) {
   figures.pressureUnseen = figures.pressureUnseen != 0;
   figures.ownNew = figures.ownNew != 0;
   figures.reserved = 0;
+  PeakMoment const& moment = figures.peakMoment;
+  if (moment.time < start || moment.time > now || moment.total < 0 ||
+      moment.check != memmgr_run_peak_check(moment.time, moment.total))
+    figures.peakMoment = {};
   return figures;
+}
+
+// A moment the companion noted since the last one told, as a sample of its own: a peak
+// between two readings is on the timeline too.
+std::optional<Sample> NewMoment(RunOutcome& run) {
+  PeakMoment const& moment = run.image.peakMoment;
+  if (moment.time == 0 || moment.time <= run.image.momentTold) return std::nullopt;
+  run.image.momentTold = moment.time;
+  return Sample{static_cast<double>(moment.time - run.start) / 1e9, moment.total, -1};
 }
 
 // A file name the companion left in the page: up to its terminator or the end of its field.
@@ -204,6 +217,8 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
     run.image.highWaterTime = now;
   }
   if (!haveResident && !figures) return;
+  // Sane() keeps only moments up to `now`: one noted since waits for the next reading.
+  if (std::optional<Sample> const moment = NewMoment(run)) onSample(*moment);
   onSample({static_cast<double>(now - run.start) / 1e9,
             figures ? std::max<int64_t>(figures->total, 0) : -1, haveResident ? resident : -1});
 }
@@ -233,6 +248,7 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
   } else {
     run.exitRecord = Sane(shared.last, run.start, run.end);
     run.defaultMemoryFull = shared.defaultHandler != 0;
+    run.image.Note(run.exitRecord->peakMoment);
   }
   if (state == kRunPageReplaced) {
     run.image.replacement = LastStep(shared);
@@ -261,6 +277,12 @@ void ImageReading::Read(RunFigures const& figures, int64_t time) {
   lastRead = figures;
   lastReadTime = time;
   peakRead = std::max(peakRead, figures.peak);
+  Note(figures.peakMoment);
+}
+
+void ImageReading::Note(PeakMoment const& moment) {
+  if (moment.time != 0 && (peakMoment.time == 0 || moment.total > peakMoment.total))
+    peakMoment = moment;
 }
 
 std::optional<std::string> FindPreload(Preload& preload) {
@@ -348,6 +370,7 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   for (int fd : {exitWatch, ticker})
     if (fd >= 0) close(fd);
   TakePage(run, page);
+  if (std::optional<Sample> const moment = NewMoment(run)) onSample(*moment);
   // The end as a sample, however short the run: the total the companion left after the exit
   // handlers. The resident size went with the memory, before anyone could read it.
   int64_t const accounted =

@@ -19,7 +19,7 @@
 #include "run/signal_relay.h"
 #include "run/spawn.h"
 
-// One reading from outside.
+// One reading from outside, or a moment the companion noted between two (no resident size).
 struct Sample {
   double seconds;     // since the program started
   int64_t accounted;  // -1: not known (not read, or nothing accounted)
@@ -51,8 +51,13 @@ struct ImageReading {
   int64_t highWaterTime = 0;             // when that was
   std::optional<std::string> replacement{};  // what it exec'd, which ran unmeasured
   int64_t replacedTime = 0;                  // when it exec'd that; 0: not known
+  // The highest moment the companion noted (preload.h), and the time of the last one put on
+  // the timeline.
+  PeakMoment peakMoment{};
+  int64_t momentTold = 0;
 
   void Read(RunFigures const& figures, int64_t time);  // a reading, taken at `time`
+  void Note(PeakMoment const& moment);                 // one the companion noted
 };
 
 // The library this tool runs with and the preloaded part installed beside it; the reason when

@@ -124,6 +124,7 @@ ProgramReader::Result ProgramReader::ReadFigures(RunFigures& figures) {
         figures.pressureUnseen = companion.pressureUnseen;
         figures.children = companion.children;
         figures.ownNew = companion.ownNew;
+        figures.peakMoment = companion.peakMoment;
         return Result::Read;
       }
       if (got >= 0) return Result::Replaced;  // part of it is no longer mapped
