@@ -59,6 +59,21 @@ int Entries(char const* directory) {
 
 // Raw writes: after a seccomp filter, stdio's first use of a stream may make calls it forbids.
 void Say(std::string const& text) { (void)!write(STDOUT_FILENO, text.data(), text.size()); }
+
+// The program's own pressure signal, armed through the first definition of the setter: under
+// the tool, its preloaded part's. What it was told, as the library promises it: once.
+int pressureCalls = 0;
+int64_t pressureTotal = 0, pressureThreshold = 0;
+void OnPressure(int64_t total, int64_t threshold) {
+  ++pressureCalls;
+  pressureTotal = total, pressureThreshold = threshold;
+}
+void ArmOwnPressure(int64_t threshold) {
+  using Setter = void (*)(int64_t, void (*)(int64_t, int64_t));
+  if (auto* const arm =
+          reinterpret_cast<Setter>(dlsym(RTLD_DEFAULT, "GTMC_SetMemoryPressureCallback")))
+    arm(threshold, OnPressure);
+}
 bool confined = false;  // the count needs calls a confined process may not make
 
 // The state letter of the main thread, which stays a zombie once it has left alone.
@@ -300,6 +315,8 @@ int main(int argc, char** argv) {
             " descriptors\n";
     (void)!write(told, view.data(), view.size());
   } else if (mode == "spike" && argc > 2) {  // a peak of microseconds, a while before its end
+    std::string const ending = argv[2];
+    if (ending == "own-pressure") ArmOwnPressure(8 << 20);
     char* volatile const spike = new char[16 << 20];
     spike[0] = 's';
     delete[] spike;
@@ -312,8 +329,11 @@ int main(int argc, char** argv) {
         std::to_string(static_cast<double>(now.tv_sec - spiked.tv_sec) +
                        static_cast<double>(now.tv_nsec - spiked.tv_nsec) / 1e9) +
         " s\n");
+    if (ending == "own-pressure")
+      Say("own pressure: " + std::to_string(pressureCalls) + " calls, threshold " +
+          std::to_string(pressureThreshold) + ", total " + std::to_string(pressureTotal) + "\n");
     // Without an exit record: the tool has only its readings to tell the spike by.
-    if (argc > 2 && std::string(argv[2]) == "killed") raise(SIGKILL);
+    if (ending == "killed") raise(SIGKILL);
   } else if (mode == "brief") {  // over within milliseconds: its peak is at its end
     Hold(24);
   } else if (mode == "signals" && argc > 2) {  // counts what reaches it

@@ -286,16 +286,18 @@ endfunction()
 # A peak of microseconds between two readings is on the timeline, at its moment: a row holding
 # the peak the summary reports, at least as long before the end as the program says it ran
 # after the spike (to the millisecond the rounding of the times may cost). Told by the exit
-# record when no reading comes after it, and by the readings when the program leaves none.
-foreach(spike "60000 exits" "50 killed")
+# record when no reading comes after it, and by the readings when the program leaves none. A
+# program that arms the pressure signal itself shares it with the tool: it is told once, as the
+# library tells, and --pressure and the moment of the peak are still noted.
+foreach(spike "60000 exits" "50 killed" "60000 own-pressure")
   separate_arguments(spike)
   list(GET spike 0 interval)
   list(GET spike 1 ending)
   set(report ${OUT}/hostile_spike.txt)
   set(csv ${OUT}/hostile_spike.csv)
   file(REMOVE ${report} ${csv})
-  execute_process(COMMAND ${RUN} --interval ${interval} --report ${report} --csv ${csv} --
-                          ${HOSTILE} spike ${ending}
+  execute_process(COMMAND ${RUN} --interval ${interval} --pressure 4M --report ${report}
+                          --csv ${csv} -- ${HOSTILE} spike ${ending}
                   OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE rc)
   file(READ ${report} summary)
   file(STRINGS ${csv} lines REGEX "^[0-9]")
@@ -320,6 +322,13 @@ foreach(spike "60000 exits" "50 killed")
     string(APPEND failures "\nspike (${ending}, status ${rc}): peak '${peak}' at '${found}', "
            "in a run of ${wall} s whose last ${after} s came after it:\n"
            "${output}\n${summary}\n${lines}\n")
+  endif()
+  if(NOT summary MATCHES "pressure above 4.0 MiB: +first at")
+    string(APPEND failures "\nspike (${ending}): --pressure not seen:\n${summary}\n")
+  endif()
+  if(ending STREQUAL "own-pressure" AND NOT (output MATCHES
+     "own pressure: 1 calls, threshold 8388608, total ([0-9]+)" AND CMAKE_MATCH_1 GREATER 16777216))
+    string(APPEND failures "\nspike: the program's own pressure signal, told otherwise:\n${output}\n")
   endif()
 endforeach()
 

@@ -44,7 +44,6 @@ static uint32_t execsBefore; /* the execs that led to this image */
 static struct mmgr_figure_locations const* figures;
 static struct CompanionState state;
 static MemoryFullHandler defaultMemoryFull;
-static bool pressureArmed;
 /* The last child counted; shared with a child that shares the memory (vfork), which counts
  * itself at its exec, so that the parent's own wrapper does not count it again. */
 static pid_t lastCountedChild;
@@ -80,15 +79,16 @@ static int64_t Load64(void const* at) {
 
 /* ---- The pressure signal: --pressure, and the moment of the peak ------------------------*/
 
-/* The library's one pressure signal serves both: armed at the next height worth noting
- * (preload.h, PeakMoment), or at --pressure while that has not been crossed, whichever is
- * lower. Each firing notes what it crossed and arms the signal again, from inside the
- * allocation, which the library allows. A program that arms the signal for itself takes it
- * over: the heights are noted no further, and the tool, finding its peak too far above the
- * last one noted, tells no moment for it. */
+/* The library's one pressure signal serves three: the next height worth noting (preload.h,
+ * PeakMoment), --pressure while that has not been crossed, and the program's own arming, which
+ * the companion keeps here (GTMC_SetMemoryPressureCallback below) and answers as the library
+ * would: once per arming, on the allocating thread, with the signal already off. The library's
+ * is armed at the lowest of the three, and each firing notes what it crossed and arms it again,
+ * from inside the allocation, which the library allows. */
 static void (*armSignal)(int64_t, MemoryPressureCallback); /* the library's own setter */
 static int64_t pressureAt = -1;                            /* --pressure; -1 for none */
-static bool signalTaken;                                   /* the program armed it itself */
+static int64_t programThreshold = INT64_MAX;               /* INT64_MAX: not armed */
+static MemoryPressureCallback programCallback;
 
 static void NotePressure(void) {
   int64_t expected = 0;
@@ -102,18 +102,25 @@ static bool PressurePending(void) {
 
 static void NoteRise(int64_t total, int64_t threshold);
 
-static void ArmRise(void) {
+static int64_t NextRise(void) {
   int64_t const noted = __atomic_load_n(&state.peakMoment.total, __ATOMIC_RELAXED);
   int64_t const margin = memmgr_run_peak_margin(noted);
   int64_t next = noted > INT64_MAX - margin ? INT64_MAX : noted + margin;
   if (PressurePending() && pressureAt < next) next = pressureAt;
-  /* A program arming the signal between this test and the arming loses its own: a window of
-   * a few instructions, which only a lock in the allocation path would close. */
-  if (!__atomic_load_n(&signalTaken, __ATOMIC_SEQ_CST)) armSignal(next, NoteRise);
+  int64_t const program = __atomic_load_n(&programThreshold, __ATOMIC_SEQ_CST);
+  return program < next ? program : next;
 }
 
-/* On the allocating thread, once per arming. The signal is off while this runs: a crossing of
- * --pressure by another thread meanwhile is caught once it is armed again. */
+/* Threads may arm at once, each with what it read: whoever armed last checks that no lower
+ * height came in meanwhile, so the lowest is armed in the end. */
+static void ArmRise(void) {
+  int64_t armed = NextRise();
+  armSignal(armed, NoteRise);
+  for (int64_t next; (next = NextRise()) < armed; armed = next) armSignal(next, NoteRise);
+}
+
+/* On the allocating thread, once per arming. The signal is off while this runs: a crossing by
+ * another thread meanwhile is caught once it is armed again. */
 static void NoteRise(int64_t total, int64_t threshold) {
   (void)threshold;
   if (pressureAt >= 0 && total > pressureAt) NotePressure();
@@ -123,16 +130,22 @@ static void NoteRise(int64_t total, int64_t threshold) {
     __atomic_store_n(&state.peakMoment.total, total, __ATOMIC_RELAXED);
     __atomic_store_n(&state.peakMoment.check, memmgr_run_peak_check(now, total), __ATOMIC_RELAXED);
   }
+  /* The program's arming is taken by exchange, so that one step alone answers it. */
+  int64_t program = __atomic_load_n(&programThreshold, __ATOMIC_ACQUIRE);
+  bool const programFires =
+      total > program && __atomic_compare_exchange_n(&programThreshold, &program, INT64_MAX, false,
+                                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+  MemoryPressureCallback const callback = __atomic_load_n(&programCallback, __ATOMIC_RELAXED);
   ArmRise();
   if (PressurePending() && Load64(figures->total) > pressureAt) NotePressure();
+  if (programFires && callback) callback(total, program);
 }
 
-/* At start: the total now is the first height. A library whose constructor ran first may have
- * armed the signal: --pressure takes it over, and without it the signal stays that library's. */
+/* At start: the total now is the first height. An arming the program made before (a library's
+ * constructor) goes on as the program's. */
 static void StartRises(void (*setter)(int64_t, MemoryPressureCallback), int64_t pressure) {
   armSignal = setter;
   pressureAt = pressure;
-  if (pressure >= 0) __atomic_store_n(&signalTaken, false, __ATOMIC_SEQ_CST);
   int64_t const now = memmgr_run_now();
   int64_t const total = Load64(figures->total);
   state.peakMoment = (struct PeakMoment){now, total, memmgr_run_peak_check(now, total)};
@@ -153,7 +166,6 @@ static void RecordFigures(void) {
       .pressureTime = __atomic_load_n(&state.pressureTime, __ATOMIC_RELAXED),
       .children = __atomic_load_n(&state.children, __ATOMIC_RELAXED),
       .memoryFull = __atomic_load_n((bool const*)figures->memoryFull, __ATOMIC_RELAXED),
-      .pressureUnseen = __atomic_load_n(&state.pressureUnseen, __ATOMIC_RELAXED),
       .ownNew = state.ownNew,
       .peakMoment = {__atomic_load_n(&state.peakMoment.time, __ATOMIC_RELAXED),
                      __atomic_load_n(&state.peakMoment.total, __ATOMIC_RELAXED),
@@ -201,9 +213,15 @@ int64_t GTMC_ResetPeakUsedMemory(void) {
 }
 
 void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback callback) {
-  if (page && pressureArmed && callback != NoteRise)
-    __atomic_store_n(&state.pressureUnseen, 1, __ATOMIC_RELAXED);
-  __atomic_store_n(&signalTaken, true, __ATOMIC_SEQ_CST);
+  /* Off first, so that no step answers the old threshold with the new callback. */
+  __atomic_store_n(&programThreshold, INT64_MAX, __ATOMIC_SEQ_CST);
+  __atomic_store_n(&programCallback, callback, __ATOMIC_RELAXED);
+  if (callback && threshold >= 0) __atomic_store_n(&programThreshold, threshold, __ATOMIC_SEQ_CST);
+  if (armSignal) {
+    ArmRise();
+    return;
+  }
+  /* Before the run's start, or without the tool: the library's own. */
   void (*real)(int64_t, MemoryPressureCallback);
   *(void**)&real = Real("GTMC_SetMemoryPressureCallback");
   real(threshold, callback);
@@ -501,7 +519,6 @@ __attribute__((constructor)) static void Start(void) {
   *(void**)&setRules = Real("GTMC_SetMemoryAllocationRules");
   *(void**)&setPressure = Real("GTMC_SetMemoryPressureCallback");
   setRules(limit < 0 ? INT64_MAX : limit);
-  pressureArmed = pressure >= 0;
   if (sitesId >= 0) memmgr_run_start_sampling(sitesId);
   defaultMemoryFull = memmgr_run_program_memory_full();
   figures = mmgr_get_figure_locations();

@@ -99,18 +99,16 @@ static inline int64_t memmgr_run_peak_margin(int64_t total) {
 
 /* The figures of one moment, as the summary reports them. */
 struct RunFigures {
-  int64_t total;            /* accounted bytes in use, unclamped */
-  int64_t peak;             /* the highest total of the run, across the program's resets */
-  int64_t limit;            /* the limit in force */
-  int64_t collections;      /* calls to the garbage-collect hook */
-  int64_t overallocations;  /* requests admitted over the limit */
-  int64_t memoryFullEvents; /* firings of the memory-full handler */
-  int64_t pressureTime;     /* CLOCK_MONOTONIC ns of the first crossing of --pressure, or 0 */
-  int64_t children;         /* processes started by this image and those it was exec'd from */
-  uint32_t memoryFull;      /* GTMC_IsMemoryFull */
-  uint32_t pressureUnseen;  /* the program armed a pressure callback of its own */
-  uint32_t ownNew;          /* the program's own operator new wins over the library's */
-  uint32_t reserved;
+  int64_t total;                /* accounted bytes in use, unclamped */
+  int64_t peak;                 /* the highest total of the run, across the program's resets */
+  int64_t limit;                /* the limit in force */
+  int64_t collections;          /* calls to the garbage-collect hook */
+  int64_t overallocations;      /* requests admitted over the limit */
+  int64_t memoryFullEvents;     /* firings of the memory-full handler */
+  int64_t pressureTime;         /* CLOCK_MONOTONIC ns of the first crossing of --pressure, or 0 */
+  int64_t children;             /* processes started by this image and those it was exec'd from */
+  uint32_t memoryFull;          /* GTMC_IsMemoryFull */
+  uint32_t ownNew;              /* the program's own operator new wins over the library's */
   struct PeakMoment peakMoment; /* the highest noted so far in this image */
 };
 
@@ -123,10 +121,8 @@ struct CompanionState {
   int64_t earlierPeak;  /* the highest peak the program's GTMC_ResetPeakUsedMemory replaced */
   int64_t pressureTime; /* as in RunFigures */
   int64_t children;     /* as in RunFigures */
-  uint32_t pressureUnseen;
   uint32_t ownNew;
   uint32_t image;
-  uint32_t reserved;
   struct PeakMoment peakMoment; /* as in RunFigures */
 };
 

@@ -314,9 +314,8 @@ std::string Summary(Options const& options, RunOutcome const& run) {
   if (options.pressure) {
     std::string const name = "pressure above " + HumanBytes(static_cast<double>(*options.pressure));
     Line(text, name.c_str(),
-         last.pressureUnseen      ? "not seen (the program armed its own pressure callback)"
-         : last.pressureTime != 0 ? Format("first at %.3f s", Seconds(run.start, last.pressureTime))
-                                  : std::string("never"));
+         last.pressureTime != 0 ? Format("first at %.3f s", Seconds(run.start, last.pressureTime))
+                                : std::string("never"));
   }
   return text;
 }

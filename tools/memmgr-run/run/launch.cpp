@@ -132,9 +132,7 @@ RunFigures Sane(RunFigures figures, int64_t start, int64_t now) {
   if (figures.pressureTime != 0)
     figures.pressureTime = std::clamp(figures.pressureTime, start, now);
   figures.memoryFull = figures.memoryFull != 0;
-  figures.pressureUnseen = figures.pressureUnseen != 0;
   figures.ownNew = figures.ownNew != 0;
-  figures.reserved = 0;
   PeakMoment const& moment = figures.peakMoment;
   if (moment.time < start || moment.time > now || moment.total < 0 ||
       moment.check != memmgr_run_peak_check(moment.time, moment.total))

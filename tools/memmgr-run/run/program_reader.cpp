@@ -121,7 +121,6 @@ ProgramReader::Result ProgramReader::ReadFigures(RunFigures& figures) {
         figures.peak = peak > companion.earlierPeak ? peak : companion.earlierPeak;
         figures.memoryFull = memoryFull != 0;
         figures.pressureTime = companion.pressureTime;
-        figures.pressureUnseen = companion.pressureUnseen;
         figures.children = companion.children;
         figures.ownNew = companion.ownNew;
         figures.peakMoment = companion.peakMoment;
