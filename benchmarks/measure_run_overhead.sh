@@ -8,12 +8,15 @@
 # With --sites, what --sites adds to memmgr-run: on that cmake run (the allocation rate at its
 # most), on apt-cache searching the package lists (an everyday C++ program) and on the
 # tile-cache host.
-#   benchmarks/measure_run_overhead.sh [--sites] [rounds]   (default: 21 rounds; release build)
+# A sample interval after the rounds measures --sites at that interval instead of the default.
+#   benchmarks/measure_run_overhead.sh [--sites] [rounds [interval]]   (default: 21 rounds; release
+#   build)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 sites=false
 [[ "${1:-}" == --sites ]] && sites=true && shift
 rounds="${1:-21}"
+interval=(${2:+--sample-interval "$2"})
 "$root/scripts/lib/install_deps.sh" build
 (cd "$root" && cmake --preset release &&
   cmake --build --preset release --target memmgr-run tile_cache_host) >/dev/null
@@ -77,7 +80,7 @@ median() { sort -n -k "$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print v[in
 
 if $sites; then
   a() { "$run" --report /dev/null -- "${program[@]}"; }
-  b() { "$run" --report /dev/null --sites "$work/sites.folded" -- "${program[@]}"; }
+  b() { "$run" --report /dev/null --sites "$work/sites.folded" "${interval[@]}" -- "${program[@]}"; }
   compare "memmgr-run" "memmgr-run --sites" cmake -P "$work/workload.cmake"
   compare "memmgr-run" "memmgr-run --sites" apt-cache search --names-only lib
   compare "memmgr-run" "memmgr-run --sites" "$root/build/release/examples/tile_cache_host"

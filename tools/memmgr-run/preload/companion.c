@@ -111,12 +111,15 @@ static int64_t NextRise(void) {
   return program < next ? program : next;
 }
 
-/* Threads may arm at once, each with what it read: whoever armed last checks that no lower
- * height came in meanwhile, so the lowest is armed in the end. */
+/* Threads may arm at once, each with what it read: each checks after arming that no lower
+ * height came in meanwhile. The fences (here, and in the setter between its new threshold and
+ * its arming) make the check see any height whose arming came before its own: so the lowest is
+ * armed in the end. */
 static void ArmRise(void) {
-  int64_t armed = NextRise();
-  armSignal(armed, NoteRise);
-  for (int64_t next; (next = NextRise()) < armed; armed = next) armSignal(next, NoteRise);
+  for (int64_t armed = INT64_MAX, next; (next = NextRise()) < armed; armed = next) {
+    armSignal(next, NoteRise);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  }
 }
 
 /* On the allocating thread, once per arming. The signal is off while this runs: a crossing by
@@ -217,6 +220,7 @@ void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback ca
   __atomic_store_n(&programThreshold, INT64_MAX, __ATOMIC_SEQ_CST);
   __atomic_store_n(&programCallback, callback, __ATOMIC_RELAXED);
   if (callback && threshold >= 0) __atomic_store_n(&programThreshold, threshold, __ATOMIC_SEQ_CST);
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
   if (armSignal) {
     ArmRise();
     return;
