@@ -75,7 +75,7 @@ phase_emutls() {
 
 # The install tree alone must do: the example hosts built through find_package, the C one
 # again through pkg-config, the C++ one run by the installed memmgr-run, which must find
-# the installed library and its companion, and every code snippet of the docs.
+# the installed library and the object it preloads, and every code snippet of the docs.
 phase_consumers() {
   release
   local prefix="$scratch/prefix" pc
@@ -194,7 +194,7 @@ phase_scudo() {
 # Each allocator provides malloc while the library's new stays in effect: the library is
 # preloaded first (the allocators test preset), since each of them defines the operators too.
 # glibc's run is the gcc phase. Left out: memmgr-run's cases, as in the scudo phase (the tool
-# preloads the library itself, behind its companion), and the dlopen case, whose process must
+# preloads the library itself, behind its own object), and the dlopen case, whose process must
 # not have the library loaded before it opens it. A probe shows each order: the
 # allocator first takes new, the library first keeps it.
 phase_allocators() {
