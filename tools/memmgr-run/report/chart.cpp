@@ -60,25 +60,23 @@ std::string Script(Options const& options, RunOutcome const& run,
   script += Format("set xlabel \"seconds since start\"\nset ylabel \"%s\"\n", scale.unit);
   script += Format("set grid\nset key below\nset xrange [0:%.6f]\nset yrange [0:%.6f]\n",
                    std::max(duration, 0.001), std::max(top, 1.0));
-  if (figures) {
+  // A level across the chart, named at one end: `number` for gnuplot, `style` its dashes.
+  auto const level = [&](int number, char const* name, double bytes, char const* style,
+                         char const* colour, bool atRight) {
+    double const y = bytes / scale.divisor;
     script += Format(
-        "set arrow 1 from graph 0, first %.6f to graph 1, first %.6f nohead dt 3 lw 1.5 "
-        "lc rgb \"#1f4e9c\" front\n",
-        peak / scale.divisor, peak / scale.divisor);
+        "set arrow %d from graph 0, first %.6f to graph 1, first %.6f nohead %s "
+        "lc rgb \"%s\" front\n",
+        number, y, y, style, colour);
     script += Format(
-        "set label 1 \"peak %s\" at graph 0.99, first %.6f right offset 0,0.7 "
-        "tc rgb \"#1f4e9c\" front\n",
-        HumanBytes(peak).c_str(), peak / scale.divisor);
-  }
+        "set label %d \"%s %s\" at graph %s, first %.6f %s offset 0,0.7 "
+        "tc rgb \"%s\" front\n",
+        number, name, HumanBytes(bytes).c_str(), atRight ? "0.99" : "0.01", y,
+        atRight ? "right" : "left", colour);
+  };
+  if (figures) level(1, "peak", peak, "dt 3 lw 1.5", "#1f4e9c", true);
   if (limitDrawn) {
-    script += Format(
-        "set arrow 2 from graph 0, first %.6f to graph 1, first %.6f nohead dt 2 lw 2 "
-        "lc rgb \"#c0392b\" front\n",
-        limit / scale.divisor, limit / scale.divisor);
-    script += Format(
-        "set label 2 \"limit %s\" at graph 0.01, first %.6f left offset 0,0.7 "
-        "tc rgb \"#c0392b\" front\n",
-        HumanBytes(limit).c_str(), limit / scale.divisor);
+    level(2, "limit", limit, "dt 2 lw 2", "#c0392b", false);
   } else {
     script +=
         Format("set label 2 \"%s%s\" at graph 0.99, graph 0.95 right tc rgb \"#c0392b\" front\n",
