@@ -112,13 +112,15 @@ static int64_t NextRise(void) {
 }
 
 /* Threads may arm at once, each with what it read: each checks after arming that no lower
- * height came in meanwhile. The fences (here, and in the setter between its new threshold and
- * its arming) make the check see any height whose arming came before its own: so the lowest is
- * armed in the end. */
+ * height came in meanwhile. Every arming and every new threshold of the program's is followed by
+ * a read-modify-write of `armings`, whose one order makes either the later arming see the
+ * height, or the arming of that height come last: so the lowest is armed in the end. */
+static uint64_t armings;
+
 static void ArmRise(void) {
   for (int64_t armed = INT64_MAX, next; (next = NextRise()) < armed; armed = next) {
     armSignal(next, NoteRise);
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    __atomic_fetch_add(&armings, 1, __ATOMIC_SEQ_CST);
   }
 }
 
@@ -220,7 +222,7 @@ void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback ca
   __atomic_store_n(&programThreshold, INT64_MAX, __ATOMIC_SEQ_CST);
   __atomic_store_n(&programCallback, callback, __ATOMIC_RELAXED);
   if (callback && threshold >= 0) __atomic_store_n(&programThreshold, threshold, __ATOMIC_SEQ_CST);
-  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  __atomic_fetch_add(&armings, 1, __ATOMIC_SEQ_CST);
   if (armSignal) {
     ArmRise();
     return;
