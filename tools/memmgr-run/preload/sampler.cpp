@@ -175,11 +175,11 @@ _Unwind_Reason_Code KeepFrame(_Unwind_Context* context, void* capture) {
 
 // ---- The sampled blocks still live: which stack each came from ----------------------------
 // The library holds at most 16384 sampled blocks; four times the slots keep the searches short.
-// A slot goes empty → address → gone, and gone slots are reused. The same address is never
-// inserted and removed at once: the library tells a release before the block can be handed out
-// again.
+// A slot goes empty → claimed → address → gone, and gone slots are reused: claimed first, so
+// that its stack is written by its claimant alone. The same address is never inserted and
+// removed at once: the library tells a release before the block can be handed out again.
 
-constexpr uintptr_t kEmpty = 0, kGone = 1;
+constexpr uintptr_t kEmpty = 0, kGone = 1, kClaimed = 2;
 constexpr size_t kLiveSlots = size_t{1} << 16, kLiveProbes = 64;
 struct LiveSlot {
   std::atomic<uintptr_t> address{kEmpty};
@@ -194,8 +194,10 @@ bool Insert(uintptr_t address, uint32_t stack) {
     LiveSlot& slot = liveSlots[(Home(address) + probe) % kLiveSlots];
     uintptr_t seen = slot.address.load(std::memory_order_relaxed);
     if (seen != kEmpty && seen != kGone) continue;
-    slot.stack = stack;  // read only by whoever removes this address, after it was handed out
-    if (slot.address.compare_exchange_strong(seen, address, std::memory_order_acq_rel)) return true;
+    if (!slot.address.compare_exchange_strong(seen, kClaimed, std::memory_order_acquire)) continue;
+    slot.stack = stack;
+    slot.address.store(address, std::memory_order_release);
+    return true;
   }
   return false;
 }
