@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // A program whose call sites hold known shares of its accounted peak, for memmgr-run --sites.
-//   shares       at the peak (24 MiB): 50 % in 64 KiB blocks (HoldInLargeBlocks), 30 % in
-//                blocks of a few hundred bytes (HoldInSmallBlocks, through new, on a second
+//   shares       at the peak (24 MiB): 50 % in 64 KiB blocks (HoldInLargeBlocks, half through
+//                each of two callers alike to the byte: HoldThroughFirst, HoldThroughSecond), 30 %
+//                in blocks of a few hundred bytes (HoldInSmallBlocks, through new, on a second
 //                thread), 20 % in one block (HoldInOneBlock); before the peak ChurnAndRelease
 //                passes 256 MiB through blocks it releases again
 //   memory-full  under --limit 8M: HoldInLargeBlocks fills the budget, then a request from
@@ -45,6 +46,17 @@ size_t held = 0;
 
 [[gnu::noinline]] void HoldInLargeBlocks(size_t bytes) {
   for (size_t i = 0; i < bytes / (64 << 10); ++i) blocks[held++] = mmgr_malloc(64 << 10);
+}
+
+// Two callers of the same shape: the stack pointer is the same in HoldInLargeBlocks under
+// either, and only the return addresses above it tell them apart.
+[[gnu::noipa]] void HoldThroughFirst(size_t bytes) {
+  HoldInLargeBlocks(bytes);
+  asm volatile("");  // not a tail call: this frame stays on the stack
+}
+[[gnu::noipa]] void HoldThroughSecond(size_t bytes) {
+  HoldInLargeBlocks(bytes);
+  asm volatile("");
 }
 
 [[gnu::noinline]] void HoldInOneBlock(size_t bytes) { blocks[held++] = mmgr_calloc(1, bytes); }
@@ -104,7 +116,8 @@ int main(int argc, char** argv) {
   std::string_view const mode = argc > 1 ? argv[1] : "";
   if (mode == "shares") {
     ChurnAndRelease(256 * kMiB);
-    HoldInLargeBlocks(kPeak / 2);
+    HoldThroughFirst(kPeak / 4);
+    HoldThroughSecond(kPeak / 4);
     std::thread([] { HoldInSmallBlocks(kPeak * 3 / 10); }).join();
     HoldInOneBlock(kPeak / 5);
     Release();

@@ -110,11 +110,14 @@ function(summary_has pattern)
   endif()
 endfunction()
 
-# 50/30/20 % of a 24 MiB peak in 64 KiB blocks, blocks of 296 bytes on a second thread, and one
-# block; 256 MiB churned and released before. At the default interval each share is within 5
-# points (the small blocks' estimate has a standard deviation of about 1.2 points).
+# 50/30/20 % of a 24 MiB peak in 64 KiB blocks (half through each of two callers that leave the
+# stack pointer alike), blocks of 296 bytes on a second thread, and one block; 256 MiB churned
+# and released before. At the default interval each share is within 5 points (the small blocks'
+# estimate has a standard deviation of about 1.2 points).
 measure(shares 0 -- ${KNOWN} shares)
 share(peak HoldInLargeBlocks 450 550)
+share(peak HoldThroughFirst 200 300)
+share(peak HoldThroughSecond 200 300)
 share(peak HoldInSmallBlocks 250 350)
 share(peak HoldInOneBlock 150 250)
 share(peak ChurnAndRelease 0 30)

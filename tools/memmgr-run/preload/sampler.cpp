@@ -157,10 +157,80 @@ int64_t InternStack(uint64_t const* frames, int depth) {
   return -1;
 }
 
+// ---- Walks: libgcc's once, then the return addresses checked where it found them ---------
+// Most samples come from a call site already walked at the same depth of the same stack. A
+// walk remembers, keyed by its first frame of the program's (return address and frame address),
+// where on the stack each later return address was kept; the next walk from that key reads those
+// places instead of unwinding, and takes the remembered stack if every one still holds it. A
+// different call chain differs in a return address at the same place, so it is walked afresh.
+// Only places already inside live frames are read: the entry's places lie above the first
+// frame, and each is read only after the one below it matched. A walk whose return addresses are
+// not each kept just below the frame address of its callee (the x86-64 rule; often not so on
+// arm64) is not remembered. Entries are written under a sequence count, so that a reader never
+// reads the places of one walk against the stack of another.
+
 struct Capture {
   uint64_t frames[kSiteFrames];
+  uintptr_t places[kSiteFrames];  // where frames[i] was kept on the stack
+  uintptr_t entryFrame = 0;       // frame address of the library's entry point: the key
   int depth = 0;
+  int64_t knownStack = -1;  // the stack a remembered walk found; the walk then stopped
+  bool rememberable = true;
 };
+
+constexpr size_t kKnownWalks = 4096;
+struct KnownWalk {
+  std::atomic<uint32_t> sequence{0};  // odd while written
+  std::atomic<uint32_t> stack{0};
+  std::atomic<uint64_t> firstFrame{0};
+  std::atomic<uintptr_t> entryFrame{0};
+  std::atomic<uintptr_t> places[kSiteFrames]{};
+};
+constinit KnownWalk knownWalks[kKnownWalks]{};
+
+KnownWalk& KnownWalkOf(uint64_t firstFrame, uintptr_t entryFrame) {
+  return knownWalks[((firstFrame ^ entryFrame) * 0x9E3779B97F4A7C15u >> 32) % kKnownWalks];
+}
+
+// The stack remembered for a walk from `firstFrame` under `entryFrame`, if the stack still
+// holds its return addresses where they were; else -1.
+int64_t KnownStack(uint64_t firstFrame, uintptr_t entryFrame) {
+  KnownWalk& walk = KnownWalkOf(firstFrame, entryFrame);
+  uint32_t const sequence = walk.sequence.load(std::memory_order_acquire);
+  if ((sequence & 1) != 0 || walk.firstFrame.load(std::memory_order_acquire) != firstFrame ||
+      walk.entryFrame.load(std::memory_order_acquire) != entryFrame)
+    return -1;
+  uint32_t const stack = walk.stack.load(std::memory_order_acquire);
+  if (stack >= Shared(area->stackCount).load(std::memory_order_acquire)) return -1;
+  SiteStack const& known = area->stacks[stack];
+  uint32_t const depth = std::min<uint32_t>(known.depth, kSiteFrames);
+  uintptr_t places[kSiteFrames];
+  for (uint32_t i = 1; i < depth; ++i) places[i] = walk.places[i].load(std::memory_order_acquire);
+  if (walk.sequence.load(std::memory_order_relaxed) != sequence || depth == 0 ||
+      known.frames[0] != firstFrame)
+    return -1;
+  for (uintptr_t i = 1, below = entryFrame; i < depth; below = places[i++] + sizeof(uint64_t)) {
+    if (places[i] < below || *reinterpret_cast<uint64_t const*>(places[i]) != known.frames[i])
+      return -1;
+  }
+  return stack;
+}
+
+void RememberWalk(Capture const& capture, uint32_t stack) {
+  KnownWalk& walk = KnownWalkOf(capture.frames[0], capture.entryFrame);
+  uint32_t sequence = walk.sequence.load(std::memory_order_relaxed);
+  // Another writer at it: this walk is not remembered, which costs only a later walk.
+  if ((sequence & 1) != 0 ||
+      !walk.sequence.compare_exchange_strong(sequence, sequence + 1, std::memory_order_acquire))
+    return;
+  // Release, each: a reader that sees any of these sees the odd count written before them.
+  walk.stack.store(stack, std::memory_order_release);
+  walk.firstFrame.store(capture.frames[0], std::memory_order_release);
+  walk.entryFrame.store(capture.entryFrame, std::memory_order_release);
+  for (int i = 1; i < capture.depth; ++i)
+    walk.places[i].store(capture.places[i], std::memory_order_release);
+  walk.sequence.store(sequence + 2, std::memory_order_release);
+}
 
 _Unwind_Reason_Code KeepFrame(_Unwind_Context* context, void* capture) {
   auto& kept = *static_cast<Capture*>(capture);
@@ -169,6 +239,15 @@ _Unwind_Reason_Code KeepFrame(_Unwind_Context* context, void* capture) {
   // The sampling itself and the library's entry point: not the program's.
   if (kept.depth == 0 && (ownCode.Holds(returnAddress) || libraryCode.Holds(returnAddress)))
     return _URC_NO_REASON;
+  // The frame address libgcc gives is its callee's, just above the return address on x86-64.
+  uintptr_t const place = _Unwind_GetCFA(context) - sizeof(uint64_t);
+  if (kept.depth == 0) {
+    kept.entryFrame = place + sizeof(uint64_t);
+    kept.knownStack = KnownStack(returnAddress, kept.entryFrame);
+    if (kept.knownStack >= 0) return _URC_END_OF_STACK;
+  }
+  kept.places[kept.depth] = place;
+  kept.rememberable &= *reinterpret_cast<uint64_t const*>(place) == returnAddress;
   kept.frames[kept.depth++] = returnAddress;
   return kept.depth == kSiteFrames ? _URC_END_OF_STACK : _URC_NO_REASON;
 }
@@ -314,7 +393,12 @@ void Sampled(void const* block, size_t, bool allocated, size_t weight) {
   AdoptAssignedHandler();
   Capture capture;
   _Unwind_Backtrace(KeepFrame, &capture);
-  int64_t const stack = InternStack(capture.frames, capture.depth);
+  int64_t stack = capture.knownStack;
+  if (stack < 0) {
+    stack = InternStack(capture.frames, capture.depth);
+    if (stack >= 0 && capture.rememberable && capture.depth > 0 && capture.entryFrame != 0)
+      RememberWalk(capture, static_cast<uint32_t>(stack));
+  }
   Shared(area->samples).fetch_add(1, std::memory_order_relaxed);
   if (stack < 0) {
     Shared(area->droppedStacks).fetch_add(1, std::memory_order_relaxed);
