@@ -36,8 +36,10 @@ std::string Value(int64_t bytes, Scale const& scale) {
   return bytes < 0 ? "NaN" : Format("%.6f", static_cast<double>(bytes) / scale.divisor);
 }
 
-std::string Script(Options const& options, RunOutcome const& run,
-                   std::vector<Sample> const& points) {
+}  // namespace
+
+std::string ChartScript(Options const& options, RunOutcome const& run, Timeline const& timeline) {
+  std::vector<Sample> const& points = timeline.ChartPoints();
   std::optional<RunFigures> const figures = ReportedFigures(run);
   double const peak = figures ? static_cast<double>(figures->peak) : 0;
   double const peakResident = static_cast<double>(PeakResident(run).bytes);
@@ -100,29 +102,22 @@ std::string Script(Options const& options, RunOutcome const& run,
   // The peak resident size is known however short the run, even with no sample read at all: a
   // line, which also gives gnuplot a curve to plot when no sample holds anything.
   std::string curves;
+  auto const curve = [&curves](std::string const& text) {
+    curves += (curves.empty() ? "" : ", ") + text;
+  };
   if (peakResident >= 0)
-    curves = Format("%.6f with lines dt 3 lw 1.5 lc rgb \"#7f8c8d\" title \"peak resident %s\"",
-                    peakResident / scale.divisor, HumanBytes(peakResident).c_str());
+    curve(Format("%.6f with lines dt 3 lw 1.5 lc rgb \"#7f8c8d\" title \"peak resident %s\"",
+                 peakResident / scale.divisor, HumanBytes(peakResident).c_str()));
   if (known(&Sample::resident))
-    curves += std::string(curves.empty() ? "" : ", ") +
-              "$timeline using 1:3 with lines lw 1.5 lc rgb \"#95a5a6\" title \"resident size\"";
+    curve("$timeline using 1:3 with lines lw 1.5 lc rgb \"#95a5a6\" title \"resident size\"");
   if (known(&Sample::accounted))
-    curves += std::string(curves.empty() ? "" : ", ") +
-              "$timeline using 1:2 with lines lw 2 lc rgb \"#1f4e9c\" title \"accounted total\"";
+    curve("$timeline using 1:2 with lines lw 2 lc rgb \"#1f4e9c\" title \"accounted total\"");
   if (peakAt)
-    curves += std::string(curves.empty() ? "" : ", ") +
-              Format(
-                  "$peak using 1:2 with points pt 7 ps 1.5 lc rgb \"#1f4e9c\" "
-                  "title \"peak, at %.3f s\"",
-                  *peakAt);
+    curve(Format(
+        "$peak using 1:2 with points pt 7 ps 1.5 lc rgb \"#1f4e9c\" title \"peak, at %.3f s\"",
+        *peakAt));
   script += "plot " + curves + "\n";
   return script;
-}
-
-}  // namespace
-
-std::string ChartScript(Options const& options, RunOutcome const& run, Timeline const& timeline) {
-  return Script(options, run, timeline.ChartPoints());
 }
 
 bool HaveGnuplot() {

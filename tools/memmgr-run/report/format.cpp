@@ -1,28 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "report/format.h"
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 std::string Format(char const* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  va_list again;
-  va_copy(again, arguments);
-  char shortText[256];
-  int const length = std::vsnprintf(shortText, sizeof shortText, format, arguments);
+  char* text = nullptr;
+  int const length = vasprintf(&text, format, arguments);
   va_end(arguments);
   // A negative length is an encoding error, which the tool's own formats never make.
-  std::string text(shortText, static_cast<size_t>(std::max(length, 0)) < sizeof shortText
-                                  ? static_cast<size_t>(std::max(length, 0))
-                                  : 0);
-  if (static_cast<size_t>(std::max(length, 0)) >= sizeof shortText) {
-    text.resize(static_cast<size_t>(length));
-    std::vsnprintf(text.data(), text.size() + 1, format, again);
-  }
-  va_end(again);
-  return text;
+  if (length < 0) return {};
+  std::string result(text, static_cast<size_t>(length));
+  std::free(text);
+  return result;
 }
 
 std::string HumanBytes(double bytes) {

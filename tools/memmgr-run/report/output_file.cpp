@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "report/format.h"
 #include "run/standard_streams.h"
@@ -66,15 +66,9 @@ std::optional<std::string> FollowLinks(std::string name, std::string& place) {
     }
     if (links == kMostLinks) return std::strerror(ELOOP);
     if (!MayFollow(name, status)) return std::strerror(EACCES);
-    // The size lstat gives is only a hint (0 on some file systems, and the link may be
-    // replaced meanwhile): a target that fills the buffer is read again into a larger one.
-    std::string target(std::max<size_t>(static_cast<size_t>(status.st_size) + 1, 256), '\0');
-    ssize_t length;
-    while ((length = readlink(name.c_str(), target.data(), target.size())) ==
-           static_cast<ssize_t>(target.size()))
-      target.resize(2 * target.size());
-    if (length < 0) return std::strerror(errno);
-    target.resize(static_cast<size_t>(length));
+    std::error_code error;
+    std::string const target = std::filesystem::read_symlink(name, error);
+    if (error) return error.message();
     name = target.starts_with('/') ? target : Directory(name) + "/" + target;
   }
 }

@@ -34,15 +34,11 @@ struct Module {
   std::string name;
 };
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-// Names come from the program's files: a ';' or a line break in one would split the line.
+// Names come from the program's files: a ';' in one would split a folded line, and a control
+// character would forge a line or reach the terminal.
 std::string Clean(std::string text) {
+  text = Printable(std::move(text));
   std::replace(text.begin(), text.end(), ';', ':');
-  std::replace_if(
-      text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
   return text;
 }
 
@@ -71,7 +67,7 @@ bool InStandardLibrary(char const* name) {
 bool PlumbingObject(std::string_view name) {
   for (std::string_view const prefix :
        {"liblib_memmgr", "libmemmgr_run", "libstdc++", "libc++", "libgcc_s"})
-    if (StartsWith(name, prefix)) return true;
+    if (name.starts_with(prefix)) return true;
   return false;
 }
 
@@ -79,7 +75,7 @@ bool PlumbingObject(std::string_view name) {
 // packages install them, are large and compressed, and no call site is ever in them.
 bool RuntimeObject(std::string_view name) {
   for (std::string_view const prefix : {"libc.so", "libm.so", "ld-linux", "libpthread.so"})
-    if (StartsWith(name, prefix)) return true;
+    if (name.starts_with(prefix)) return true;
   return PlumbingObject(name);
 }
 
@@ -92,7 +88,7 @@ std::string Location(char const* file, uint64_t line) {
     return getcwd(directory, sizeof directory) ? std::string(directory) + "/" : std::string();
   }();
   std::string_view path(file);
-  if (here.size() > 1 && StartsWith(path, here)) path.remove_prefix(here.size());
+  if (here.size() > 1 && path.starts_with(here)) path.remove_prefix(here.size());
   return Clean(std::string(path) + Format(":%" PRIu64, line));
 }
 
@@ -122,7 +118,7 @@ class Symbolizer {
       auto const first = std::lower_bound(wanted.begin(), wanted.end(), m.start + 1);
       bool const needed = first != wanted.end() && *first <= m.end;  // addresses are pc + 1
       if (needed && dwfl_ && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-          !StartsWith(path, "/proc/self/"))
+          !path.starts_with("/proc/self/"))
         dwfl_report_elf(dwfl_.get(), modules_.back().name.c_str(), path.c_str(), -1, m.bias, false);
     }
     if (dwfl_) dwfl_report_end(dwfl_.get(), nullptr, nullptr);

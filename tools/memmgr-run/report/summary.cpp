@@ -25,6 +25,38 @@ std::string Bytes(int64_t bytes) {
 
 double Seconds(int64_t from, int64_t to) { return static_cast<double>(to - from) / 1e9; }
 
+// "SIGTERM", "SIGRTMIN+3".
+std::string SignalName(int signal) {
+  if (signal >= SIGRTMIN && signal <= SIGRTMAX)
+    return signal == SIGRTMIN ? "SIGRTMIN" : Format("SIGRTMIN+%d", signal - SIGRTMIN);
+  if (char const* const name = sigabbrev_np(signal)) return std::string("SIG") + name;
+  return Format("signal %d", signal);
+}
+
+// What became of a signal, told after its name.
+char const* Fate(SignalFate fate) {
+  switch (fate) {
+    case SignalFate::Relayed:
+      return " relayed";
+    case SignalFate::FromTerminal:
+      return " from the terminal reached the program directly";
+    case SignalFate::ToGroup:
+      return " sent to the process group reached the program directly";
+    case SignalFate::GroupLeft:
+      return " sent to the process group, which the program had left: memmgr-run got it, the "
+             "program did not";
+    case SignalFate::FromProgram:
+      return " sent to memmgr-run by the program or a process it started, not sent back";
+    case SignalFate::ForTool:
+      return " raised by the kernel for memmgr-run itself, not relayed";
+    case SignalFate::AfterEnd:
+      return " came after the program had ended, not relayed";
+    case SignalFate::StoppedWith:
+      return " stopped the program, and memmgr-run stopped with it";
+  }
+  return "";
+}
+
 }  // namespace
 
 std::optional<RunFigures> ReportedFigures(RunOutcome const& run) {
@@ -79,48 +111,14 @@ int ExitStatus(int waitStatus) {
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 1;
 }
 
-std::string SignalName(int signal) {
-  if (signal >= SIGRTMIN && signal <= SIGRTMAX)
-    return signal == SIGRTMIN ? "SIGRTMIN" : Format("SIGRTMIN+%d", signal - SIGRTMIN);
-  if (char const* const name = sigabbrev_np(signal)) return std::string("SIG") + name;
-  return Format("signal %d", signal);
-}
-
 std::string SignalsTold(RunOutcome const& run) {
   std::string told;
   for (SignalNote const& note : run.signals) {
-    std::string const times = note.count > 1 ? Format(" (%d times)", note.count) : "";
-    told += told.empty() ? "" : "; ";
-    told += SignalName(note.signal);
-    switch (note.fate) {
-      case SignalFate::Relayed:
-        told += note.count == 1 ? " relayed once" : Format(" relayed %d times", note.count);
-        break;
-      case SignalFate::FromTerminal:
-        told += " from the terminal reached the program directly" + times;
-        break;
-      case SignalFate::ToGroup:
-        told += " sent to the process group reached the program directly" + times;
-        break;
-      case SignalFate::GroupLeft:
-        told +=
-            " sent to the process group, which the program had left: memmgr-run got it, "
-            "the program did not" +
-            times;
-        break;
-      case SignalFate::FromProgram:
-        told += " sent to memmgr-run by the program or a process it started, not sent back" + times;
-        break;
-      case SignalFate::ForTool:
-        told += " raised by the kernel for memmgr-run itself, not relayed" + times;
-        break;
-      case SignalFate::AfterEnd:
-        told += " came after the program had ended, not relayed" + times;
-        break;
-      case SignalFate::StoppedWith:
-        told += " stopped the program, and memmgr-run stopped with it" + times;
-        break;
-    }
+    told += (told.empty() ? "" : "; ") + SignalName(note.signal) + Fate(note.fate);
+    if (note.fate == SignalFate::Relayed)
+      told += note.count == 1 ? " once" : Format(" %d times", note.count);
+    else if (note.count > 1)
+      told += Format(" (%d times)", note.count);
   }
   return told;
 }

@@ -33,9 +33,6 @@ std::string Summary(Options const& options, RunOutcome const& run);
 // The program's exit status, or 128 + N when signal N ended it.
 int ExitStatus(int waitStatus);
 
-// "SIGTERM", "SIGRTMIN+3".
-std::string SignalName(int signal);
-
 // What became of each signal the tool received: "SIGTERM relayed once; SIGINT from the
 // terminal reached the program directly".
 std::string SignalsTold(RunOutcome const& run);

@@ -36,14 +36,10 @@ bool Timeline::Keep(bool csv, bool chart) {
   chart_ = chart;
   if (!csv) return true;
   char const* const variable = std::getenv("TMPDIR");
-  std::string const directory = variable && *variable ? variable : "/tmp";
-  spool_ = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (spool_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {  // a file system without it
-    std::string name = directory + "/memmgr-run-XXXXXX";
-    spool_ = mkostemp(name.data(), O_CLOEXEC);
-    if (spool_ >= 0) unlink(name.c_str());
-  }
+  std::string name = std::string(variable && *variable ? variable : "/tmp") + "/memmgr-run-XXXXXX";
+  spool_ = mkostemp(name.data(), O_CLOEXEC);
   if (spool_ < 0) return false;
+  unlink(name.c_str());
   Spool(kHeader);
   return true;
 }
