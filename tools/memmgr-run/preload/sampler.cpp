@@ -158,66 +158,84 @@ int64_t InternStack(uint64_t const* frames, int depth) {
 }
 
 // ---- Walks: libgcc's once, then the return addresses checked where it found them ---------
-// Most samples come from a call site already walked at the same depth of the same stack. A
-// walk remembers, keyed by its first frame of the program's (return address and frame address),
-// where on the stack each later return address was kept; the next walk from that key reads those
-// places instead of unwinding, and takes the remembered stack if every one still holds it. A
-// different call chain differs in a return address at the same place, so it is walked afresh.
-// Only places already inside live frames are read: the entry's places lie above the first
-// frame, and each is read only after the one below it matched. A walk whose return addresses are
-// not each kept just below the frame address of its callee (the x86-64 rule; often not so on
-// arm64) is not remembered. Entries are written under a sequence count, so that a reader never
-// reads the places of one walk against the stack of another.
+// Most samples come from a call chain already walked at the same depth of the same stack. A walk
+// remembers, keyed by the sampler's own frame address, where on the stack it found each return
+// address, the sampler's and the library's included; the next sample from that frame address
+// reads those places instead of unwinding, and takes the remembered stack if every one still
+// holds its return address. A different call chain differs in a return address at the same
+// place, and is walked afresh. Only live frames are read: each place lies above the one before,
+// and is read only once that one matched, so that it is inside a frame the matched return
+// address shows to be there. A walk whose return addresses do not each lie just below the frame
+// address libgcc gives (its callee's, as x86-64's calls leave it; often not so on arm64) is not
+// remembered. Entries are written under a sequence count, so that a reader never takes the
+// places of one walk with the return addresses of another.
+
+constexpr int kSkippedFrames = 16;  // the sampler's and the library's frames, at most
+constexpr int kWalkPlaces = kSkippedFrames + kSiteFrames;
 
 struct Capture {
-  uint64_t frames[kSiteFrames];
-  uintptr_t places[kSiteFrames];  // where frames[i] was kept on the stack
-  uintptr_t entryFrame = 0;       // frame address of the library's entry point: the key
+  uint64_t frames[kSiteFrames];  // the program's, innermost first
   int depth = 0;
-  int64_t knownStack = -1;  // the stack a remembered walk found; the walk then stopped
+  uintptr_t anchor = 0;  // the sampler's frame address: places are kept above it; 0: none
+  int walked = 0;        // frames walked; the first is the sampler's own, at the walk's call
+  uint64_t skipped[kSkippedFrames];  // return addresses of the sampler's and library's frames
+  int skippedCount = 0;
+  uint32_t places[kWalkPlaces];  // above `anchor`: the skipped frames', then the program's
   bool rememberable = true;
 };
 
-constexpr size_t kKnownWalks = 4096;
+constexpr size_t kKnownWalkSets = 512, kKnownWalkWays = 4;
 struct KnownWalk {
   std::atomic<uint32_t> sequence{0};  // odd while written
   std::atomic<uint32_t> stack{0};
-  std::atomic<uint64_t> firstFrame{0};
-  std::atomic<uintptr_t> entryFrame{0};
-  std::atomic<uintptr_t> places[kSiteFrames]{};
+  std::atomic<uintptr_t> anchor{0};
+  std::atomic<uint32_t> skippedCount{0};
+  std::atomic<uint64_t> skipped[kSkippedFrames]{};
+  std::atomic<uint32_t> places[kWalkPlaces]{};
 };
-constinit KnownWalk knownWalks[kKnownWalks]{};
+constinit KnownWalk knownWalks[kKnownWalkSets][kKnownWalkWays]{};
+constinit std::atomic<uint32_t> nextKnownWay{0};
 
-KnownWalk& KnownWalkOf(uint64_t firstFrame, uintptr_t entryFrame) {
-  return knownWalks[((firstFrame ^ entryFrame) * 0x9E3779B97F4A7C15u >> 32) % kKnownWalks];
+KnownWalk (&KnownWalksAt(uintptr_t anchor))[kKnownWalkWays] {
+  return knownWalks[(anchor >> 4) * 0x9E3779B97F4A7C15u >> 40 & (kKnownWalkSets - 1)];
 }
 
-// The stack remembered for a walk from `firstFrame` under `entryFrame`, if the stack still
-// holds its return addresses where they were; else -1.
-int64_t KnownStack(uint64_t firstFrame, uintptr_t entryFrame) {
-  KnownWalk& walk = KnownWalkOf(firstFrame, entryFrame);
+// The stack `walk` remembers, if the stack above `anchor` still holds its return addresses
+// where they were; else -1.
+int64_t CheckWalk(KnownWalk& walk, uintptr_t anchor) {
   uint32_t const sequence = walk.sequence.load(std::memory_order_acquire);
-  if ((sequence & 1) != 0 || walk.firstFrame.load(std::memory_order_acquire) != firstFrame ||
-      walk.entryFrame.load(std::memory_order_acquire) != entryFrame)
-    return -1;
+  if ((sequence & 1) != 0 || walk.anchor.load(std::memory_order_acquire) != anchor) return -1;
   uint32_t const stack = walk.stack.load(std::memory_order_acquire);
-  if (stack >= Shared(area->stackCount).load(std::memory_order_acquire)) return -1;
-  SiteStack const& known = area->stacks[stack];
-  uint32_t const depth = std::min<uint32_t>(known.depth, kSiteFrames);
-  uintptr_t places[kSiteFrames];
-  for (uint32_t i = 1; i < depth; ++i) places[i] = walk.places[i].load(std::memory_order_acquire);
-  if (walk.sequence.load(std::memory_order_relaxed) != sequence || depth == 0 ||
-      known.frames[0] != firstFrame)
+  uint32_t const skipped = walk.skippedCount.load(std::memory_order_acquire);
+  if (stack >= Shared(area->stackCount).load(std::memory_order_acquire) || skipped > kSkippedFrames)
     return -1;
-  for (uintptr_t i = 1, below = entryFrame; i < depth; below = places[i++] + sizeof(uint64_t)) {
-    if (places[i] < below || *reinterpret_cast<uint64_t const*>(places[i]) != known.frames[i])
+  SiteStack const& known = area->stacks[stack];
+  uint32_t const count = skipped + std::min<uint32_t>(known.depth, kSiteFrames);
+  uint64_t returns[kWalkPlaces];
+  uint32_t places[kWalkPlaces];
+  for (uint32_t i = 0; i < count; ++i) {
+    returns[i] =
+        i < skipped ? walk.skipped[i].load(std::memory_order_acquire) : known.frames[i - skipped];
+    places[i] = walk.places[i].load(std::memory_order_acquire);
+  }
+  if (walk.sequence.load(std::memory_order_relaxed) != sequence) return -1;
+  for (uint32_t i = 0, above = sizeof(uint64_t); i < count;
+       above = places[i++] + sizeof(uint64_t)) {
+    if (places[i] < above || *reinterpret_cast<uint64_t const*>(anchor + places[i]) != returns[i])
       return -1;
   }
   return stack;
 }
 
+int64_t KnownStack(uintptr_t anchor) {
+  for (KnownWalk& walk : KnownWalksAt(anchor))
+    if (int64_t const stack = CheckWalk(walk, anchor); stack >= 0) return stack;
+  return -1;
+}
+
 void RememberWalk(Capture const& capture, uint32_t stack) {
-  KnownWalk& walk = KnownWalkOf(capture.frames[0], capture.entryFrame);
+  uint32_t const way = nextKnownWay.fetch_add(1, std::memory_order_relaxed) % kKnownWalkWays;
+  KnownWalk& walk = KnownWalksAt(capture.anchor)[way];
   uint32_t sequence = walk.sequence.load(std::memory_order_relaxed);
   // Another writer at it: this walk is not remembered, which costs only a later walk.
   if ((sequence & 1) != 0 ||
@@ -225,29 +243,41 @@ void RememberWalk(Capture const& capture, uint32_t stack) {
     return;
   // Release, each: a reader that sees any of these sees the odd count written before them.
   walk.stack.store(stack, std::memory_order_release);
-  walk.firstFrame.store(capture.frames[0], std::memory_order_release);
-  walk.entryFrame.store(capture.entryFrame, std::memory_order_release);
-  for (int i = 1; i < capture.depth; ++i)
+  walk.anchor.store(capture.anchor, std::memory_order_release);
+  walk.skippedCount.store(static_cast<uint32_t>(capture.skippedCount), std::memory_order_release);
+  for (int i = 0; i < capture.skippedCount; ++i)
+    walk.skipped[i].store(capture.skipped[i], std::memory_order_release);
+  for (int i = 0; i < capture.skippedCount + capture.depth; ++i)
     walk.places[i].store(capture.places[i], std::memory_order_release);
   walk.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+// Notes where the return address of the frame walked past was found, relative to the anchor.
+void NotePlace(Capture& kept, _Unwind_Context* context, uint64_t returnAddress) {
+  int const index = kept.skippedCount + kept.depth;
+  uintptr_t const place = _Unwind_GetCFA(context) - sizeof(uint64_t);
+  bool const near = place > kept.anchor && place - kept.anchor < UINT32_MAX;
+  if (index < kWalkPlaces && near && *reinterpret_cast<uint64_t const*>(place) == returnAddress)
+    kept.places[index] = static_cast<uint32_t>(place - kept.anchor);
+  else
+    kept.rememberable = false;
 }
 
 _Unwind_Reason_Code KeepFrame(_Unwind_Context* context, void* capture) {
   auto& kept = *static_cast<Capture*>(capture);
   uintptr_t const returnAddress = _Unwind_GetIP(context);
   if (returnAddress == 0) return _URC_END_OF_STACK;
+  // The first frame is the sampler's own, at the call of the walk, which a check never sees.
+  bool const past = kept.walked++ > 0 && kept.anchor != 0;
+  if (past) NotePlace(kept, context, returnAddress);
   // The sampling itself and the library's entry point: not the program's.
-  if (kept.depth == 0 && (ownCode.Holds(returnAddress) || libraryCode.Holds(returnAddress)))
+  if (kept.depth == 0 && (ownCode.Holds(returnAddress) || libraryCode.Holds(returnAddress))) {
+    if (past && kept.skippedCount < kSkippedFrames)
+      kept.skipped[kept.skippedCount++] = returnAddress;
+    else if (past)
+      kept.rememberable = false;
     return _URC_NO_REASON;
-  // The frame address libgcc gives is its callee's, just above the return address on x86-64.
-  uintptr_t const place = _Unwind_GetCFA(context) - sizeof(uint64_t);
-  if (kept.depth == 0) {
-    kept.entryFrame = place + sizeof(uint64_t);
-    kept.knownStack = KnownStack(returnAddress, kept.entryFrame);
-    if (kept.knownStack >= 0) return _URC_END_OF_STACK;
   }
-  kept.places[kept.depth] = place;
-  kept.rememberable &= *reinterpret_cast<uint64_t const*>(place) == returnAddress;
   kept.frames[kept.depth++] = returnAddress;
   return kept.depth == kSiteFrames ? _URC_END_OF_STACK : _URC_NO_REASON;
 }
@@ -392,11 +422,12 @@ void Sampled(void const* block, size_t, bool allocated, size_t weight) {
   int const savedErrno = errno;
   AdoptAssignedHandler();
   Capture capture;
-  _Unwind_Backtrace(KeepFrame, &capture);
-  int64_t stack = capture.knownStack;
+  capture.anchor = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  int64_t stack = KnownStack(capture.anchor);
   if (stack < 0) {
+    _Unwind_Backtrace(KeepFrame, &capture);
     stack = InternStack(capture.frames, capture.depth);
-    if (stack >= 0 && capture.rememberable && capture.depth > 0 && capture.entryFrame != 0)
+    if (stack >= 0 && capture.rememberable && capture.depth > 0)
       RememberWalk(capture, static_cast<uint32_t>(stack));
   }
   Shared(area->samples).fetch_add(1, std::memory_order_relaxed);
