@@ -227,8 +227,17 @@ MEMMGR_COLD inline void* OutOfMemory() noexcept {
   return nullptr;
 }
 
+// No thread is inside its first call, this one included (its own entry it always sees): the
+// ceiling is 0 or kSamplingRaise, and the size may be asked directly.
+static_assert(static_cast<uint32_t>(kSamplingRaise) == 0, "the raise leaves the count alone");
+MEMMGR_ALWAYS_INLINE bool NoFirstCallUnderway() noexcept {
+  return static_cast<uint32_t>(carefulReleaseCeiling.load(std::memory_order_relaxed)) == 0;
+}
+
 MEMMGR_COLD inline void ReleaseCarefully(void* block) noexcept {
-  size_t const size = CarefulUsableSizeOfHeldBlock(block);
+  // While sampling is on every release comes here; most need no guard.
+  size_t const size =
+      NoFirstCallUnderway() ? malloc_usable_size(block) : CarefulUsableSizeOfHeldBlock(block);
   AccountRelease(static_cast<int64_t>(size));
   // Before free: once freed, the address may come back as another block and be sampled.
   NoteReleaseForSampling(block, size);
