@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The policy a host sets and reads back: the limit through every query; the default
 // memory-full handler, which ends the process (how a handler fires and is re-armed: the C host
-// test); the peak of each phase; the pressure signal re-armed from its own callback.
-#include <pthread.h>
-
+// test); the total and the peak below zero; the pressure signal re-armed from its own callback.
 #include <cstdlib>
 
 #include "memmgr_test.h"
@@ -40,24 +38,10 @@ TEST_F(Policy, DefaultHandlerEndsTheProcessWithStatusOne) {
               ::testing::ExitedWithCode(1), "");
 }
 
-// Workers are plain pthreads: std::thread allocates its state through the accounted `new`,
-// which would move the totals these cases measure.
-void* shared = nullptr;
-void* ReleaseShared(void*) { return mmgr_free(shared), nullptr; }
-
-TEST_F(Policy, PeakIsTheHighestTotalOfEachPhase) {
-  GTMC_ResetPeakUsedMemory();
-  shared = mmgr_malloc(1 << 20);
-  int64_t const top = GTMC_GetTotalUsedMemory();
-  pthread_t other;  // released on another thread: the peak stays
-  ASSERT_EQ(pthread_create(&other, nullptr, ReleaseShared, nullptr), 0);
-  pthread_join(other, nullptr);
-  void* const small = mmgr_malloc(1000);
-  int64_t const peakOfPhase = GTMC_GetPeakUsedMemory();
-  int64_t const replaced = GTMC_ResetPeakUsedMemory();
-  bool const resetToNow = GTMC_GetPeakUsedMemory() == GTMC_GetTotalUsedMemory();
-  mmgr_free(small);
-  // Releasing an unaccounted block through the accounted family drives the total below zero.
+// The peak of each phase is held after every call by the entry-point table and the fuzzer; what
+// neither reaches is a total driven below zero, by releasing an unaccounted block through the
+// accounted family: it reads as 0, and so does the peak of a phase started there.
+TEST_F(Policy, TotalAndPeakBelowZeroReadAsZero) {
   constexpr size_t kForeign = size_t{32} << 20;
   void* const foreign = builtin_malloc(kForeign);
   mmgr_free(foreign);
@@ -66,9 +50,6 @@ TEST_F(Policy, PeakIsTheHighestTotalOfEachPhase) {
   GTMC_ResetPeakUsedMemory();
   int64_t const peakBelowZero = GTMC_GetPeakUsedMemory();
   builtin_free(mmgr_malloc(kForeign));  // puts the same usable size back
-  EXPECT_EQ(peakOfPhase, top);
-  EXPECT_EQ(replaced, top);
-  EXPECT_TRUE(resetToNow);
   EXPECT_TRUE(belowZero);
   EXPECT_EQ(peakBelowZero, 0);
 }
