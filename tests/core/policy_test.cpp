@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The policy a host sets and reads back: the limit through every query; the memory-full
-// handler, which fires once until the setter re-arms it and ends the process by default; the
-// peak of each phase; the pressure signal re-armed from its own callback.
-#include <pthread.h>
-
+// The policy a host sets and reads back: the limit through every query; the default
+// memory-full handler, which ends the process (how a handler fires and is re-armed: the C host
+// test); the total and the peak below zero; the pressure signal re-armed from its own callback.
 #include <cstdlib>
 
 #include "memmgr_test.h"
@@ -30,48 +28,6 @@ TEST_F(Policy, LimitIsHeldUnroundedAndReadBackByEveryQuery) {
   }
 }
 
-int fired = 0;
-unsigned long lastSize = 0;
-void Count(unsigned long size) { ++fired, lastSize = size; }
-void Other(unsigned long size) { Count(size); }
-void* nested = nullptr;
-void AllocateInHandler(unsigned long size) { Count(size), nested = mmgr_malloc(size); }
-
-// Every request below is refused throughout: the limit below the bytes in use, no
-// over-allocation, and handlers that return.
-TEST_F(Policy, HandlerFiresOnceUntilReinstalledWithTheSetter) {
-  fired = 0;
-  Set_GTMC_MemoryFull(Count);
-  GTMC_GarbageCollect = nullptr;
-  GMM_EnableOverallocation(false);
-  SetHeadroom(-1);
-  void* results[] = {mmgr_malloc(100), mmgr_malloc(200), nullptr, nullptr};
-  int const firedFirst = fired;
-  unsigned long const firstSize = lastSize;
-  GTMC_MemoryFull = Other;  // a plain store does not re-arm
-  results[2] = mmgr_malloc(300);
-  int const firedBeforeRearm = fired;
-  MemoryFullHandler const replaced = Set_GTMC_MemoryFull(Count);
-  results[3] = mmgr_malloc(400);
-  MemoryFullHandler const previous = Set_GTMC_MemoryFull(AllocateInHandler);
-  // Marked fired before it runs: its own failing request does not fire it again.
-  nested = &nested;
-  void* const outer = mmgr_malloc(500);
-  bool const full = GTMC_IsMemoryFull();
-  RestorePolicy();
-  for (void* const result : results) EXPECT_EQ(result, nullptr);
-  EXPECT_EQ(outer, nullptr);
-  EXPECT_EQ(nested, nullptr);
-  EXPECT_EQ(firedFirst, 1);
-  EXPECT_EQ(firstSize, 100u);
-  EXPECT_EQ(firedBeforeRearm, 1);
-  EXPECT_EQ(fired, 3);
-  EXPECT_EQ(lastSize, 500u);
-  EXPECT_EQ(replaced, &Other);
-  EXPECT_EQ(previous, &Count);
-  EXPECT_TRUE(full && GTMC_IsMemoryFull());  // re-arming never clears it
-}
-
 TEST_F(Policy, DefaultHandlerEndsTheProcessWithStatusOne) {
   // Refused by the budget with over-allocation off.
   EXPECT_EXIT((Set_GTMC_MemoryFull(kHandlerAtLoad), GMM_EnableOverallocation(false),
@@ -82,24 +38,10 @@ TEST_F(Policy, DefaultHandlerEndsTheProcessWithStatusOne) {
               ::testing::ExitedWithCode(1), "");
 }
 
-// Workers are plain pthreads: std::thread allocates its state through the accounted `new`,
-// which would move the totals these cases measure.
-void* shared = nullptr;
-void* ReleaseShared(void*) { return mmgr_free(shared), nullptr; }
-
-TEST_F(Policy, PeakIsTheHighestTotalOfEachPhase) {
-  GTMC_ResetPeakUsedMemory();
-  shared = mmgr_malloc(1 << 20);
-  int64_t const top = GTMC_GetTotalUsedMemory();
-  pthread_t other;  // released on another thread: the peak stays
-  ASSERT_EQ(pthread_create(&other, nullptr, ReleaseShared, nullptr), 0);
-  pthread_join(other, nullptr);
-  void* const small = mmgr_malloc(1000);
-  int64_t const peakOfPhase = GTMC_GetPeakUsedMemory();
-  int64_t const replaced = GTMC_ResetPeakUsedMemory();
-  bool const resetToNow = GTMC_GetPeakUsedMemory() == GTMC_GetTotalUsedMemory();
-  mmgr_free(small);
-  // Releasing an unaccounted block through the accounted family drives the total below zero.
+// The peak of each phase is held after every call by the entry-point table and the fuzzer; what
+// neither reaches is a total driven below zero, by releasing an unaccounted block through the
+// accounted family: it reads as 0, and so does the peak of a phase started there.
+TEST_F(Policy, TotalAndPeakBelowZeroReadAsZero) {
   constexpr size_t kForeign = size_t{32} << 20;
   void* const foreign = builtin_malloc(kForeign);
   mmgr_free(foreign);
@@ -108,9 +50,6 @@ TEST_F(Policy, PeakIsTheHighestTotalOfEachPhase) {
   GTMC_ResetPeakUsedMemory();
   int64_t const peakBelowZero = GTMC_GetPeakUsedMemory();
   builtin_free(mmgr_malloc(kForeign));  // puts the same usable size back
-  EXPECT_EQ(peakOfPhase, top);
-  EXPECT_EQ(replaced, top);
-  EXPECT_TRUE(resetToNow);
   EXPECT_TRUE(belowZero);
   EXPECT_EQ(peakBelowZero, 0);
 }

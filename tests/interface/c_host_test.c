@@ -19,9 +19,13 @@ static int failures;
 
 static int fired, otherFired;
 static size_t lastRequest;
+static void* nested;
+/* Asks for the same again, which is refused too: the handler is spent before it runs, so the
+ * nested refusal must not fire it a second time. */
 static void Record(size_t request) {
   ++fired;
   lastRequest = request;
+  nested = mmgr_malloc(request);
 }
 static void Other(size_t request) {
   (void)request;
@@ -45,7 +49,7 @@ int main(void) {
   CHECK(mmgr_set_memory_full(Record) == initial);
   CHECK(GTMC_MemoryFull == Record);
   Refused(1 << 20);
-  CHECK(fired == 1 && lastRequest == 1 << 20);
+  CHECK(fired == 1 && lastRequest == 1 << 20 && nested == NULL);
   CHECK(GTMC_IsMemoryFull());
   /* Spent until installed again: further refusals do not fire it. */
   Refused(2 << 20);

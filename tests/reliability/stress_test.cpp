@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // Many threads against one budget: every allocating entry point, blocks released by threads
 // other than their allocator, limit and over-allocation switches flipped mid-flight, a
-// collection hook that frees from a shared reserve, and a memory-full handler that returns.
+// collection hook that frees from a shared reserve, a memory-full handler that returns, and
+// call-site sampling on throughout (each thread keeps its own countdown; a block sampled on one
+// thread and released on another is told there).
 // Each worker compares a ledger of its own allocations and releases (the hook's on its thread
 // included) with its per-thread count after every operation; at the end the total must be
 // back at its start and the per-thread changes must add up to it. Workers are plain pthreads:
 // std::thread frees its start state on the new thread after the body returns.
-#include <pthread.h>
-
 #include <new>
 #include <random>
 
@@ -70,6 +70,7 @@ struct Pool {
 Pool<256> exchange;  // blocks on their way from one thread to another
 Pool<512> reserve;   // blocks the collection hook frees
 constinit thread_local int64_t freedByHookHere = 0;
+std::atomic<int> sampled{0};
 
 int FreeFromReserve(size_t amount) {
   HookTrace::Record(kCollect, amount);
@@ -89,8 +90,7 @@ struct Worker {
   int64_t mismatches = 0;
 } workers[kThreads];
 
-void* RunWorker(void* argument) {
-  Worker& worker = *static_cast<Worker*>(argument);
+void RunWorker(Worker& worker) {
   std::mt19937_64 random(static_cast<uint64_t>(&worker - workers) + 1);
   auto const below = [&random](uint64_t n) { return random() % n; };
   auto const size = [&below] {  // mostly small, a few above malloc's mmap threshold
@@ -153,28 +153,23 @@ void* RunWorker(void* argument) {
     if (held.block != nullptr) release(held.block, held.release);
   }
   worker.threadChange = GTMC_GetAllocationSizeInCurrentThread() - start;
-  return nullptr;
 }
 
 using StressTest = BudgetTest;
 
 TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
   newIsAccounted = NewIsAccounted();
-  pthread_t threads[kThreads];
   Counters const before = Counters::Now();
   HookTrace::Install();
   GTMC_GarbageCollect = &FreeFromReserve;
-  int started = 0;
-  for (; started < kThreads; ++started) {
-    if (pthread_create(&threads[started], nullptr, &RunWorker, &workers[started]) != 0) break;
-  }
-  for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
+  mmgr_set_sampling(16 << 10, [](void const*, size_t, bool, size_t) { sampled.fetch_add(1); });
+  RunThreads(kThreads, [](int i) { RunWorker(workers[i]); });
+  mmgr_set_sampling(0, nullptr);
   RestorePolicy();
   // What the workers left behind is released here, on this thread.
   for (size_t at = 0; at < 512; ++at) mmgr_free(exchange.Take(at)), mmgr_free(reserve.Take(at));
   Counters const change = Counters::Now() - before;
 
-  ASSERT_EQ(started, kThreads);
   int64_t sum = change.thread;
   for (Worker const& worker : workers) {
     sum += worker.threadChange;
@@ -184,6 +179,7 @@ TEST_F(StressTest, ThreadsSharingOneBudgetKeepEveryCountExact) {
   EXPECT_EQ(sum, change.used);
   // The tight limits must actually have driven requests into recovery.
   EXPECT_GT(HookTrace::Count(), 0);
+  EXPECT_GT(sampled.load(), kThreads);
 }
 
 }  // namespace

@@ -18,30 +18,6 @@ namespace {
 
 constexpr int64_t kLeaseBound = 64 << 10;
 
-// Runs `body(i)` on `count` plain pthreads at once and joins them (std::thread would account
-// its start state on one thread and release it on another).
-template <typename Body>
-void RunThreads(int count, Body const& body) {
-  struct Start {
-    Body const* body;
-    int index;
-  };
-  Start starts[16];
-  pthread_t threads[16];
-  for (int i = 0; i < count; ++i) {
-    starts[i] = {&body, i};
-    pthread_create(
-        &threads[i], nullptr,
-        [](void* s) -> void* {
-          auto* const start = static_cast<Start*>(s);
-          (*start->body)(start->index);
-          return nullptr;
-        },
-        &starts[i]);
-  }
-  for (int i = 0; i < count; ++i) pthread_join(threads[i], nullptr);
-}
-
 // Threads that allocate blocks (taking leases), then sit blocked at a barrier while the main
 // thread looks at the total; released, each takes one more step, and after another barrier they
 // release everything. The first also releases 1 MiB the main thread allocated: its lease must
@@ -102,46 +78,38 @@ int64_t SharedFigure() { return *static_cast<int64_t const*>(mmgr_get_figure_loc
 
 class ThreadLeases : public BudgetTest {};
 
-// Thousands of short threads: each allocates a mix, releases half, hands the rest to the main
-// thread; its own count must equal its ledger at every end, and the total must be exact after.
+// Thousands of short threads: each allocates a mix, releases half, and releases the blocks a
+// thread of the round before kept. Whatever leases the ended threads held, the total is exact
+// while the last round's blocks are kept and once they are gone. (A thread's own count against
+// its ledger, cross-thread releases included: the stress test, in either build.)
 TEST_F(ThreadLeases, ChurnAndCrossThreadReleaseLeaveTheTotalExact) {
   constexpr int kRounds = 500, kPerRound = 4, kKept = 8;
   static void* kept[kRounds][kPerRound][kKept];
-  static int64_t ownCount[kRounds][kPerRound], ledger[kRounds][kPerRound];
   int64_t const before = GTMC_GetTotalUsedMemory();
   int64_t keptBytes = 0;
   for (int round = 0; round < kRounds; ++round) {
     RunThreads(kPerRound, [&](int i) {
       std::minstd_rand random(round * kPerRound + i);
-      int64_t mine = 0;
       for (int n = 0; n < 2 * kKept; ++n) {
         void* const block = mmgr_malloc(1 + random() % 20000);
         if (n % 2 == 0) {
           mmgr_free(block);
         } else {
           kept[round][i][n / 2] = block;
-          mine += Usable(block);
         }
       }
-      // Blocks of the previous round, released on a thread that did not allocate them.
       if (round > 0) {
-        for (void*& block : kept[round - 1][i])
-          mine -= Usable(block), mmgr_free(block), block = nullptr;
+        for (void* block : kept[round - 1][i]) mmgr_free(block);
       }
-      ownCount[round][i] = GTMC_GetAllocationSizeInCurrentThread();
-      ledger[round][i] = mine;
     });
   }
-  for (void* block : kept[kRounds - 1][0]) keptBytes += Usable(block);
-  for (int i = 1; i < kPerRound; ++i)
-    for (void* block : kept[kRounds - 1][i]) keptBytes += Usable(block);
+  for (auto& blocks : kept[kRounds - 1])
+    for (void* block : blocks) keptBytes += Usable(block);
   int64_t const whileKept = GTMC_GetTotalUsedMemory() - before;
   for (auto& blocks : kept[kRounds - 1])
     for (void* block : blocks) mmgr_free(block);
   EXPECT_EQ(GTMC_GetTotalUsedMemory(), before);
   EXPECT_EQ(whileKept, keptBytes);
-  for (int round = 0; round < kRounds; ++round)
-    for (int i = 0; i < kPerRound; ++i) EXPECT_EQ(ownCount[round][i], ledger[round][i]);
 }
 
 // Steps a thread takes as it ends, from a key destructor that runs after the library's own

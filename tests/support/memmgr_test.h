@@ -8,6 +8,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -149,4 +150,28 @@ inline bool NewIsAccounted() {
   bool const accounted = GTMC_GetAllocationSizeInCurrentThread() != before;
   ::operator delete(probe);
   return accounted;
+}
+
+// Runs `body(i)` on `count` plain pthreads at once and joins them (std::thread would account
+// its start state on one thread and release it on another).
+template <typename Body>
+void RunThreads(int count, Body const& body) {
+  struct Start {
+    Body const* body;
+    int index;
+  };
+  Start starts[16];
+  pthread_t threads[16];
+  for (int i = 0; i < count; ++i) {
+    starts[i] = {&body, i};
+    pthread_create(
+        &threads[i], nullptr,
+        [](void* s) -> void* {
+          auto* const start = static_cast<Start*>(s);
+          (*start->body)(start->index);
+          return nullptr;
+        },
+        &starts[i]);
+  }
+  for (int i = 0; i < count; ++i) pthread_join(threads[i], nullptr);
 }
