@@ -235,11 +235,59 @@ MEMMGR_COLD void ReportSystemAllocationFailure(size_t allocated, size_t requeste
 // for 2^32 threads inside their first malloc_usable_size call.
 inline constexpr uintptr_t kSamplingRaise = ~uintptr_t{0} << 32;
 
-// Reached from the careful roads and the resize, and doing nothing while sampling is off. A new
-// block accounted at `usableSize`: counted down, and perhaps sampled.
-MEMMGR_COLD void NoteNewBlockForSampling(void* block, size_t usableSize) noexcept;
-// A block about to go back to the system allocator: told if it was sampled.
-MEMMGR_COLD void NoteReleaseForSampling(void* block, size_t usableSize) noexcept;
+// Calls of the setter begun: a sample taken under one number and checked under another is
+// withdrawn, and a release found under one and checked under another is not told. Seq_cst, as
+// every change of a slot of the sampled set is, so that a call's clearing of the set either sees
+// a claim made under the previous number or that claim sees the new number.
+inline constinit std::atomic<uint64_t> samplingSession{0};
+
+// Each thread's countdown. One thread-local, so that emulated TLS looks it up once per step.
+struct ThreadSampler {
+  uint64_t session = 0;  // the session `countdown` was drawn in; 0: never drawn
+  int64_t countdown = 0;
+  uint64_t random = 0;   // splitmix64 state, seeded at the first draw
+  bool telling = false;  // inside the callback: nothing is sampled or told
+};
+inline constinit thread_local ThreadSampler threadSampler;
+
+// The set of sampled blocks (sampling.cpp) is 2048 lines picked by address; per line, at least
+// the slots that hold a block, raised before a claim and lowered once a slot is free again.
+// Most releases find 0 here, in 8 KiB that stays cached, and need nothing more.
+inline constexpr int kSampledLines = 2048;
+inline constinit std::atomic<uint32_t> sampledSlotsInUse[kSampledLines];
+
+// Fibonacci hashing of the address without its alignment bits: neighbouring blocks spread over
+// the lines.
+MEMMGR_ALWAYS_INLINE size_t SampledLineOf(uintptr_t address) noexcept {
+  constexpr int kLineBits = __builtin_ctz(kSampledLines);
+  return ((address >> 3) * 0x9E3779B97F4A7C15u) >> (64 - kLineBits);
+}
+
+// The careful roads' part, inline: the rest is out of line.
+MEMMGR_COLD void CountdownEnded(void* block, size_t usableSize) noexcept;
+MEMMGR_COLD void TellIfSampled(void* block, size_t usableSize) noexcept;
+
+// Reached from the careful roads and the resize. A new block accounted at `usableSize`: counted
+// down, and perhaps sampled. Within the session it was drawn in, the countdown is all a block
+// needs until it runs out; otherwise (sampling off, or a new session) the rest decides.
+MEMMGR_ALWAYS_INLINE void NoteNewBlockForSampling(void* block, size_t usableSize) noexcept {
+  ThreadSampler& sampler = threadSampler;
+  // Relaxed: a session seen late only redraws the countdown a step later.
+  if (!sampler.telling && sampler.session == samplingSession.load(std::memory_order_relaxed)) {
+    sampler.countdown -= static_cast<int64_t>(usableSize);
+    if (sampler.countdown >= 0) [[likely]]
+      return;
+  }
+  CountdownEnded(block, usableSize);
+}
+
+// A block about to go back to the system allocator: told if it was sampled. Relaxed: a block's
+// claim happened before the block reached whoever releases it.
+MEMMGR_ALWAYS_INLINE void NoteReleaseForSampling(void* block, size_t usableSize) noexcept {
+  uintptr_t const address = reinterpret_cast<uintptr_t>(block);
+  if (sampledSlotsInUse[SampledLineOf(address)].load(std::memory_order_relaxed) != 0) [[unlikely]]
+    TellIfSampled(block, usableSize);
+}
 // Around a resize: a sampled block is held before realloc, so that its address is never taken
 // for a sample of its own while realloc may have freed it, and settled after it with the result
 // (null when realloc failed): the old block told as released and the new one counted down, or

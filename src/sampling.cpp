@@ -2,10 +2,13 @@
 // Sampling call sites: the setter, each thread's countdown, and the set of sampled blocks whose
 // releases are told. None of it is on the success path. While sampling is on, the setter raises
 // carefulReleaseCeiling (internal.h) above every address, so every new block and every release
-// takes its careful road, which calls in here; while it is off, nothing does but the careful
-// roads of a first malloc_usable_size call, which find it off at once.
+// takes its careful road; while it is off, nothing does but the careful roads of a first
+// malloc_usable_size call, which find it off at once. The careful roads count a new block down
+// and test a released block's line inline (internal.h holds what they read: the session, each
+// thread's countdown, the count of blocks per line), and call in here only when the countdown
+// runs out or the line holds a sampled block.
 //
-// Its state lives here rather than in internal.h: no inlined code reads it. Nothing allocates
+// The rest of its state lives here: no inlined code reads it. Nothing allocates
 // and nothing waits. A sample is taken within a session, one call of the setter to the next;
 // every step that depends on the settings checks that no call started or ran meanwhile, and
 // withdraws what it did otherwise, so that a block sampled under one setting is never told as
@@ -20,11 +23,6 @@ namespace {
 
 // ---- The settings ----------------------------------------------------------------------------
 
-// Calls of the setter begun: a sample taken under one number and checked under another is
-// withdrawn, and a release found under one and checked under another is not told. Seq_cst, as
-// every change of a slot is, so that a call's clearing of the set either sees a claim made
-// under the previous number or that claim sees the new number.
-constinit std::atomic<uint64_t> samplingSession{0};
 // Calls of the setter under way; while any is, the settings may be half written.
 constinit std::atomic<int> settersUnderway{0};
 constinit std::atomic<size_t> samplingInterval{0};
@@ -55,16 +53,7 @@ bool StillHold(Settings const& settings) noexcept {
          settersUnderway.load(std::memory_order_seq_cst) == 0;
 }
 
-// ---- Each thread's countdown -----------------------------------------------------------------
-// One thread-local, so that emulated TLS looks it up once per step.
-
-struct ThreadSampler {
-  uint64_t session = 0;  // the session `countdown` was drawn in; 0: never drawn
-  int64_t countdown = 0;
-  uint64_t random = 0;   // splitmix64 state, seeded at the first draw
-  bool telling = false;  // inside the callback: nothing is sampled or told
-};
-constinit thread_local ThreadSampler threadSampler;
+// ---- Each thread's countdown (internal.h holds it) ------------------------------------
 
 // Threads that have drawn a countdown: each seeds its generator from its own number, so that a
 // process that makes the same steps in the same threads samples the same blocks.
@@ -110,25 +99,19 @@ void Tell(ThreadSampler& sampler, SamplingCallback callback, void* block, size_t
 // resize holds it (blocks are at least 8-aligned, so no block has that address).
 
 constexpr int kSlotsPerLine = 8;
-constexpr int kLines = 2048;  // 16384 slots, 128 KiB of zero pages until sampling uses them
+constexpr int kLines =
+    kSampledLines;  // 16384 slots, 128 KiB of zero pages until sampling uses them
 static_assert(kSlotsPerLine * kLines == 16384, "the header promises 16384 sampled blocks");
 
 struct alignas(64) Line {
   std::atomic<uintptr_t> slots[kSlotsPerLine];
 };
 constinit Line sampledBlocks[kLines];
-// Per line, at least the slots that hold a block: raised before a claim, lowered once a slot is
-// free again. Most releases find 0 here, in 8 KiB that stays cached, and skip the line.
-constinit std::atomic<uint32_t> slotsInUse[kLines];
+constexpr auto& slotsInUse = sampledSlotsInUse;
 
 uintptr_t AddressOf(void const* block) noexcept { return reinterpret_cast<uintptr_t>(block); }
 
-// Fibonacci hashing of the address without its alignment bits: neighbouring blocks spread over
-// the lines.
-size_t LineIndexOf(uintptr_t address) noexcept {
-  constexpr int kLineBits = __builtin_ctz(kLines);
-  return ((address >> 3) * 0x9E3779B97F4A7C15u) >> (64 - kLineBits);
-}
+size_t LineIndexOf(uintptr_t address) noexcept { return SampledLineOf(address); }
 
 // Relaxed: a block's claim happened before the block reached whoever looks for it.
 bool LineMayHold(uintptr_t address) noexcept {
@@ -232,8 +215,7 @@ void SetSampling(size_t interval, SamplingCallback callback) noexcept {
 }
 
 // The countdown ran out, or was drawn in an earlier session.
-[[gnu::noinline]] void CountdownRanOut(ThreadSampler& sampler, void* block,
-                                       size_t usableSize) noexcept {
+void CountdownRanOut(ThreadSampler& sampler, void* block, size_t usableSize) noexcept {
   Settings settings;
   if (!ReadSettings(settings)) return;
   if (sampler.session != settings.session) {
@@ -249,23 +231,17 @@ void SetSampling(size_t interval, SamplingCallback callback) noexcept {
 
 }  // namespace
 
-void NoteNewBlockForSampling(void* block, size_t usableSize) noexcept {
+void CountdownEnded(void* block, size_t usableSize) noexcept {
   // Relaxed: off is the common answer (a first call's careful road); a stale on is checked below.
   if (!ceilingRaised.load(std::memory_order_relaxed)) return;
   ThreadSampler& sampler = threadSampler;
   if (sampler.telling) return;
-  // Within the session the countdown was drawn in, the settings matter only once it runs out.
-  if (sampler.session == samplingSession.load(std::memory_order_relaxed)) {
-    sampler.countdown -= static_cast<int64_t>(usableSize);
-    if (sampler.countdown >= 0) [[likely]]
-      return;
-  }
   CountdownRanOut(sampler, block, usableSize);
 }
 
-void NoteReleaseForSampling(void* block, size_t usableSize) noexcept {
+void TellIfSampled(void* block, size_t usableSize) noexcept {
   uintptr_t const address = AddressOf(block);
-  if (!ceilingRaised.load(std::memory_order_relaxed) || !LineMayHold(address)) return;
+  if (!ceilingRaised.load(std::memory_order_relaxed)) return;
   Settings settings;
   bool const current = ReadSettings(settings);
   if (Swap(address, address, 0) != nullptr && current) TellRelease(settings, block, usableSize);
