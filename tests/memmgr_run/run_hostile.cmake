@@ -41,8 +41,19 @@ file(WRITE ${OUT}/hostile_static_script "#!${STATIC} env\n")
 string(REPEAT " " 64 header)
 execute_process(COMMAND printf "\\177ELF\\001\\001\\001${header}\\necho run by the shell\\n"
                 OUTPUT_FILE ${OUT}/hostile_foreign)
+# Scripts: one whose children must run plainly (nothing of the tool's in what they inherit),
+# for bash, which brings its own getenv and setenv, and for sh; one that ends in an exec. dash
+# ends with _exit, so no exit record counts its children: only bash's count is checked.
+set(show_children "tr '\\0' '\\n' < /proc/self/environ | grep -E '^(LD_PRELOAD|MEMMGR)'\n${HOSTILE} env child\nexit 0\n")
+file(WRITE ${OUT}/hostile_children.bash "#!/bin/bash\n${show_children}")
+file(WRITE ${OUT}/hostile_children.sh "#!/bin/sh\n${show_children}")
+file(WRITE ${OUT}/hostile_launcher.sh "#!/bin/sh\necho launching\nexec ${HOSTILE} closefds\n")
+# Signals its parent, which, run plainly, ignores them ("parent-ignores"); the tool must not
+# send them back to it.
+file(WRITE ${OUT}/hostile_tells_parent.sh "#!/bin/sh\nkill -USR1 $PPID\nkill -HUP $PPID\necho alive\n")
 file(CHMOD ${OUT}/noshebang ${OUT}/hostile_static_script ${OUT}/hostile_foreign
-     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+     ${OUT}/hostile_children.bash ${OUT}/hostile_children.sh ${OUT}/hostile_launcher.sh
+     ${OUT}/hostile_tells_parent.sh PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 # A FIFO with no writer, which exec refuses and whose opening for reading would wait for one.
 file(REMOVE ${OUT}/hostile_fifo)
 execute_process(COMMAND mkfifo -m 700 ${OUT}/hostile_fifo)
@@ -134,19 +145,6 @@ if(address)
     "exec asan|0|same|ran: +env → memmgr_run_address_sanitized \\(unmeasured: built with a sanitizer|plain|env ${address}")
 endif()
 
-# Scripts: one whose children must run plainly (nothing of the tool's in what they inherit),
-# for bash, which brings its own getenv and setenv, and for sh; one that ends in an exec. dash
-# ends with _exit, so no exit record counts its children: only bash's count is checked.
-set(show_children "tr '\\0' '\\n' < /proc/self/environ | grep -E '^(LD_PRELOAD|MEMMGR)'\n${HOSTILE} env child\nexit 0\n")
-file(WRITE ${OUT}/hostile_children.bash "#!/bin/bash\n${show_children}")
-file(WRITE ${OUT}/hostile_children.sh "#!/bin/sh\n${show_children}")
-file(WRITE ${OUT}/hostile_launcher.sh "#!/bin/sh\necho launching\nexec ${HOSTILE} closefds\n")
-# Signals its parent, which, run plainly, ignores them ("parent-ignores"); the tool must not
-# send them back to it.
-file(WRITE ${OUT}/hostile_tells_parent.sh "#!/bin/sh\nkill -USR1 $PPID\nkill -HUP $PPID\necho alive\n")
-file(CHMOD ${OUT}/hostile_children.bash ${OUT}/hostile_children.sh ${OUT}/hostile_launcher.sh
-     ${OUT}/hostile_tells_parent.sh
-     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 
 foreach(fields IN LISTS rows)
   string(REPLACE "|" ";" fields "${fields}")
@@ -268,19 +266,16 @@ foreach(spike "60000 exits" "50 killed" "60000 own-pressure")
                           --csv ${csv} -- ${HOSTILE} spike ${ending}
                   OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE rc)
   file(READ ${report} summary)
-  file(STRINGS ${csv} lines REGEX "^[0-9]")
   string(REGEX MATCH "peak accounted: +([0-9]+) bytes" peak "${summary}")
   set(peak ${CMAKE_MATCH_1})
+  # The last row holding the peak.
+  file(STRINGS ${csv} at REGEX "^[0-9.]+,${peak},$")
+  list(POP_BACK at found)
+  string(REGEX REPLACE ",.*" "" found "${found}")
   string(REGEX MATCH "wall time: +([0-9.]+) s" wall "${summary}")
   set(wall ${CMAKE_MATCH_1})
   string(REGEX MATCH "after the spike: ([0-9.]+) s" after "${output}")
   set(after ${CMAKE_MATCH_1})
-  set(found "")
-  foreach(line IN LISTS lines)
-    if(peak AND line MATCHES "^([0-9.]+),${peak},$")
-      set(found ${CMAKE_MATCH_1})
-    endif()
-  endforeach()
   milliseconds(wall_ms "${wall}")
   milliseconds(after_ms "${after}")
   milliseconds(found_ms "${found}")
@@ -288,7 +283,7 @@ foreach(spike "60000 exits" "50 killed" "60000 own-pressure")
   if(NOT peak OR peak LESS 16777216 OR NOT found OR wall_ms LESS 0 OR after_ms LESS 0
      OR found_ms GREATER latest)
     fail("status ${rc}, peak '${peak}' at '${found}', in a run of ${wall} s whose last ${after} \
-s came after it:\n${output}\n${summary}\n${lines}\n")
+s came after it:\n${output}\n${summary}\n")
   endif()
   expect(has "pressure above 4.0 MiB: +first at" "${summary}")
   if(ending STREQUAL "own-pressure" AND NOT (output MATCHES
