@@ -10,9 +10,9 @@
 # (SITES=0: a tool built without --sites, whose "sites" rows are left out.)
 # "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>
 # [|<pattern neither the summary nor the sites file may hold>]"
-# where <how> is "plain", optionally after tool options ("--interval 60000 plain", which puts the
-# tool's first reading past the program's end), "noptrace" (the tool without CAP_SYS_PTRACE, as a user is; before another how),
-# "interrupt" (timeout sends SIGTERM to the tool, then to its group), "sites [tool options]"
+# where <how>, optionally after tool options ("--interval 60000 plain", which puts the tool's
+# first reading past the program's end), is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is; before another how),
+# "interrupt" (timeout sends SIGTERM to the tool, then to its group), "sites"
 # (with --sites), "parent-ignores" (run plainly under a shell that ignores SIGUSR1 and SIGHUP,
 # which the program sends its parent), "page" (the program writes over the page it shares with the tool, with names
 # that run past their fields: no name in the summary is longer than its field, and every time
@@ -104,7 +104,7 @@ set(rows
   "page scribbled|0|same|peak accounted: +[0-9]+ bytes \\(12\\.[0-9] MiB\\)|page|${HOSTILE} scribble"
   "page scribbled at the end|0|same|wrote over the page it shares with memmgr-run|page|${HOSTILE} scribble exit"
   "page forged|0|same|ran: +memmgr_run_hostile → … → A+\\.\\.\\. \\(unmeasured.*replaced itself with A+ at 0\\.000 s.*peak accounted: +1048576 bytes|page|${HOSTILE} scribble forge"
-  "memory-full with no event|0|same|garbage-collect hook calls: +[1-9][0-9]* +memory-full events: +0 |sites --limit 16M|${HOSTILE} gc-frees|memory-full-[0-9]"
+  "memory-full with no event|0|same|garbage-collect hook calls: +[1-9][0-9]* +memory-full events: +0 |--limit 16M sites|${HOSTILE} gc-frees|memory-full-[0-9]"
   "descriptors under --sites|0|same|site sampling|sites|${HOSTILE} env"
   "closed stdin|0|same|final accounted|close0|${HOSTILE} streams"
   "closed stdout|0|same|final accounted|close1|${HOSTILE} streams"
@@ -149,7 +149,7 @@ endif()
 foreach(fields IN LISTS rows)
   string(REPLACE "|" ";" fields "${fields}")
   list(POP_FRONT fields row status same pattern how command absent)
-  if(how MATCHES "^sites" AND NOT SITES)
+  if(how MATCHES "sites$" AND NOT SITES)
     continue()
   endif()
   separate_arguments(command)
@@ -170,11 +170,9 @@ foreach(fields IN LISTS rows)
     endif()
     set(how "${CMAKE_MATCH_1}")
   endif()
-  if(how MATCHES "^sites")
-    string(REGEX REPLACE "^sites *" "" options "${how}")
-    separate_arguments(options)
+  if(how STREQUAL "sites")
     file(REMOVE ${OUT}/hostile_sites.folded)
-    set(tool ${RUN} --sites ${OUT}/hostile_sites.folded ${options} --report ${report} --csv ${csv} --)
+    list(INSERT tool 1 --sites ${OUT}/hostile_sites.folded)
   elseif(how MATCHES "^close([0-2])$")
     set(closed sh -c "exec \"\$0\" \"\$@\" ${CMAKE_MATCH_1}>&-")
     set(tool ${closed} ${tool})
