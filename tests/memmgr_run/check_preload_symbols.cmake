@@ -4,7 +4,7 @@
 # environment and its allocations (the C++ runtime's new and delete) stay the program's own.
 # Every dynamic symbol the preloaded object defines that the C or C++ runtime defines too must
 # be one of that family.
-#   cmake -DNM=... -DPRELOAD=... -DRUNTIMES="libc.so.6;libstdc++.so.6" -P check_preload_symbols.cmake
+#   cmake -DNM=... -DPRELOAD=... -DCXX=<the compiler, which finds the runtimes> -P check_preload_symbols.cmake
 cmake_minimum_required(VERSION 3.25)
 set(allowed execve execv execvp execvpe execl execlp execle fexecve execveat fork vfork clone
   posix_spawn posix_spawnp system popen)
@@ -16,12 +16,8 @@ function(defined out file)
     message(FATAL_ERROR "${NM} cannot list ${file}")
   endif()
   string(REGEX MATCHALL "[^ \n]+ [A-Za-z] [^ \n@]+" entries "${listing}")
-  set(names "")
-  foreach(entry IN LISTS entries)
-    string(REGEX REPLACE "^.* " "" name "${entry}")
-    list(APPEND names ${name})
-  endforeach()
-  set(${out} ${names} PARENT_SCOPE)
+  list(TRANSFORM entries REPLACE "^.* " "")
+  set(${out} ${entries} PARENT_SCOPE)
 endfunction()
 
 defined(preloaded ${PRELOAD})
@@ -29,7 +25,9 @@ if(NOT preloaded MATCHES "execve")
   message(FATAL_ERROR "no exec wrapper among the preloaded object's symbols: ${preloaded}")
 endif()
 set(runtime "")
-foreach(library IN LISTS RUNTIMES)
+foreach(library libc.so.6 libstdc++.so.6)
+  execute_process(COMMAND ${CXX} -print-file-name=${library} OUTPUT_VARIABLE library
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
   defined(names ${library})
   list(APPEND runtime ${names})
 endforeach()

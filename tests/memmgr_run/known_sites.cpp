@@ -26,7 +26,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memmgr>
@@ -179,8 +178,5 @@ int main(int argc, char** argv) {
     for (void* block : crowd) mmgr_free(block);
     return 0;
   }
-  std::fprintf(stderr,
-               "usage: known_sites shares|memory-full|memory-full-handler "
-               "set|assign|reinstall|c-set|exec|exec-into PROGRAM|crowd|no-unwind-info\n");
-  return 2;
+  return 2;  // no such mode: the modes are listed above
 }

@@ -25,7 +25,7 @@
 
 namespace {
 
-class Scratch : public testing::Test {
+class OutputFileTest : public testing::Test {
  protected:
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "report_test.XXXXXX").string();
@@ -40,8 +40,6 @@ class Scratch : public testing::Test {
   }
   std::filesystem::path directory_;
 };
-
-using OutputFileTest = Scratch;
 
 TEST_F(OutputFileTest, AChainOfLinksToNoFileYetCreatesTheLastTarget) {
   std::filesystem::create_directory(At("inner"));

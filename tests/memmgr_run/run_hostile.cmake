@@ -10,9 +10,9 @@
 # (SITES=0: a tool built without --sites, whose "sites" rows are left out.)
 # "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>
 # [|<pattern neither the summary nor the sites file may hold>]"
-# where <how> is "plain", optionally after tool options ("--interval 60000 plain", which puts the
-# tool's first reading past the program's end), "noptrace" (the tool without CAP_SYS_PTRACE, as a user is; before another how),
-# "interrupt" (timeout sends SIGTERM to the tool, then to its group), "sites [tool options]"
+# where <how>, optionally after tool options ("--interval 60000 plain", which puts the tool's
+# first reading past the program's end), is "plain", "noptrace" (the tool without CAP_SYS_PTRACE, as a user is; before another how),
+# "interrupt" (timeout sends SIGTERM to the tool, then to its group), "sites"
 # (with --sites), "parent-ignores" (run plainly under a shell that ignores SIGUSR1 and SIGHUP,
 # which the program sends its parent), "page" (the program writes over the page it shares with the tool, with names
 # that run past their fields: no name in the summary is longer than its field, and every time
@@ -23,6 +23,7 @@
 # signal the tool check that the CSV ends with what became of the signals. (A pattern stands
 # "." for the summary's ";", which would split the row.)
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/checks.cmake)
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(ready ${OUT}/hostile_ready)
 # A script without "#!", which execvp and the shells run with /bin/sh.
@@ -40,8 +41,19 @@ file(WRITE ${OUT}/hostile_static_script "#!${STATIC} env\n")
 string(REPEAT " " 64 header)
 execute_process(COMMAND printf "\\177ELF\\001\\001\\001${header}\\necho run by the shell\\n"
                 OUTPUT_FILE ${OUT}/hostile_foreign)
+# Scripts: one whose children must run plainly (nothing of the tool's in what they inherit),
+# for bash, which brings its own getenv and setenv, and for sh; one that ends in an exec. dash
+# ends with _exit, so no exit record counts its children: only bash's count is checked.
+set(show_children "tr '\\0' '\\n' < /proc/self/environ | grep -E '^(LD_PRELOAD|MEMMGR)'\n${HOSTILE} env child\nexit 0\n")
+file(WRITE ${OUT}/hostile_children.bash "#!/bin/bash\n${show_children}")
+file(WRITE ${OUT}/hostile_children.sh "#!/bin/sh\n${show_children}")
+file(WRITE ${OUT}/hostile_launcher.sh "#!/bin/sh\necho launching\nexec ${HOSTILE} closefds\n")
+# Signals its parent, which, run plainly, ignores them ("parent-ignores"); the tool must not
+# send them back to it.
+file(WRITE ${OUT}/hostile_tells_parent.sh "#!/bin/sh\nkill -USR1 $PPID\nkill -HUP $PPID\necho alive\n")
 file(CHMOD ${OUT}/noshebang ${OUT}/hostile_static_script ${OUT}/hostile_foreign
-     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+     ${OUT}/hostile_children.bash ${OUT}/hostile_children.sh ${OUT}/hostile_launcher.sh
+     ${OUT}/hostile_tells_parent.sh PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 # A FIFO with no writer, which exec refuses and whose opening for reading would wait for one.
 file(REMOVE ${OUT}/hostile_fifo)
 execute_process(COMMAND mkfifo -m 700 ${OUT}/hostile_fifo)
@@ -92,7 +104,7 @@ set(rows
   "page scribbled|0|same|peak accounted: +[0-9]+ bytes \\(12\\.[0-9] MiB\\)|page|${HOSTILE} scribble"
   "page scribbled at the end|0|same|wrote over the page it shares with memmgr-run|page|${HOSTILE} scribble exit"
   "page forged|0|same|ran: +memmgr_run_hostile → … → A+\\.\\.\\. \\(unmeasured.*replaced itself with A+ at 0\\.000 s.*peak accounted: +1048576 bytes|page|${HOSTILE} scribble forge"
-  "memory-full with no event|0|same|garbage-collect hook calls: +[1-9][0-9]* +memory-full events: +0 |sites --limit 16M|${HOSTILE} gc-frees|memory-full-[0-9]"
+  "memory-full with no event|0|same|garbage-collect hook calls: +[1-9][0-9]* +memory-full events: +0 |--limit 16M sites|${HOSTILE} gc-frees|memory-full-[0-9]"
   "descriptors under --sites|0|same|site sampling|sites|${HOSTILE} env"
   "closed stdin|0|same|final accounted|close0|${HOSTILE} streams"
   "closed stdout|0|same|final accounted|close1|${HOSTILE} streams"
@@ -133,25 +145,11 @@ if(address)
     "exec asan|0|same|ran: +env → memmgr_run_address_sanitized \\(unmeasured: built with a sanitizer|plain|env ${address}")
 endif()
 
-# Scripts: one whose children must run plainly (nothing of the tool's in what they inherit),
-# for bash, which brings its own getenv and setenv, and for sh; one that ends in an exec. dash
-# ends with _exit, so no exit record counts its children: only bash's count is checked.
-set(show_children "tr '\\0' '\\n' < /proc/self/environ | grep -E '^(LD_PRELOAD|MEMMGR)'\n${HOSTILE} env child\nexit 0\n")
-file(WRITE ${OUT}/hostile_children.bash "#!/bin/bash\n${show_children}")
-file(WRITE ${OUT}/hostile_children.sh "#!/bin/sh\n${show_children}")
-file(WRITE ${OUT}/hostile_launcher.sh "#!/bin/sh\necho launching\nexec ${HOSTILE} closefds\n")
-# Signals its parent, which, run plainly, ignores them ("parent-ignores"); the tool must not
-# send them back to it.
-file(WRITE ${OUT}/hostile_tells_parent.sh "#!/bin/sh\nkill -USR1 $PPID\nkill -HUP $PPID\necho alive\n")
-file(CHMOD ${OUT}/hostile_children.bash ${OUT}/hostile_children.sh ${OUT}/hostile_launcher.sh
-     ${OUT}/hostile_tells_parent.sh
-     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 
-set(failures "")
-foreach(row IN LISTS rows)
-  string(REPLACE "|" ";" fields "${row}")
-  list(POP_FRONT fields name status same pattern how command absent)
-  if(how MATCHES "^sites" AND NOT SITES)
+foreach(fields IN LISTS rows)
+  string(REPLACE "|" ";" fields "${fields}")
+  list(POP_FRONT fields row status same pattern how command absent)
+  if(how MATCHES "sites$" AND NOT SITES)
     continue()
   endif()
   separate_arguments(command)
@@ -172,11 +170,9 @@ foreach(row IN LISTS rows)
     endif()
     set(how "${CMAKE_MATCH_1}")
   endif()
-  if(how MATCHES "^sites")
-    string(REGEX REPLACE "^sites *" "" options "${how}")
-    separate_arguments(options)
+  if(how STREQUAL "sites")
     file(REMOVE ${OUT}/hostile_sites.folded)
-    set(tool ${RUN} --sites ${OUT}/hostile_sites.folded ${options} --report ${report} --csv ${csv} --)
+    list(INSERT tool 1 --sites ${OUT}/hostile_sites.folded)
   elseif(how MATCHES "^close([0-2])$")
     set(closed sh -c "exec \"\$0\" \"\$@\" ${CMAKE_MATCH_1}>&-")
     set(tool ${closed} ${tool})
@@ -206,73 +202,40 @@ foreach(row IN LISTS rows)
   elseif(NOT plain_death MATCHES "^[0-9]+$" AND rc MATCHES "^[0-9]+$")
     set(rc "${rc}, not the program's death (${plain_death})")
   endif()
-  set(summary "")
-  if(EXISTS ${report})
-    file(READ ${report} summary)
-  endif()
+  get_property(before GLOBAL PROPERTY failures)
+  read_if(summary ${report})
   # The summary goes to the report file; the tool's own refusals to standard error.
   set(told "${summary}${output}")
-  string(REGEX REPLACE "\n" " " flat "${told}")
-  set(why "")
   if(NOT rc EQUAL status)
-    string(APPEND why " status ${rc}, ${status} expected;")
+    fail("status ${rc}, ${status} expected")
   endif()
   if(same STREQUAL "same" AND (NOT output STREQUAL plain OR NOT plain_status EQUAL status))
-    string(APPEND why " output or status differs from the plain run (${plain_status}: '${plain}');")
+    fail("output or status differs from the plain run (${plain_status}: '${plain}')")
   endif()
-  if(NOT flat MATCHES "${pattern}")
-    string(APPEND why " no '${pattern}' in the summary;")
-  endif()
+  expect(has "${pattern}" "${told}")
   if(how STREQUAL "page")
     string(REPEAT "A" 201 overlong)
-    if(flat MATCHES "${overlong}")
-      string(APPEND why " a name read past its field;")
-    endif()
-    if(flat MATCHES "[0-9][0-9]+\\.[0-9]+ s")
-      string(APPEND why " a time of 10 s or more;")
-    endif()
+    # No name read past its field, and no time of 10 s or more.
+    expect(lacks "${overlong}" "${told}")
+    expect(lacks "[0-9][0-9]+\\.[0-9]+ s" "${told}")
   endif()
   if(absent)
-    set(stacks "")
-    if(how MATCHES "^sites" AND EXISTS ${OUT}/hostile_sites.folded)
-      file(READ ${OUT}/hostile_sites.folded stacks)
-    endif()
-    if("${told}${stacks}" MATCHES "${absent}")
-      string(APPEND why " '${absent}' in the summary or the stacks;")
-    endif()
+    read_if(stacks ${OUT}/hostile_sites.folded)
+    expect(lacks "${absent}" "${told}${stacks}")
   endif()
-  # The end of the run is a row at the wall time, with the final accounted total when the
-  # summary has one; nothing of the tool's comes before the header.
   if(EXISTS ${csv})
-    file(STRINGS ${csv} lines)
-    list(FILTER lines EXCLUDE REGEX "^#")
-    list(GET lines 0 header)
-    list(GET lines -1 end_row)
-    string(REGEX MATCH "wall time: +([0-9.]+) s" wall "${summary}")
-    set(wall "${CMAKE_MATCH_1}")
-    # Without a final total in the summary (nothing accounted, or no exit record) the row may
-    # hold 0 or nothing.
-    set(final "[0-9]*")
-    if(summary MATCHES "final accounted: +([0-9]+) byte")
-      set(final ${CMAKE_MATCH_1})
-    endif()
-    if(NOT header STREQUAL "time_s,accounted_bytes,resident_bytes"
-       OR NOT end_row MATCHES "^${wall},${final},$")
-      string(APPEND why " CSV from '${header}' to '${end_row}', not from its header to its end;")
-    endif()
+    timeline_end(${csv} "${summary}")
   endif()
+  # Rows that signal the tool: the CSV ends with what became of the signals.
   if(how MATCHES "^(interrupt|steps:)")
-    set(last "")
-    if(EXISTS ${csv})
-      file(STRINGS ${csv} rows_read)
-      list(GET rows_read -1 last)
-    endif()
-    if(NOT last MATCHES "^# signals: ")
-      string(APPEND why " the CSV does not end with the signals ('${last}');")
+    read_if(signals ${csv})
+    if(NOT signals MATCHES "\n# signals: [^\n]*\n*$")
+      fail("the CSV does not end with the signals")
     endif()
   endif()
-  if(why)
-    string(APPEND failures "\n${name}:${why}\n  output: '${output}'\n${summary}")
+  get_property(after GLOBAL PROPERTY failures)
+  if(NOT after STREQUAL before)
+    fail("output: '${output}'\n${summary}")
   endif()
 endforeach()
 # Milliseconds, for CMake's integer arithmetic; -1 for no time.
@@ -293,6 +256,7 @@ foreach(spike "60000 exits" "50 killed" "60000 own-pressure")
   separate_arguments(spike)
   list(GET spike 0 interval)
   list(GET spike 1 ending)
+  set(row "spike (${ending})")
   set(report ${OUT}/hostile_spike.txt)
   set(csv ${OUT}/hostile_spike.csv)
   file(REMOVE ${report} ${csv})
@@ -300,38 +264,30 @@ foreach(spike "60000 exits" "50 killed" "60000 own-pressure")
                           --csv ${csv} -- ${HOSTILE} spike ${ending}
                   OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE rc)
   file(READ ${report} summary)
-  file(STRINGS ${csv} lines REGEX "^[0-9]")
   string(REGEX MATCH "peak accounted: +([0-9]+) bytes" peak "${summary}")
   set(peak ${CMAKE_MATCH_1})
+  # The last row holding the peak.
+  file(STRINGS ${csv} at REGEX "^[0-9.]+,${peak},$")
+  list(POP_BACK at found)
+  string(REGEX REPLACE ",.*" "" found "${found}")
   string(REGEX MATCH "wall time: +([0-9.]+) s" wall "${summary}")
   set(wall ${CMAKE_MATCH_1})
   string(REGEX MATCH "after the spike: ([0-9.]+) s" after "${output}")
   set(after ${CMAKE_MATCH_1})
-  set(found "")
-  foreach(line IN LISTS lines)
-    if(peak AND line MATCHES "^([0-9.]+),${peak},$")
-      set(found ${CMAKE_MATCH_1})
-    endif()
-  endforeach()
   milliseconds(wall_ms "${wall}")
   milliseconds(after_ms "${after}")
   milliseconds(found_ms "${found}")
   math(EXPR latest "${wall_ms} - ${after_ms} + 1")
   if(NOT peak OR peak LESS 16777216 OR NOT found OR wall_ms LESS 0 OR after_ms LESS 0
      OR found_ms GREATER latest)
-    string(APPEND failures "\nspike (${ending}, status ${rc}): peak '${peak}' at '${found}', "
-           "in a run of ${wall} s whose last ${after} s came after it:\n"
-           "${output}\n${summary}\n${lines}\n")
+    fail("status ${rc}, peak '${peak}' at '${found}', in a run of ${wall} s whose last ${after} \
+s came after it:\n${output}\n${summary}\n")
   endif()
-  if(NOT summary MATCHES "pressure above 4.0 MiB: +first at")
-    string(APPEND failures "\nspike (${ending}): --pressure not seen:\n${summary}\n")
-  endif()
+  expect(has "pressure above 4.0 MiB: +first at" "${summary}")
   if(ending STREQUAL "own-pressure" AND NOT (output MATCHES
      "own pressure: 1 calls, threshold 8388608, total ([0-9]+)" AND CMAKE_MATCH_1 GREATER 16777216))
-    string(APPEND failures "\nspike: the program's own pressure signal, told otherwise:\n${output}\n")
+    fail("the program's own pressure signal, told otherwise:\n${output}")
   endif()
 endforeach()
 
-if(failures)
-  message(FATAL_ERROR "memmgr-run on hostile programs:${failures}")
-endif()
+finish("memmgr-run on hostile programs")

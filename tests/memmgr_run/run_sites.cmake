@@ -7,7 +7,7 @@
 #   cmake -DRUN=... -DKNOWN=... [-DHOSTILE=... -DSTATIC=...] [-DEMULATOR=...] -DOUT=...
 #         -P run_sites.cmake
 cmake_minimum_required(VERSION 3.25)
-set(failures "")
+include(${CMAKE_CURRENT_LIST_DIR}/checks.cmake)
 # Under an emulator the tool must exec the target's programs: in a binfmt_misc of a namespace
 # of the test's own, the kernel hands them to the emulator; where none can be made, this skips.
 set(private "")
@@ -35,32 +35,21 @@ macro(measure name status)
   file(REMOVE ${report} ${sites})
   execute_process(COMMAND ${private} ${emulator} ${RUN} --report ${report} --sites ${sites} ${ARGN}
                   RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE output)
-  set(summary "")
-  set(folded "")
-  if(EXISTS ${report})
-    file(READ ${report} summary)
-  endif()
-  if(EXISTS ${sites})
-    file(READ ${sites} folded)
-    string(REPLACE ";" "|" folded "${folded}")
-    string(REPLACE "\n" ";" folded "${folded}")
-  endif()
+  read_if(summary ${report})
+  read_if(folded ${sites})
+  string(REPLACE ";" "|" folded "${folded}")
+  string(REPLACE "\n" ";" folded "${folded}")
   if(NOT rc EQUAL ${status})
     fail("status ${rc}, ${status} expected (${output})")
   endif()
 endmacro()
 
-function(fail why)
-  set(failures "${failures}\n${row}: ${why}" PARENT_SCOPE)
-endfunction()
-
-# bytes(<out> <snapshot> [<frame regex>]): the estimated bytes of the snapshot's lines (those
-# with a frame matching the regex).
-function(bytes out snapshot)
+# bytes(<out> <snapshot> <frame regex>): the estimated bytes of the snapshot's lines with a
+# frame matching the regex.
+function(bytes out snapshot regex)
   set(sum 0)
   foreach(line IN LISTS folded)
-    if(line MATCHES "^${snapshot}\\|" AND (NOT ARGN OR line MATCHES "${ARGN}")
-       AND line MATCHES " ([0-9]+)$")
+    if(line MATCHES "^${snapshot}\\|" AND line MATCHES "${regex}" AND line MATCHES " ([0-9]+)$")
       math(EXPR sum "${sum} + ${CMAKE_MATCH_1}")
     endif()
   endforeach()
@@ -70,43 +59,36 @@ endfunction()
 # share(<snapshot> <frame regex> <low> <high>): the sites' share of the snapshot, in per mille,
 # lies within [low, high].
 function(share snapshot regex low high)
-  bytes(total ${snapshot})
+  bytes(total ${snapshot} .)
   bytes(part ${snapshot} "${regex}")
   if(total EQUAL 0)
-    set(failures "${failures}\n${row}: nothing in ${snapshot}" PARENT_SCOPE)
+    fail("nothing in ${snapshot}")
     return()
   endif()
   math(EXPR permille "1000 * ${part} / ${total}")
   if(permille LESS low OR permille GREATER high)
-    set(failures "${failures}\n${row}: ${regex} holds ${permille}‰ of ${snapshot}, \
-${low}-${high}‰ expected" PARENT_SCOPE)
+    fail("${regex} holds ${permille}‰ of ${snapshot}, ${low}-${high}‰ expected")
   endif()
 endfunction()
 
-# snapshots(<out> <prefix>): how many distinct snapshots named <prefix>… the stacks hold.
-function(snapshots out prefix)
-  set(names "")
-  foreach(line IN LISTS folded)
-    if(line MATCHES "^(${prefix}[^|]*)\\|")
-      list(APPEND names ${CMAKE_MATCH_1})
-    endif()
-  endforeach()
+# holds(<snapshot> <frame regex> <low> <high>): the sites' bytes in the snapshot lie within
+# [low, high].
+function(holds snapshot regex low high)
+  bytes(held ${snapshot} "${regex}")
+  if(held LESS low OR held GREATER high)
+    fail("${regex} holds ${held} bytes of ${snapshot}, ${low}-${high} expected")
+  endif()
+endfunction()
+
+# snapshots(<prefix> <count>): the stacks hold <count> distinct snapshots named <prefix>….
+function(snapshots prefix expected)
+  set(names ${folded})
+  list(FILTER names INCLUDE REGEX "^${prefix}[^|]*\\|")
+  list(TRANSFORM names REPLACE "\\|.*" "")
   list(REMOVE_DUPLICATES names)
   list(LENGTH names count)
-  set(${out} ${count} PARENT_SCOPE)
-endfunction()
-
-function(summary_lacks pattern)
-  string(REGEX REPLACE "\n" " " flat "${summary}")
-  if(flat MATCHES "${pattern}")
-    set(failures "${failures}\n${row}: '${pattern}' in the summary" PARENT_SCOPE)
-  endif()
-endfunction()
-
-function(summary_has pattern)
-  string(REGEX REPLACE "\n" " " flat "${summary}")
-  if(NOT flat MATCHES "${pattern}")
-    set(failures "${failures}\n${row}: no '${pattern}' in the summary" PARENT_SCOPE)
+  if(NOT count EQUAL expected)
+    fail("${count} ${prefix} snapshots, ${expected} expected")
   endif()
 endfunction()
 
@@ -122,32 +104,26 @@ share(peak HoldInSmallBlocks 250 350)
 share(peak HoldInOneBlock 150 250)
 share(peak ChurnAndRelease 0 30)
 share(exit HoldInSmallBlocks 950 1000)
-summary_has("top sites at peak.*HoldInLargeBlocks +[^ ]*known_sites.cpp:[0-9]+")
-summary_has("still accounted at exit.*HoldInSmallBlocks")
+expect(has "top sites at peak.*HoldInLargeBlocks +[^ ]*known_sites.cpp:[0-9]+" "${summary}")
+expect(has "still accounted at exit.*HoldInSmallBlocks" "${summary}")
 
 # Refused without over-allocation: the default handler ends the program with status 1. What
 # held the budget then was the large blocks; the refused request never existed.
 measure(memory-full 1 --limit 8M -- ${KNOWN} memory-full)
 share(memory-full-1 HoldInLargeBlocks 990 1000)
 share(memory-full-1 RequestTooMuch 0 0)
-summary_has("at memory-full.*HoldInLargeBlocks")
-summary_has("memory-full events: +1; the library's default handler ended the program")
+expect(has "at memory-full.*HoldInLargeBlocks" "${summary}")
+expect(has "memory-full events: +1; the library's default handler ended the program" "${summary}")
 
 # The program's own handler releases everything: the snapshot is the one event's, taken before
 # the handler ran, whether the handler was set, assigned, set again as read back, or set from
 # C; and it is not the library's.
 foreach(how set assign reinstall c-set)
   measure(memory-full-${how} 1 --limit 8M -- ${KNOWN} memory-full-handler ${how})
-  snapshots(events memory-full)
-  if(NOT events EQUAL 1)
-    fail("${events} memory-full snapshots, one expected")
-  endif()
+  snapshots(memory-full 1)
   share(memory-full-1 HoldInLargeBlocks 990 1000)
-  bytes(left exit HoldInLargeBlocks)
-  if(NOT left EQUAL 0)
-    fail("${left} bytes of HoldInLargeBlocks at exit, the handler released them")
-  endif()
-  summary_lacks("default handler")
+  holds(exit HoldInLargeBlocks 0 0)  # the handler released them
+  expect(lacks "default handler" "${summary}")
 endforeach()
 
 # An image that starts after an exec reports alone: the image before it had a memory-full
@@ -155,15 +131,9 @@ endforeach()
 # environment a process started with is the emulator's.)
 if(NOT EMULATOR)
   measure(exec-image 0 --limit 8M -- ${KNOWN} exec)
-  snapshots(events memory-full)
-  if(NOT events EQUAL 0)
-    fail("${events} memory-full snapshots of the image before the exec")
-  endif()
+  snapshots(memory-full 0)
   share(peak HoldAfterExec 990 1000)
-  bytes(before peak HoldInLargeBlocks)
-  if(NOT before EQUAL 0)
-    fail("the peak holds ${before} bytes of the image before the exec")
-  endif()
+  holds(peak HoldInLargeBlocks 0 0)
 endif()
 
 # Every block sampled: more than the library holds sampled at once. The excess goes unsampled,
@@ -172,7 +142,7 @@ measure(crowd 0 --sample-interval 1 -- ${KNOWN} crowd)
 if(summary MATCHES "([0-9]+) samples taken" AND CMAKE_MATCH_1 GREATER 16384)
   fail("${CMAKE_MATCH_1} samples of blocks all still held, at most 16384 expected")
 endif()
-summary_has("top sites at peak.*HoldInACrowd")
+expect(has "top sites at peak.*HoldInACrowd" "${summary}")
 
 # A frame without unwind information ends the stack: the sites are still named from it, and the
 # program ends as it would.
@@ -187,16 +157,11 @@ endforeach()
 if(HOSTILE)
   # The forked child's 64 MiB are not the program's: only the parent's 4 MiB are sampled.
   measure(fork 0 -- ${HOSTILE} fork)
-  bytes(peak peak)
-  if(peak LESS 4000000 OR peak GREATER 5000000)
-    fail("the peak holds ${peak} bytes, the parent's 4 MiB expected")
-  endif()
+  holds(peak . 4000000 5000000)
   # Replaced by a program the sampler cannot enter: the last image that ran it is the one
   # reported, its last snapshot taken just before the exec.
   measure(exec-static 0 -- ${KNOWN} exec-into ${STATIC})
   share(exit HoldInLargeBlocks 990 1000)
 endif()
 
-if(failures)
-  message(FATAL_ERROR "memmgr-run --sites:${failures}")
-endif()
+finish("memmgr-run --sites")
