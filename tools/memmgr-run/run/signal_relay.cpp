@@ -6,10 +6,10 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "run/spawn.h"
 
 // A child of the tool's in its process group that blocks every signal and never runs the
 // program: a signal sent to the group stays pending in it (ShdPnd in /proc/PID/status), which
@@ -28,39 +30,30 @@ class Sentinel {
   Sentinel& operator=(Sentinel const&) = delete;
   ~Sentinel() {
     if (pid_ <= 0) return;
-    close(requests_);  // its end of file: it leaves
-    close(answers_);
+    close(channel_);  // its end of file: it leaves
     close(status_);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    WaitFor(pid_);
   }
 
   // Forked with every signal already blocked, so that it holds all that are sent to the group
   // from its first instant; false when it could not be (the tool then takes every signal it
   // receives as sent to it alone).
   bool Start() {
-    int requests[2], answers[2];
-    if (pipe2(requests, O_CLOEXEC) != 0) return false;
-    if (pipe2(answers, O_CLOEXEC) != 0) {
-      close(requests[0]);
-      close(requests[1]);
-      return false;
-    }
+    // Questions and answers go one datagram each way over a socket pair.
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return false;
     pid_t const tool = getpid();
     pid_ = fork();
-    if (pid_ == 0) Serve(tool, requests[0], answers[1]);
-    close(requests[0]);
-    close(answers[1]);
-    requests_ = requests[1];
-    answers_ = answers[0];
+    if (pid_ == 0) Serve(tool, ends[1]);
+    close(ends[1]);
+    channel_ = ends[0];
     if (pid_ > 0)
       status_ = open(("/proc/" + std::to_string(pid_) + "/status").c_str(), O_RDONLY | O_CLOEXEC);
     if (pid_ > 0 && status_ >= 0) return true;
-    close(requests_);
-    close(answers_);
+    close(channel_);
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+      WaitFor(pid_);
     }
     pid_ = -1;
     return false;
@@ -90,23 +83,20 @@ class Sentinel {
   }
 
  private:
-  [[noreturn]] static void Serve(pid_t tool, int requests, int answers) {
+  [[noreturn]] static void Serve(pid_t tool, int channel) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != tool) _exit(0);
     // Nothing of the tool's stays open in it: no output or pipe waits on the sentinel.
-    int const low = std::min(requests, answers), high = std::max(requests, answers);
-    if (low > 0) close_range(0, static_cast<unsigned>(low) - 1, 0);
-    if (high > low + 1)
-      close_range(static_cast<unsigned>(low) + 1, static_cast<unsigned>(high) - 1, 0);
-    close_range(static_cast<unsigned>(high) + 1, ~0U, 0);
+    if (channel > 0) close_range(0, static_cast<unsigned>(channel) - 1, 0);
+    close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
     for (int signal;
-         read(requests, &signal, sizeof signal) == static_cast<ssize_t>(sizeof signal);) {
+         read(channel, &signal, sizeof signal) == static_cast<ssize_t>(sizeof signal);) {
       sigset_t one;
       sigemptyset(&one);
       sigaddset(&one, signal);
       timespec const now{};
       char const taken = sigtimedwait(&one, nullptr, &now) == signal ? 1 : 0;
-      if (write(answers, &taken, 1) != 1) break;
+      if (write(channel, &taken, 1) != 1) break;
     }
     _exit(0);
   }
@@ -126,13 +116,14 @@ class Sentinel {
   // again meanwhile, it is continued (`continued` then tells the caller to take that SIGCONT
   // back too); this wait never takes long, the check is only for a stop.
   void Ask(int signal, bool& continued) {
-    if (write(requests_, &signal, sizeof signal) != static_cast<ssize_t>(sizeof signal)) return;
-    pollfd answer{answers_, POLLIN, 0};
+    if (send(channel_, &signal, sizeof signal, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof signal))
+      return;
+    pollfd answer{channel_, POLLIN, 0};
     for (;;) {
       int const ready = poll(&answer, 1, 100);
       if (ready > 0) {
         char taken;
-        (void)!read(answers_, &taken, 1);
+        (void)!read(channel_, &taken, 1);
         return;
       }
       char state = 0;
@@ -144,7 +135,7 @@ class Sentinel {
   }
 
   pid_t pid_ = -1;
-  int requests_ = -1, answers_ = -1, status_ = -1;
+  int channel_ = -1, status_ = -1;
 };
 
 namespace {
