@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/shm.h>
-#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,16 +82,6 @@ void MakeEnvironment(ProgramEnvironment& made, Options const& options, Preload c
       memmgr_run_measured_environment(environ, preloads.c_str(), nullptr, nullptr, nullptr));
   memmgr_run_measured_environment(environ, preloads.c_str(), made.settings.data(),
                                   made.entries.data(), made.text.data());
-}
-
-// A descriptor that becomes readable when the child ends; -1 on kernels without pidfd.
-int WatchExit(pid_t pid) {
-#ifdef SYS_pidfd_open
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-  (void)pid;
-  return -1;
-#endif
 }
 
 bool HasExited(pid_t pid) {
@@ -343,30 +332,28 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
     run.launcherResident = -1;
 
   ProgramReader reader(pid);
-  int const exitWatch = WatchExit(pid);
   int const ticker = Ticker(options.intervalMs);
   TakeSample(run, page, reader, onSample);
-  pollfd watched[] = {{exitWatch, POLLIN, 0}, {relay.Descriptor(), POLLIN, 0}, {ticker, POLLIN, 0}};
+  // The program's end comes as a SIGCHLD, which the relay reads as it reads every signal.
+  pollfd watched[] = {{relay.Descriptor(), POLLIN, 0}, {ticker, POLLIN, 0}};
   for (;;) {
-    // Without pidfd the exit is found by looking every 10 ms.
-    if (poll(watched, std::size(watched), exitWatch >= 0 ? -1 : 10) < 0 && errno != EINTR) break;
+    if (poll(watched, std::size(watched), -1) < 0 && errno != EINTR) break;
     // A relayed signal may end the program at once: what it had accounted is read first.
-    if (watched[1].revents & POLLIN) {
+    if (watched[0].revents & POLLIN) {
       TakeSample(run, page, reader, onSample);
       relay.Take(pid, run.signals);
     }
     // However many ticks were missed (the tool was stopped), one sample.
     uint64_t ticks;
-    if ((watched[2].revents & POLLIN) && read(ticker, &ticks, sizeof ticks) > 0)
+    if ((watched[1].revents & POLLIN) && read(ticker, &ticks, sizeof ticks) > 0)
       TakeSample(run, page, reader, onSample);
-    if (exitWatch >= 0 ? (watched[0].revents & POLLIN) != 0 : HasExited(pid)) break;
+    if (HasExited(pid)) break;
   }
   run.end = memmgr_run_now();
   while (wait4(pid, &run.status, 0, &run.usage) < 0 && errno == EINTR) {
   }
   relay.Take(0, run.signals);  // those that came with the end are noted
-  for (int fd : {exitWatch, ticker})
-    if (fd >= 0) close(fd);
+  if (ticker >= 0) close(ticker);
   TakePage(run, page);
   if (std::optional<Sample> const moment = NewMoment(run)) onSample(*moment);
   // The end as a sample, however short the run: the total the companion left after the exit
