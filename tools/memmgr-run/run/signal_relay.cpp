@@ -173,22 +173,19 @@ bool InProgramTree(pid_t sender, pid_t program) {
   return false;
 }
 
-// Stops the tool with the signal that stopped the program, as the shell expects of its job;
-// returns once the tool is continued. A stop signal other than SIGSTOP is discarded by the
-// kernel in an orphaned process group, where it would not have stopped the program either.
-void StopWith(int signal) {
-  if (signal == SIGSTOP) {
-    raise(SIGSTOP);
-    return;
-  }
-  struct sigaction stop {
+// Has the tool undergo `signal`'s default action, as the program did: raised while blocked, it
+// acts the moment it is unblocked. Returns when that did not end the tool (a stop, once the tool
+// is continued); the signal is blocked again and its disposition restored. SIGSTOP, which can be
+// neither blocked nor handled, acts at once.
+void TakeAsDefault(int signal) {
+  struct sigaction byDefault {
   }, previous{};
-  stop.sa_handler = SIG_DFL;
-  sigaction(signal, &stop, &previous);
+  byDefault.sa_handler = SIG_DFL;
+  sigaction(signal, &byDefault, &previous);
   sigset_t one;
   sigemptyset(&one);
   sigaddset(&one, signal);
-  raise(signal);  // pending while blocked: it stops the tool the moment it is unblocked
+  raise(signal);
   sigprocmask(SIG_UNBLOCK, &one, nullptr);
   sigprocmask(SIG_BLOCK, &one, nullptr);
   sigaction(signal, &previous, nullptr);
@@ -200,8 +197,11 @@ void FollowStops(pid_t pid, std::vector<SignalNote>& notes) {
   while (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WCONTINUED | WNOHANG) == 0 &&
          info.si_pid == pid) {
     if (info.si_code == CLD_STOPPED) {
+      // Stopped with the program, as the shell expects of its job. A stop signal other than
+      // SIGSTOP is discarded by the kernel in an orphaned process group, where it would not
+      // have stopped the program either.
       Note(notes, info.si_status, SignalFate::StoppedWith);
-      StopWith(info.si_status);
+      TakeAsDefault(info.si_status);
     }
     info = {};
   }
@@ -273,12 +273,5 @@ void EndAsTheProgramEnded(int waitStatus) {
   prctl(PR_SET_DUMPABLE, 0);
   rlimit const none{0, 0};
   setrlimit(RLIMIT_CORE, &none);
-  struct sigaction end {};
-  end.sa_handler = SIG_DFL;
-  sigaction(signal, &end, nullptr);
-  sigset_t one;
-  sigemptyset(&one);
-  sigaddset(&one, signal);
-  raise(signal);
-  sigprocmask(SIG_UNBLOCK, &one, nullptr);
+  TakeAsDefault(signal);
 }
