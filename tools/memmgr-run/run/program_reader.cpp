@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -94,17 +95,12 @@ ProgramReader::Result ProgramReader::ReadFigures(RunFigures& figures) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     errno = 0;
     if (located_ || ReadLocations(figureLocations_)) {
-      int64_t limit = 0, peak = 0;
       uint8_t memoryFull = 0;
       CompanionState companion{};
-      iovec local[] = {{&figures.total, 8},
-                       {&limit, 8},
-                       {&peak, 8},
-                       {&figures.collections, 8},
-                       {&figures.overallocations, 8},
-                       {&figures.memoryFullEvents, 8},
-                       {&memoryFull, 1},
-                       {&companion, sizeof companion}};
+      iovec local[] = {
+          {&figures.total, 8},       {&figures.limit, 8},           {&figures.peak, 8},
+          {&figures.collections, 8}, {&figures.overallocations, 8}, {&figures.memoryFullEvents, 8},
+          {&memoryFull, 1},          {&companion, sizeof companion}};
       iovec remote[] = {{const_cast<void*>(locations_.total), 8},
                         {const_cast<void*>(locations_.limit), 8},
                         {const_cast<void*>(locations_.peak), 8},
@@ -117,8 +113,7 @@ ProgramReader::Result ProgramReader::ReadFigures(RunFigures& figures) {
       ssize_t const got = process_vm_readv(thread_, local, 8, remote, 8, 0);
       if (got == expected) {
         if (companion.cookie != cookie_ || companion.image != image_) return Result::Replaced;
-        figures.limit = limit;
-        figures.peak = peak > companion.earlierPeak ? peak : companion.earlierPeak;
+        figures.peak = std::max(figures.peak, companion.earlierPeak);
         figures.memoryFull = memoryFull != 0;
         figures.pressureTime = companion.pressureTime;
         figures.children = companion.children;
