@@ -56,7 +56,7 @@ class ProgramReader {
 
   enum class Result {
     Read,      // `figures` holds them
-    Refused,   // the kernel does not let this process read the program: see RefusalError()
+    Refused,   // the kernel does not let this process read the program: errno tells why
     Replaced,  // the memory is no longer the image the companion started in (an exec)
     Gone       // the program has ended
   };
@@ -72,7 +72,7 @@ class ProgramReader {
   Result ReadFigures(RunFigures& figures) {
     for (int attempt = 0; attempt < 2; ++attempt) {
       errno = 0;
-      if (located_ || ReadLocations(figureLocations_)) {
+      if (located_ || ReadLocations()) {
         uint8_t memoryFull = 0;
         CompanionState companion{};
         iovec local[] = {{&figures.total, 8},
@@ -105,16 +105,12 @@ class ProgramReader {
         }
         if (got >= 0) return Result::Replaced;  // part of it is no longer mapped
       }
-      if (errno == EPERM || errno == EACCES) {
-        refusal_ = errno;
-        return Result::Refused;
-      }
+      if (errno == EPERM || errno == EACCES) return Result::Refused;
       if (errno == EFAULT) return Result::Replaced;
       if (errno != ESRCH || !FollowLiveThread()) return Result::Gone;
     }
     return Result::Gone;
   }
-  int RefusalError() const { return refusal_; }
 
   // What /proc/<pid>/exe names now.
   std::string Executable() const {
@@ -163,9 +159,9 @@ class ProgramReader {
     return found;
   }
 
-  bool ReadLocations(uint64_t address) {
+  bool ReadLocations() {
     iovec local{&locations_, sizeof locations_};
-    iovec remote{reinterpret_cast<void*>(address), sizeof locations_};
+    iovec remote{reinterpret_cast<void*>(figureLocations_), sizeof locations_};
     if (process_vm_readv(thread_, &local, 1, &remote, 1, 0) !=
         static_cast<ssize_t>(sizeof locations_))
       return false;
@@ -175,7 +171,6 @@ class ProgramReader {
 
   pid_t pid_, thread_;
   int status_ = -1;  // /proc/<pid>/task/<thread>/status
-  int refusal_ = 0;
   bool located_ = false;
   mmgr_figure_locations locations_{};
   uint64_t figureLocations_ = 0, companionState_ = 0, cookie_ = 0;
@@ -338,7 +333,7 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
         run.readRefusal = 0;
         break;
       case ProgramReader::Result::Refused:
-        run.readRefusal = reader.RefusalError();
+        run.readRefusal = errno;
         // Mid-exec, the resident size read may already be the next image's.
         if (state == kRunPageReplaced) return;
         break;
