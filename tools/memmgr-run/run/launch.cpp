@@ -180,36 +180,30 @@ class ProgramReader {
 // The page shared with the companion: a System V segment, which the companion attaches by
 // its id (so the program inherits no descriptor, and no file size limit stands in the way).
 // It is marked for removal at once: it goes when the last process that attached it does.
-class SharedPage {
- public:
+struct SharedPage {
   static_assert(sizeof(RunPage) <= 4096, "the page shared with the companion is one page");
+  int id = -1;
+  uint64_t cookie = 0;  // the tool's own copy: the page's may have been written over
+  RunPage* mapped = nullptr;
+
   ~SharedPage() {
-    if (page_ != nullptr) shmdt(page_);
+    if (mapped != nullptr) shmdt(mapped);
   }
   bool Create() {
-    page_ = static_cast<RunPage*>(AttachNewSegment(sizeof(RunPage), id_));
-    if (page_ == nullptr) return false;
-    if (getrandom(&cookie_, sizeof cookie_, 0) != sizeof cookie_)
-      cookie_ = static_cast<uint64_t>(memmgr_run_now()) ^ (uint64_t(getpid()) << 32);
-    page_->cookie = cookie_;
+    mapped = static_cast<RunPage*>(AttachNewSegment(sizeof(RunPage), id));
+    if (mapped == nullptr) return false;
+    if (getrandom(&cookie, sizeof cookie, 0) != sizeof cookie)
+      cookie = static_cast<uint64_t>(memmgr_run_now()) ^ (uint64_t(getpid()) << 32);
+    mapped->cookie = cookie;
     return true;
   }
-  int Id() const { return id_; }
-  // The tool's own copy: the page's may have been written over.
-  uint64_t Cookie() const { return cookie_; }
-  RunPage const* get() const { return page_; }
   uint32_t State() const {
-    return page_ == nullptr ? uint32_t{kRunPageEmpty}
-                            : __atomic_load_n(&page_->state, __ATOMIC_ACQUIRE);
+    return mapped == nullptr ? uint32_t{kRunPageEmpty}
+                             : __atomic_load_n(&mapped->state, __ATOMIC_ACQUIRE);
   }
   uint32_t Image() const {
-    return page_ == nullptr ? 0 : __atomic_load_n(&page_->image, __ATOMIC_ACQUIRE);
+    return mapped == nullptr ? 0 : __atomic_load_n(&mapped->image, __ATOMIC_ACQUIRE);
   }
-
- private:
-  int id_ = -1;
-  uint64_t cookie_ = 0;
-  RunPage* page_ = nullptr;
 };
 
 // The program's environment, made from the tool's as the companion makes that of each exec it
@@ -307,9 +301,9 @@ void FollowImage(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
   if (state != kRunPageEmpty) run.companionStarted = true;
   uint32_t const image = page.Image();
   if (state != kRunPageStarted || image == run.image.number) return;
-  RunPage const& shared = *page.get();
+  RunPage const& shared = *page.mapped;
   reader.Follow(__atomic_load_n(&shared.figureLocations, __ATOMIC_RELAXED),
-                __atomic_load_n(&shared.companionState, __ATOMIC_RELAXED), page.Cookie(), image);
+                __atomic_load_n(&shared.companionState, __ATOMIC_RELAXED), page.cookie, image);
   run.image = {.number = image};
 }
 
@@ -340,8 +334,8 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
       case ProgramReader::Result::Replaced:
         // Read before the figures, the resident size may be the next image's too.
         if (state == kRunPageReplaced) {
-          run.image.replacedTime = std::clamp<int64_t>(page.get()->execTime, run.start, now);
-          run.image.replacement = LastStep(*page.get());
+          run.image.replacedTime = std::clamp<int64_t>(page.mapped->execTime, run.start, now);
+          run.image.replacement = LastStep(*page.mapped);
         } else {  // an exec the companion did not see: a direct system call
           run.image.replacedTime = now;
           run.image.replacement = reader.Executable();
@@ -370,7 +364,7 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
     run.pageOverwritten = true;
     return;
   }
-  RunPage const& shared = *page.get();
+  RunPage const& shared = *page.mapped;
   // Images the tool never read: what it read is not the last one's.
   if (uint32_t const image = page.Image(); image != run.image.number) run.image = {.number = image};
   run.execs = shared.execs;
@@ -465,7 +459,7 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   // Without a page to share (System V IPC turned off), the program runs plainly.
   if (image.kind == kRunExecFollowed && !page.Create()) run.pageError = errno;
   if (image.kind == kRunExecFollowed && run.pageError == 0)
-    MakeEnvironment(environment.emplace(), options, preload, page.Id(), sitesSegment);
+    MakeEnvironment(environment.emplace(), options, preload, page.id, sitesSegment);
 
   // Before the program exists, so that no signal is lost and none ends the tool.
   SignalRelay relay;
