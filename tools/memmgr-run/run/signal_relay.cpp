@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "run/spawn.h"
@@ -156,18 +158,13 @@ bool InProgramTree(pid_t sender, pid_t program) {
   constexpr int kDeepest = 4096;
   for (int depth = 0; depth < kDeepest && sender > 1; ++depth) {
     if (sender == program) return true;
-    char text[512];
-    int const fd =
-        open(("/proc/" + std::to_string(sender) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t const got = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (got <= 0) return false;
-    text[got] = '\0';
+    std::ifstream stat("/proc/" + std::to_string(sender) + "/stat");
+    std::string const text{std::istreambuf_iterator<char>(stat), {}};
     // "pid (name) state ppid ...", where the name may hold anything, ')' included.
-    char const* const end = std::strrchr(text, ')');
+    size_t const end = text.rfind(')');
     int parent = 0;
-    if (end == nullptr || std::sscanf(end + 1, " %*c %d", &parent) != 1) return false;
+    if (end == std::string::npos || std::sscanf(text.c_str() + end + 1, " %*c %d", &parent) != 1)
+      return false;
     sender = parent;
   }
   return false;
