@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "run/signal_relay.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -15,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -31,34 +29,22 @@ class Sentinel {
   Sentinel(Sentinel const&) = delete;
   Sentinel& operator=(Sentinel const&) = delete;
   ~Sentinel() {
-    if (pid_ <= 0) return;
     close(channel_);  // its end of file: it leaves
-    close(status_);
-    WaitFor(pid_);
+    if (pid_ > 0) WaitFor(pid_);
   }
 
   // Forked with every signal already blocked, so that it holds all that are sent to the group
-  // from its first instant; false when it could not be (the tool then takes every signal it
-  // receives as sent to it alone).
-  bool Start() {
+  // from its first instant. Without one, the tool takes every signal it receives as sent to it
+  // alone.
+  void Start() {
     // Questions and answers go one datagram each way over a socket pair.
     int ends[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
     pid_t const tool = getpid();
     pid_ = fork();
     if (pid_ == 0) Serve(tool, ends[1]);
     close(ends[1]);
     channel_ = ends[0];
-    if (pid_ > 0)
-      status_ = open(("/proc/" + std::to_string(pid_) + "/status").c_str(), O_RDONLY | O_CLOEXEC);
-    if (pid_ > 0 && status_ >= 0) return true;
-    close(channel_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      WaitFor(pid_);
-    }
-    pid_ = -1;
-    return false;
   }
 
   // Whether `signal`, just received by the tool, was sent to the whole process group; if so
@@ -105,13 +91,11 @@ class Sentinel {
 
   // The signals pending for the sentinel's whole process, and its state letter.
   uint64_t PendingForGroup(char& state) const {
-    char text[4096];
-    ssize_t const got = pread(status_, text, sizeof text - 1, 0);
-    if (got <= 0) return 0;
-    text[got] = '\0';
-    if (char const* const line = std::strstr(text, "\nState:\t")) state = line[8];
-    char const* const line = std::strstr(text, "\nShdPnd:\t");
-    return line != nullptr ? std::strtoull(line + 9, nullptr, 16) : 0;
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string const text{std::istreambuf_iterator<char>(status), {}};
+    if (size_t const at = text.find("\nState:\t"); at != std::string::npos) state = text[at + 8];
+    size_t const at = text.find("\nShdPnd:\t");
+    return at != std::string::npos ? std::strtoull(text.c_str() + at + 9, nullptr, 16) : 0;
   }
 
   // Has the sentinel give up `signal`, and waits for it to have done so. Should it be stopped
@@ -137,7 +121,7 @@ class Sentinel {
   }
 
   pid_t pid_ = -1;
-  int channel_ = -1, status_ = -1;
+  int channel_ = -1;
 };
 
 namespace {
