@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <memmgr>
 #include <string_view>
 #include <vector>
@@ -41,17 +43,11 @@ int64_t StatusKilobytes(std::string_view text, std::string_view name) {
 class ProgramReader {
  public:
   explicit ProgramReader(pid_t pid) : pid_(pid), thread_(pid) {}
-  ~ProgramReader() {
-    if (status_ >= 0) close(status_);
-  }
-  ProgramReader(ProgramReader const&) = delete;
-  ProgramReader& operator=(ProgramReader const&) = delete;
 
   // VmRSS and VmHWM in bytes; false when the process has no memory left to report.
   bool ReadResident(int64_t& resident, int64_t& highWater) {
-    if (status_ < 0) status_ = OpenStatus(thread_);
-    if (ReadStatus(status_, resident, highWater)) return true;
-    return FollowLiveThread() && ReadStatus(status_, resident, highWater);
+    return ReadStatus(thread_, resident, highWater) ||
+           (FollowLiveThread() && ReadStatus(thread_, resident, highWater));
   }
 
   enum class Result {
@@ -121,17 +117,10 @@ class ProgramReader {
   }
 
  private:
-  int OpenStatus(pid_t thread) const {
-    std::string const path =
-        "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(thread) + "/status";
-    return open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  }
-
-  static bool ReadStatus(int fd, int64_t& resident, int64_t& highWater) {
-    char text[4096];
-    ssize_t const length = fd < 0 ? -1 : pread(fd, text, sizeof text - 1, 0);
-    if (length <= 0) return false;
-    std::string_view const status(text, static_cast<size_t>(length));
+  bool ReadStatus(pid_t thread, int64_t& resident, int64_t& highWater) const {
+    std::ifstream file("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(thread) +
+                       "/status");
+    std::string const status{std::istreambuf_iterator<char>(file), {}};
     resident = StatusKilobytes(status, "\nVmRSS:");
     highWater = StatusKilobytes(status, "\nVmHWM:");
     return resident >= 0 && highWater >= 0;
@@ -144,16 +133,12 @@ class ProgramReader {
     bool found = false;
     while (dirent const* entry = readdir(tasks)) {
       pid_t const tid = static_cast<pid_t>(std::atoi(entry->d_name));
-      int const fd = tid > 0 ? OpenStatus(tid) : -1;
       int64_t resident, highWater;
-      if (ReadStatus(fd, resident, highWater)) {
-        if (status_ >= 0) close(status_);
-        status_ = fd;
+      if (tid > 0 && ReadStatus(tid, resident, highWater)) {
         thread_ = tid;
         found = true;
         break;
       }
-      if (fd >= 0) close(fd);
     }
     closedir(tasks);
     return found;
@@ -170,7 +155,6 @@ class ProgramReader {
   }
 
   pid_t pid_, thread_;
-  int status_ = -1;  // /proc/<pid>/task/<thread>/status
   bool located_ = false;
   mmgr_figure_locations locations_{};
   uint64_t figureLocations_ = 0, companionState_ = 0, cookie_ = 0;
