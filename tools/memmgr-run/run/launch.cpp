@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memmgr>
@@ -110,10 +111,8 @@ class ProgramReader {
 
   // What /proc/<pid>/exe names now.
   std::string Executable() const {
-    char target[4096];
-    ssize_t const length =
-        readlink(("/proc/" + std::to_string(pid_) + "/exe").c_str(), target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+    std::error_code unread;  // the name stays empty
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid_) + "/exe", unread);
   }
 
  private:
@@ -409,11 +408,10 @@ std::optional<std::string> FindPreload(Preload& preload) {
   link_map* map = nullptr;
   if (self == nullptr || dlinfo(self, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
     return "cannot tell where " MEMMGR_RUN_LIBRARY " was loaded from";
-  char* const real = realpath(map->l_name, nullptr);
+  std::error_code unresolved;
+  preload.library = std::filesystem::canonical(map->l_name, unresolved);
   dlclose(self);
-  if (real == nullptr) return "cannot resolve the path of " MEMMGR_RUN_LIBRARY;
-  preload.library = real;
-  std::free(real);
+  if (unresolved) return "cannot resolve the path of " MEMMGR_RUN_LIBRARY;
   preload.preload =
       preload.library.substr(0, preload.library.rfind('/') + 1) + MEMMGR_RUN_PRELOADED;
   if (access(preload.preload.c_str(), R_OK) != 0)
