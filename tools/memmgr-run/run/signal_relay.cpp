@@ -83,8 +83,8 @@ class Sentinel {
       sigemptyset(&one);
       sigaddset(&one, signal);
       timespec const now{};
-      char const taken = sigtimedwait(&one, nullptr, &now) == signal ? 1 : 0;
-      if (write(channel, &taken, 1) != 1) break;
+      sigtimedwait(&one, nullptr, &now);
+      if (write(channel, "", 1) != 1) break;  // done, taken or not
     }
     _exit(0);
   }
@@ -108,8 +108,8 @@ class Sentinel {
     for (;;) {
       int const ready = poll(&answer, 1, 100);
       if (ready > 0) {
-        char taken;
-        (void)!read(channel_, &taken, 1);
+        char done;
+        (void)!read(channel_, &done, 1);
         return;
       }
       char state = 0;
