@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Starting other programs (PROGRAM itself, gnuplot) with posix_spawn, so that the signals they
-// start with are the caller's, not the tool's: the tool blocks every signal it can while a
-// program runs, and ignores a few while it writes its outputs.
+// start with are the caller's, not the tool's: the tool blocks every signal it can from the
+// moment it starts PROGRAM to its own end.
 #pragma once
 
 #include <sys/types.h>
