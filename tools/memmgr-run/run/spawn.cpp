@@ -76,11 +76,10 @@ pid_t Spawn(char* const argv[], char* const environment[], SpawnStreams const& s
     Keep(error, posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO));
   } else {
     // dup2 onto itself clears close-on-exec, which the tool's own descriptors all carry.
-    int const targets[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
-    int const sources[] = {streams.input, streams.output, streams.error};
-    for (int i = 0; i < 3; ++i)
-      if (sources[i] >= 0)
-        Keep(error, posix_spawn_file_actions_adddup2(&actions, sources[i], targets[i]));
+    if (streams.input >= 0)
+      Keep(error, posix_spawn_file_actions_adddup2(&actions, streams.input, STDIN_FILENO));
+    if (streams.output >= 0)
+      Keep(error, posix_spawn_file_actions_adddup2(&actions, streams.output, STDOUT_FILENO));
   }
   bool const ignoreChildren = Has(inheritedIgnored, SIGCHLD);
   pid_t pid = -1;

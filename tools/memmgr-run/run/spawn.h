@@ -11,10 +11,10 @@
 // the tool takes the default for itself, and gives the programs it starts what it found.
 void SaveInheritedSignals();
 
-// Where the program's standard streams come from: a descriptor of the tool's, or -1 for the
-// tool's own stream of that number.
+// Where the program's standard input and output come from: a descriptor of the tool's, or -1
+// for the tool's own stream; its standard error is the tool's.
 struct SpawnStreams {
-  int input = -1, output = -1, error = -1;
+  int input = -1, output = -1;
   bool nullStreams = false;  // all three on /dev/null instead
 };
 
