@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "run/launch.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/shm.h>
-#include <sys/syscall.h>
 #include <sys/timerfd.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,48 +18,175 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memmgr>
+#include <string_view>
 #include <vector>
 
 #include "preload/preload.h"
 #include "report/format.h"
-#include "run/program_reader.h"
 #include "run/signal_relay.h"
 
 namespace {
 
-// The page shared with the companion: a System V segment, which the companion attaches by
-// its id (so the program inherits no descriptor, and no file size limit stands in the way).
-// It is marked for removal at once: it goes when the last process that attached it does.
-class SharedPage {
+// The value of "Name:   123 kB" in /proc/<pid>/status, in bytes; -1 when absent.
+int64_t StatusKilobytes(std::string_view text, std::string_view name) {
+  size_t const at = text.find(name);
+  if (at == std::string_view::npos) return -1;
+  return std::strtoll(text.data() + at + name.size(), nullptr, 10) * 1024;
+}
+
+// Reading the measured program from outside, without running anything in it: its figures
+// with process_vm_readv at the addresses the companion left in the shared page, its resident
+// size and high-water mark from /proc.
+class ProgramReader {
  public:
-  static_assert(sizeof(RunPage) <= 4096, "the page shared with the companion is one page");
-  ~SharedPage() {
-    if (page_ != nullptr) shmdt(page_);
+  explicit ProgramReader(pid_t pid) : pid_(pid), thread_(pid) {}
+
+  // VmRSS and VmHWM in bytes; false when the process has no memory left to report.
+  bool ReadResident(int64_t& resident, int64_t& highWater) {
+    return ReadStatus(thread_, resident, highWater) ||
+           (FollowLiveThread() && ReadStatus(thread_, resident, highWater));
   }
-  bool Create() {
-    page_ = static_cast<RunPage*>(AttachNewSegment(sizeof(RunPage), id_));
-    if (page_ == nullptr) return false;
-    if (getrandom(&cookie_, sizeof cookie_, 0) != sizeof cookie_)
-      cookie_ = static_cast<uint64_t>(memmgr_run_now()) ^ (uint64_t(getpid()) << 32);
-    page_->cookie = cookie_;
-    return true;
+
+  enum class Result {
+    Read,      // `figures` holds them
+    Refused,   // the kernel does not let this process read the program: errno tells why
+    Replaced,  // the memory is no longer the image the companion started in (an exec)
+    Gone       // the program has ended
+  };
+  // The image to read from now on: where the library's figures and the companion's state are,
+  // and the cookie and image number that state must hold to be that image's.
+  void Follow(uint64_t figureLocations, uint64_t companionState, uint64_t cookie, uint32_t image) {
+    figureLocations_ = figureLocations;
+    companionState_ = companionState;
+    cookie_ = cookie;
+    image_ = image;
+    located_ = false;
   }
-  int Id() const { return id_; }
-  // The tool's own copy: the page's may have been written over.
-  uint64_t Cookie() const { return cookie_; }
-  RunPage const* get() const { return page_; }
-  uint32_t State() const {
-    return page_ == nullptr ? uint32_t{kRunPageEmpty}
-                            : __atomic_load_n(&page_->state, __ATOMIC_ACQUIRE);
+  Result ReadFigures(RunFigures& figures) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      errno = 0;
+      if (located_ || ReadLocations()) {
+        uint8_t memoryFull = 0;
+        CompanionState companion{};
+        iovec local[] = {{&figures.total, 8},
+                         {&figures.limit, 8},
+                         {&figures.peak, 8},
+                         {&figures.collections, 8},
+                         {&figures.overallocations, 8},
+                         {&figures.memoryFullEvents, 8},
+                         {&memoryFull, 1},
+                         {&companion, sizeof companion}};
+        iovec remote[] = {{const_cast<void*>(locations_.total), 8},
+                          {const_cast<void*>(locations_.limit), 8},
+                          {const_cast<void*>(locations_.peak), 8},
+                          {const_cast<void*>(locations_.collections), 8},
+                          {const_cast<void*>(locations_.overallocations), 8},
+                          {const_cast<void*>(locations_.memoryFullEvents), 8},
+                          {const_cast<void*>(locations_.memoryFull), 1},
+                          {reinterpret_cast<void*>(companionState_), sizeof companion}};
+        ssize_t const expected = 6 * 8 + 1 + sizeof companion;
+        ssize_t const got = process_vm_readv(thread_, local, 8, remote, 8, 0);
+        if (got == expected) {
+          if (companion.cookie != cookie_ || companion.image != image_) return Result::Replaced;
+          figures.peak = std::max(figures.peak, companion.earlierPeak);
+          figures.memoryFull = memoryFull != 0;
+          figures.pressureTime = companion.pressureTime;
+          figures.children = companion.children;
+          figures.ownNew = companion.ownNew;
+          figures.peakMoment = companion.peakMoment;
+          return Result::Read;
+        }
+        if (got >= 0) return Result::Replaced;  // part of it is no longer mapped
+      }
+      if (errno == EPERM || errno == EACCES) return Result::Refused;
+      if (errno == EFAULT) return Result::Replaced;
+      if (errno != ESRCH || !FollowLiveThread()) return Result::Gone;
+    }
+    return Result::Gone;
   }
-  uint32_t Image() const {
-    return page_ == nullptr ? 0 : __atomic_load_n(&page_->image, __ATOMIC_ACQUIRE);
+
+  // What /proc/<pid>/exe names now.
+  std::string Executable() const {
+    std::error_code unread;  // the name stays empty
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid_) + "/exe", unread);
   }
 
  private:
-  int id_ = -1;
-  uint64_t cookie_ = 0;
-  RunPage* page_ = nullptr;
+  bool ReadStatus(pid_t thread, int64_t& resident, int64_t& highWater) const {
+    std::ifstream file("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(thread) +
+                       "/status");
+    std::string const status{std::istreambuf_iterator<char>(file), {}};
+    resident = StatusKilobytes(status, "\nVmRSS:");
+    highWater = StatusKilobytes(status, "\nVmHWM:");
+    return resident >= 0 && highWater >= 0;
+  }
+
+  // The main thread may have left while others run on: the reads then go through one of those.
+  bool FollowLiveThread() {
+    DIR* const tasks = opendir(("/proc/" + std::to_string(pid_) + "/task").c_str());
+    if (tasks == nullptr) return false;
+    bool found = false;
+    while (dirent const* entry = readdir(tasks)) {
+      pid_t const tid = static_cast<pid_t>(std::atoi(entry->d_name));
+      int64_t resident, highWater;
+      if (tid > 0 && ReadStatus(tid, resident, highWater)) {
+        thread_ = tid;
+        found = true;
+        break;
+      }
+    }
+    closedir(tasks);
+    return found;
+  }
+
+  bool ReadLocations() {
+    iovec local{&locations_, sizeof locations_};
+    iovec remote{reinterpret_cast<void*>(figureLocations_), sizeof locations_};
+    if (process_vm_readv(thread_, &local, 1, &remote, 1, 0) !=
+        static_cast<ssize_t>(sizeof locations_))
+      return false;
+    located_ = locations_.version >= 1 && locations_.size >= sizeof locations_;
+    return located_;
+  }
+
+  pid_t pid_, thread_;
+  bool located_ = false;
+  mmgr_figure_locations locations_{};
+  uint64_t figureLocations_ = 0, companionState_ = 0, cookie_ = 0;
+  uint32_t image_ = 0;
+};
+
+// The page shared with the companion: a System V segment, which the companion attaches by
+// its id (so the program inherits no descriptor, and no file size limit stands in the way).
+// It is marked for removal at once: it goes when the last process that attached it does.
+struct SharedPage {
+  static_assert(sizeof(RunPage) <= 4096, "the page shared with the companion is one page");
+  int id = -1;
+  uint64_t cookie = 0;  // the tool's own copy: the page's may have been written over
+  RunPage* mapped = nullptr;
+
+  ~SharedPage() {
+    if (mapped != nullptr) shmdt(mapped);
+  }
+  bool Create() {
+    mapped = static_cast<RunPage*>(AttachNewSegment(sizeof(RunPage), id));
+    if (mapped == nullptr) return false;
+    if (getrandom(&cookie, sizeof cookie, 0) != sizeof cookie)
+      cookie = static_cast<uint64_t>(memmgr_run_now()) ^ (uint64_t(getpid()) << 32);
+    mapped->cookie = cookie;
+    return true;
+  }
+  uint32_t State() const {
+    return mapped == nullptr ? uint32_t{kRunPageEmpty}
+                             : __atomic_load_n(&mapped->state, __ATOMIC_ACQUIRE);
+  }
+  uint32_t Image() const {
+    return mapped == nullptr ? 0 : __atomic_load_n(&mapped->image, __ATOMIC_ACQUIRE);
+  }
 };
 
 // The program's environment, made from the tool's as the companion makes that of each exec it
@@ -83,16 +211,6 @@ void MakeEnvironment(ProgramEnvironment& made, Options const& options, Preload c
       memmgr_run_measured_environment(environ, preloads.c_str(), nullptr, nullptr, nullptr));
   memmgr_run_measured_environment(environ, preloads.c_str(), made.settings.data(),
                                   made.entries.data(), made.text.data());
-}
-
-// A descriptor that becomes readable when the child ends; -1 on kernels without pidfd.
-int WatchExit(pid_t pid) {
-#ifdef SYS_pidfd_open
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-  (void)pid;
-  return -1;
-#endif
 }
 
 bool HasExited(pid_t pid) {
@@ -166,9 +284,9 @@ void FollowImage(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
   if (state != kRunPageEmpty) run.companionStarted = true;
   uint32_t const image = page.Image();
   if (state != kRunPageStarted || image == run.image.number) return;
-  RunPage const& shared = *page.get();
+  RunPage const& shared = *page.mapped;
   reader.Follow(__atomic_load_n(&shared.figureLocations, __ATOMIC_RELAXED),
-                __atomic_load_n(&shared.companionState, __ATOMIC_RELAXED), page.Cookie(), image);
+                __atomic_load_n(&shared.companionState, __ATOMIC_RELAXED), page.cookie, image);
   run.image = {.number = image};
 }
 
@@ -192,15 +310,15 @@ void TakeSample(RunOutcome& run, SharedPage const& page, ProgramReader& reader,
         run.readRefusal = 0;
         break;
       case ProgramReader::Result::Refused:
-        run.readRefusal = reader.RefusalError();
+        run.readRefusal = errno;
         // Mid-exec, the resident size read may already be the next image's.
         if (state == kRunPageReplaced) return;
         break;
       case ProgramReader::Result::Replaced:
         // Read before the figures, the resident size may be the next image's too.
         if (state == kRunPageReplaced) {
-          run.image.replacedTime = std::clamp<int64_t>(page.get()->execTime, run.start, now);
-          run.image.replacement = LastStep(*page.get());
+          run.image.replacedTime = std::clamp<int64_t>(page.mapped->execTime, run.start, now);
+          run.image.replacement = LastStep(*page.mapped);
         } else {  // an exec the companion did not see: a direct system call
           run.image.replacedTime = now;
           run.image.replacement = reader.Executable();
@@ -229,7 +347,7 @@ void TakePage(RunOutcome& run, SharedPage const& page) {
     run.pageOverwritten = true;
     return;
   }
-  RunPage const& shared = *page.get();
+  RunPage const& shared = *page.mapped;
   // Images the tool never read: what it read is not the last one's.
   if (uint32_t const image = page.Image(); image != run.image.number) run.image = {.number = image};
   run.execs = shared.execs;
@@ -290,11 +408,10 @@ std::optional<std::string> FindPreload(Preload& preload) {
   link_map* map = nullptr;
   if (self == nullptr || dlinfo(self, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
     return "cannot tell where " MEMMGR_RUN_LIBRARY " was loaded from";
-  char* const real = realpath(map->l_name, nullptr);
+  std::error_code unresolved;
+  preload.library = std::filesystem::canonical(map->l_name, unresolved);
   dlclose(self);
-  if (real == nullptr) return "cannot resolve the path of " MEMMGR_RUN_LIBRARY;
-  preload.library = real;
-  std::free(real);
+  if (unresolved) return "cannot resolve the path of " MEMMGR_RUN_LIBRARY;
   preload.preload =
       preload.library.substr(0, preload.library.rfind('/') + 1) + MEMMGR_RUN_PRELOADED;
   if (access(preload.preload.c_str(), R_OK) != 0)
@@ -324,7 +441,7 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
   // Without a page to share (System V IPC turned off), the program runs plainly.
   if (image.kind == kRunExecFollowed && !page.Create()) run.pageError = errno;
   if (image.kind == kRunExecFollowed && run.pageError == 0)
-    MakeEnvironment(environment.emplace(), options, preload, page.Id(), sitesSegment);
+    MakeEnvironment(environment.emplace(), options, preload, page.id, sitesSegment);
 
   // Before the program exists, so that no signal is lost and none ends the tool.
   SignalRelay relay;
@@ -343,30 +460,28 @@ RunOutcome RunUnderBudget(Options const& options, Preload const& preload, Progra
     run.launcherResident = -1;
 
   ProgramReader reader(pid);
-  int const exitWatch = WatchExit(pid);
   int const ticker = Ticker(options.intervalMs);
   TakeSample(run, page, reader, onSample);
-  pollfd watched[] = {{exitWatch, POLLIN, 0}, {relay.Descriptor(), POLLIN, 0}, {ticker, POLLIN, 0}};
+  // The program's end comes as a SIGCHLD, which the relay reads as it reads every signal.
+  pollfd watched[] = {{relay.Descriptor(), POLLIN, 0}, {ticker, POLLIN, 0}};
   for (;;) {
-    // Without pidfd the exit is found by looking every 10 ms.
-    if (poll(watched, std::size(watched), exitWatch >= 0 ? -1 : 10) < 0 && errno != EINTR) break;
+    if (poll(watched, std::size(watched), -1) < 0 && errno != EINTR) break;
     // A relayed signal may end the program at once: what it had accounted is read first.
-    if (watched[1].revents & POLLIN) {
+    if (watched[0].revents & POLLIN) {
       TakeSample(run, page, reader, onSample);
       relay.Take(pid, run.signals);
     }
     // However many ticks were missed (the tool was stopped), one sample.
     uint64_t ticks;
-    if ((watched[2].revents & POLLIN) && read(ticker, &ticks, sizeof ticks) > 0)
+    if ((watched[1].revents & POLLIN) && read(ticker, &ticks, sizeof ticks) > 0)
       TakeSample(run, page, reader, onSample);
-    if (exitWatch >= 0 ? (watched[0].revents & POLLIN) != 0 : HasExited(pid)) break;
+    if (HasExited(pid)) break;
   }
   run.end = memmgr_run_now();
   while (wait4(pid, &run.status, 0, &run.usage) < 0 && errno == EINTR) {
   }
   relay.Take(0, run.signals);  // those that came with the end are noted
-  for (int fd : {exitWatch, ticker})
-    if (fd >= 0) close(fd);
+  if (ticker >= 0) close(ticker);
   TakePage(run, page);
   if (std::optional<Sample> const moment = NewMoment(run)) onSample(*moment);
   // The end as a sample, however short the run: the total the companion left after the exit

@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <charconv>
+#include <string_view>
 
 char const kUsage[] =
     "usage: memmgr-run [--limit SIZE|none] [--pressure SIZE] [--interval MS] [--csv FILE]\n"
@@ -32,35 +33,26 @@ char const kUsage[] =
     "but an output could not be written; 2 for bad usage or an output that cannot be\n"
     "written, found before PROGRAM starts; 127 when PROGRAM cannot be run.\n";
 
+namespace {
+
+// Bytes with an optional K, M or G (powers of 1024, either case); nothing for anything else,
+// including values above INT64_MAX.
 std::optional<int64_t> ParseSize(std::string_view text) {
   uint64_t value = 0;
   auto const [rest, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc{} || rest == text.data()) return std::nullopt;
   std::string_view const suffix(rest, static_cast<size_t>(text.data() + text.size() - rest));
   int shift = 0;
-  if (suffix.size() == 1) {
-    switch (suffix[0]) {
-      case 'K':
-      case 'k':
-        shift = 10;
-        break;
-      case 'M':
-      case 'm':
-        shift = 20;
-        break;
-      case 'G':
-      case 'g':
-        shift = 30;
-        break;
-      default:
-        return std::nullopt;
-    }
-  } else if (!suffix.empty()) {
-    return std::nullopt;
+  if (!suffix.empty()) {
+    size_t const unit = std::string_view("KkMmGg").find(suffix[0]);
+    if (suffix.size() > 1 || unit == std::string_view::npos) return std::nullopt;
+    shift = 10 * static_cast<int>(unit / 2 + 1);
   }
   if (value > (uint64_t{INT64_MAX} >> shift)) return std::nullopt;
   return static_cast<int64_t>(value << shift);
 }
+
+}  // namespace
 
 std::optional<std::string> ParseOptions(int argc, char** argv, Options& options) {
   enum { kLimit = 256, kPressure, kInterval, kCsv, kPlot, kReport, kSites, kSampleInterval };

@@ -1,22 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "run/signal_relay.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+
+#include "run/spawn.h"
 
 // A child of the tool's in its process group that blocks every signal and never runs the
 // program: a signal sent to the group stays pending in it (ShdPnd in /proc/PID/status), which
@@ -27,43 +29,22 @@ class Sentinel {
   Sentinel(Sentinel const&) = delete;
   Sentinel& operator=(Sentinel const&) = delete;
   ~Sentinel() {
-    if (pid_ <= 0) return;
-    close(requests_);  // its end of file: it leaves
-    close(answers_);
-    close(status_);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    close(channel_);  // its end of file: it leaves
+    if (pid_ > 0) WaitFor(pid_);
   }
 
   // Forked with every signal already blocked, so that it holds all that are sent to the group
-  // from its first instant; false when it could not be (the tool then takes every signal it
-  // receives as sent to it alone).
-  bool Start() {
-    int requests[2], answers[2];
-    if (pipe2(requests, O_CLOEXEC) != 0) return false;
-    if (pipe2(answers, O_CLOEXEC) != 0) {
-      close(requests[0]);
-      close(requests[1]);
-      return false;
-    }
+  // from its first instant. Without one, the tool takes every signal it receives as sent to it
+  // alone.
+  void Start() {
+    // Questions and answers go one datagram each way over a socket pair.
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
     pid_t const tool = getpid();
     pid_ = fork();
-    if (pid_ == 0) Serve(tool, requests[0], answers[1]);
-    close(requests[0]);
-    close(answers[1]);
-    requests_ = requests[1];
-    answers_ = answers[0];
-    if (pid_ > 0)
-      status_ = open(("/proc/" + std::to_string(pid_) + "/status").c_str(), O_RDONLY | O_CLOEXEC);
-    if (pid_ > 0 && status_ >= 0) return true;
-    close(requests_);
-    close(answers_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-    return false;
+    if (pid_ == 0) Serve(tool, ends[1]);
+    close(ends[1]);
+    channel_ = ends[0];
   }
 
   // Whether `signal`, just received by the tool, was sent to the whole process group; if so
@@ -90,49 +71,45 @@ class Sentinel {
   }
 
  private:
-  [[noreturn]] static void Serve(pid_t tool, int requests, int answers) {
+  [[noreturn]] static void Serve(pid_t tool, int channel) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != tool) _exit(0);
     // Nothing of the tool's stays open in it: no output or pipe waits on the sentinel.
-    int const low = std::min(requests, answers), high = std::max(requests, answers);
-    if (low > 0) close_range(0, static_cast<unsigned>(low) - 1, 0);
-    if (high > low + 1)
-      close_range(static_cast<unsigned>(low) + 1, static_cast<unsigned>(high) - 1, 0);
-    close_range(static_cast<unsigned>(high) + 1, ~0U, 0);
+    if (channel > 0) close_range(0, static_cast<unsigned>(channel) - 1, 0);
+    close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
     for (int signal;
-         read(requests, &signal, sizeof signal) == static_cast<ssize_t>(sizeof signal);) {
+         read(channel, &signal, sizeof signal) == static_cast<ssize_t>(sizeof signal);) {
       sigset_t one;
       sigemptyset(&one);
       sigaddset(&one, signal);
       timespec const now{};
-      char const taken = sigtimedwait(&one, nullptr, &now) == signal ? 1 : 0;
-      if (write(answers, &taken, 1) != 1) break;
+      sigtimedwait(&one, nullptr, &now);
+      if (write(channel, "", 1) != 1) break;  // done, taken or not
     }
     _exit(0);
   }
 
   // The signals pending for the sentinel's whole process, and its state letter.
   uint64_t PendingForGroup(char& state) const {
-    char text[4096];
-    ssize_t const got = pread(status_, text, sizeof text - 1, 0);
-    if (got <= 0) return 0;
-    text[got] = '\0';
-    if (char const* const line = std::strstr(text, "\nState:\t")) state = line[8];
-    char const* const line = std::strstr(text, "\nShdPnd:\t");
-    return line != nullptr ? std::strtoull(line + 9, nullptr, 16) : 0;
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string const text{std::istreambuf_iterator<char>(status), {}};
+    if (size_t const at = text.find("\nState:\t"); at != std::string::npos) state = text[at + 8];
+    size_t const at = text.find("\nShdPnd:\t");
+    return at != std::string::npos ? std::strtoull(text.c_str() + at + 9, nullptr, 16) : 0;
   }
 
   // Has the sentinel give up `signal`, and waits for it to have done so. Should it be stopped
   // again meanwhile, it is continued (`continued` then tells the caller to take that SIGCONT
   // back too); this wait never takes long, the check is only for a stop.
   void Ask(int signal, bool& continued) {
-    if (write(requests_, &signal, sizeof signal) != static_cast<ssize_t>(sizeof signal)) return;
-    pollfd answer{answers_, POLLIN, 0};
+    if (send(channel_, &signal, sizeof signal, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof signal))
+      return;
+    pollfd answer{channel_, POLLIN, 0};
     for (;;) {
       int const ready = poll(&answer, 1, 100);
       if (ready > 0) {
-        char taken;
-        (void)!read(answers_, &taken, 1);
+        char done;
+        (void)!read(channel_, &done, 1);
         return;
       }
       char state = 0;
@@ -144,7 +121,7 @@ class Sentinel {
   }
 
   pid_t pid_ = -1;
-  int requests_ = -1, answers_ = -1, status_ = -1;
+  int channel_ = -1;
 };
 
 namespace {
@@ -165,39 +142,31 @@ bool InProgramTree(pid_t sender, pid_t program) {
   constexpr int kDeepest = 4096;
   for (int depth = 0; depth < kDeepest && sender > 1; ++depth) {
     if (sender == program) return true;
-    char text[512];
-    int const fd =
-        open(("/proc/" + std::to_string(sender) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t const got = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (got <= 0) return false;
-    text[got] = '\0';
+    std::ifstream stat("/proc/" + std::to_string(sender) + "/stat");
+    std::string const text{std::istreambuf_iterator<char>(stat), {}};
     // "pid (name) state ppid ...", where the name may hold anything, ')' included.
-    char const* const end = std::strrchr(text, ')');
+    size_t const end = text.rfind(')');
     int parent = 0;
-    if (end == nullptr || std::sscanf(end + 1, " %*c %d", &parent) != 1) return false;
+    if (end == std::string::npos || std::sscanf(text.c_str() + end + 1, " %*c %d", &parent) != 1)
+      return false;
     sender = parent;
   }
   return false;
 }
 
-// Stops the tool with the signal that stopped the program, as the shell expects of its job;
-// returns once the tool is continued. A stop signal other than SIGSTOP is discarded by the
-// kernel in an orphaned process group, where it would not have stopped the program either.
-void StopWith(int signal) {
-  if (signal == SIGSTOP) {
-    raise(SIGSTOP);
-    return;
-  }
-  struct sigaction stop {
+// Has the tool undergo `signal`'s default action, as the program did: raised while blocked, it
+// acts the moment it is unblocked. Returns when that did not end the tool (a stop, once the tool
+// is continued); the signal is blocked again and its disposition restored. SIGSTOP, which can be
+// neither blocked nor handled, acts at once.
+void TakeAsDefault(int signal) {
+  struct sigaction byDefault {
   }, previous{};
-  stop.sa_handler = SIG_DFL;
-  sigaction(signal, &stop, &previous);
+  byDefault.sa_handler = SIG_DFL;
+  sigaction(signal, &byDefault, &previous);
   sigset_t one;
   sigemptyset(&one);
   sigaddset(&one, signal);
-  raise(signal);  // pending while blocked: it stops the tool the moment it is unblocked
+  raise(signal);
   sigprocmask(SIG_UNBLOCK, &one, nullptr);
   sigprocmask(SIG_BLOCK, &one, nullptr);
   sigaction(signal, &previous, nullptr);
@@ -209,8 +178,11 @@ void FollowStops(pid_t pid, std::vector<SignalNote>& notes) {
   while (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WCONTINUED | WNOHANG) == 0 &&
          info.si_pid == pid) {
     if (info.si_code == CLD_STOPPED) {
+      // Stopped with the program, as the shell expects of its job. A stop signal other than
+      // SIGSTOP is discarded by the kernel in an orphaned process group, where it would not
+      // have stopped the program either.
       Note(notes, info.si_status, SignalFate::StoppedWith);
-      StopWith(info.si_status);
+      TakeAsDefault(info.si_status);
     }
     info = {};
   }
@@ -282,12 +254,5 @@ void EndAsTheProgramEnded(int waitStatus) {
   prctl(PR_SET_DUMPABLE, 0);
   rlimit const none{0, 0};
   setrlimit(RLIMIT_CORE, &none);
-  struct sigaction end {};
-  end.sa_handler = SIG_DFL;
-  sigaction(signal, &end, nullptr);
-  sigset_t one;
-  sigemptyset(&one);
-  sigaddset(&one, signal);
-  raise(signal);
-  sigprocmask(SIG_UNBLOCK, &one, nullptr);
+  TakeAsDefault(signal);
 }

@@ -35,8 +35,6 @@ class Sentinel;
 class SignalRelay {
  public:
   SignalRelay();
-  SignalRelay(SignalRelay const&) = delete;
-  SignalRelay& operator=(SignalRelay const&) = delete;
   ~SignalRelay();
 
   // Readable when a signal has come.

@@ -61,34 +61,25 @@ pid_t Spawn(char* const argv[], char* const environment[], SpawnStreams const& s
   sigemptyset(&toDefault);
   for (int signal = 1; signal < NSIG; ++signal)
     if (!Has(inheritedIgnored, signal)) Add(toDefault, signal);
+  // The attributes only fill in their structure: the C library's setters cannot fail.
   posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setsigmask(&attributes, &inheritedMask);
+  posix_spawnattr_setsigdefault(&attributes, &toDefault);
   posix_spawn_file_actions_t actions;
-  int error = posix_spawnattr_init(&attributes);
-  if (error != 0) {
-    errno = error;
-    return -1;
-  }
-  error = posix_spawn_file_actions_init(&actions);
-  if (error != 0) {
-    posix_spawnattr_destroy(&attributes);
-    errno = error;
-    return -1;
-  }
-  Keep(error,
-       posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-  Keep(error, posix_spawnattr_setsigmask(&attributes, &inheritedMask));
-  Keep(error, posix_spawnattr_setsigdefault(&attributes, &toDefault));
+  posix_spawn_file_actions_init(&actions);
+  int error = 0;
   if (streams.nullStreams) {
     Keep(error, posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDWR, 0));
     Keep(error, posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO));
     Keep(error, posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO));
   } else {
     // dup2 onto itself clears close-on-exec, which the tool's own descriptors all carry.
-    int const targets[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
-    int const sources[] = {streams.input, streams.output, streams.error};
-    for (int i = 0; i < 3; ++i)
-      if (sources[i] >= 0)
-        Keep(error, posix_spawn_file_actions_adddup2(&actions, sources[i], targets[i]));
+    if (streams.input >= 0)
+      Keep(error, posix_spawn_file_actions_adddup2(&actions, streams.input, STDIN_FILENO));
+    if (streams.output >= 0)
+      Keep(error, posix_spawn_file_actions_adddup2(&actions, streams.output, STDOUT_FILENO));
   }
   bool const ignoreChildren = Has(inheritedIgnored, SIGCHLD);
   pid_t pid = -1;

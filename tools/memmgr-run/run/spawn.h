@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Starting other programs (PROGRAM itself, gnuplot) with posix_spawn, so that the signals they
-// start with are the caller's, not the tool's: the tool blocks every signal it can while a
-// program runs, and ignores a few while it writes its outputs.
+// start with are the caller's, not the tool's: the tool blocks every signal it can from the
+// moment it starts PROGRAM to its own end.
 #pragma once
 
 #include <sys/types.h>
@@ -11,10 +11,10 @@
 // the tool takes the default for itself, and gives the programs it starts what it found.
 void SaveInheritedSignals();
 
-// Where the program's standard streams come from: a descriptor of the tool's, or -1 for the
-// tool's own stream of that number.
+// Where the program's standard input and output come from: a descriptor of the tool's, or -1
+// for the tool's own stream; its standard error is the tool's.
 struct SpawnStreams {
-  int input = -1, output = -1, error = -1;
+  int input = -1, output = -1;
   bool nullStreams = false;  // all three on /dev/null instead
 };
 
