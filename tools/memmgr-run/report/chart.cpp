@@ -149,7 +149,7 @@ std::optional<std::string> DrawChart(Options const& options, RunOutcome const& r
   close(input[0]);
   close(output[1]);
   // gnuplot may stop reading early (a failed command): then the write fails, quietly, since
-  // the tool ignores SIGPIPE while it writes its outputs.
+  // the tool blocks SIGPIPE, as every signal, while it writes its outputs.
   if (pid > 0) WriteAll(input[1], script);
   close(input[1]);
   char buffer[65536];
