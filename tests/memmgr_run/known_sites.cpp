@@ -48,14 +48,16 @@ size_t held = 0;
 }
 
 // Two callers of the same shape: the stack pointer is the same in HoldInLargeBlocks under
-// either, and only the return addresses above it tell them apart.
-[[gnu::noipa]] void HoldThroughFirst(size_t bytes) {
+// either, and only the return addresses above it tell them apart. Each leaves its own mark, so
+// that no compiler folds them into one.
+volatile int lastCaller;
+[[gnu::noinline]] void HoldThroughFirst(size_t bytes) {
   HoldInLargeBlocks(bytes);
-  asm volatile("");  // not a tail call: this frame stays on the stack
+  lastCaller = 1;  // after the call: not a tail call, this frame stays on the stack
 }
-[[gnu::noipa]] void HoldThroughSecond(size_t bytes) {
+[[gnu::noinline]] void HoldThroughSecond(size_t bytes) {
   HoldInLargeBlocks(bytes);
-  asm volatile("");
+  lastCaller = 2;
 }
 
 [[gnu::noinline]] void HoldInOneBlock(size_t bytes) { blocks[held++] = mmgr_calloc(1, bytes); }
