@@ -56,7 +56,7 @@ compare() {
   local label_a="$1" label_b="$2"
   shift 2
   program=("$@")
-  a && b # warm the caches
+  a >/dev/null 2>&1 && b >/dev/null 2>&1 # warm the caches
   : >"$work/a" && : >"$work/b"
   for ((i = 0; i < rounds; ++i)); do
     if ((i % 2)); then
