@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -144,11 +145,6 @@ std::span<unsigned char> AttachedPage() {
   return found;
 }
 
-int WaitFor(pid_t pid) {
-  int status = 0;
-  return pid > 0 && waitpid(pid, &status, 0) == pid ? status : -1;
-}
-
 int ClonedChild(void*) { return 0; }
 
 // A garbage-collect hook that gives back a reserve, installed when the library is loaded.
@@ -269,17 +265,18 @@ int main(int argc, char** argv) {
     char* const argv[] = {const_cast<char*>("true"), nullptr};
     pid_t pid = fork();
     if (pid == 0) _exit(0);
-    WaitFor(pid);
+    waitpid(pid, nullptr, 0);
     pid = vfork();
     if (pid == 0) {
       execv("/bin/true", argv);
       _exit(127);
     }
-    WaitFor(pid);
-    if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) == 0) WaitFor(pid);
+    waitpid(pid, nullptr, 0);
+    if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) == 0)
+      waitpid(pid, nullptr, 0);
     (void)!std::system("true");
     static char stack[64 << 10];
-    WaitFor(clone(ClonedChild, stack + sizeof stack, SIGCHLD, nullptr));
+    waitpid(clone(ClonedChild, stack + sizeof stack, SIGCHLD, nullptr), nullptr, 0);
   } else if (mode == "scribble") {  // over the whole page the tool shares with the companion
     Hold(4);
     std::span<unsigned char> const mapped = AttachedPage();
@@ -320,15 +317,10 @@ int main(int argc, char** argv) {
     char* volatile const spike = new char[16 << 20];
     spike[0] = 's';
     delete[] spike;
-    timespec spiked, now;
-    clock_gettime(CLOCK_MONOTONIC, &spiked);
-    timespec const pause{0, 300000000};
-    nanosleep(&pause, nullptr);
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    Say("after the spike: " +
-        std::to_string(static_cast<double>(now.tv_sec - spiked.tv_sec) +
-                       static_cast<double>(now.tv_nsec - spiked.tv_nsec) / 1e9) +
-        " s\n");
+    auto const spiked = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::chrono::duration<double> const after = std::chrono::steady_clock::now() - spiked;
+    Say("after the spike: " + std::to_string(after.count()) + " s\n");
     if (ending == "own-pressure")
       Say("own pressure: " + std::to_string(pressureCalls) + " calls, threshold " +
           std::to_string(pressureThreshold) + ", total " + std::to_string(pressureTotal) + "\n");

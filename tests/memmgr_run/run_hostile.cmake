@@ -26,6 +26,8 @@ cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/checks.cmake)
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(ready ${OUT}/hostile_ready)
+set(report ${OUT}/hostile_report.txt)
+set(csv ${OUT}/hostile_timeline.csv)
 # A script without "#!", which execvp and the shells run with /bin/sh.
 file(WRITE ${OUT}/noshebang "echo run by the shell\n")
 # A program whose path is over 600 characters long: the summary's first line holds it whole.
@@ -83,8 +85,6 @@ set(rows
   "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal"
   "bash children plain|0|same|accounted: +nothing.*children started: +3, which ran unmeasured|plain|${OUT}/hostile_children.bash"
   "sh children plain|0|same|accounted: +nothing|plain|${OUT}/hostile_children.sh"
-  "env execs|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|env MEMMGR_HOSTILE=1 ${HOSTILE} closefds"
-  "nice execs|0|same|ran: +nice → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|nice -n 5 ${HOSTILE} closefds"
   "script execs|0|same|ran: +hostile_launcher.sh → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|${OUT}/hostile_launcher.sh"
   "perl execs|0|same|ran: +perl → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|perl -e exec(@ARGV) ${HOSTILE} closefds"
   "exec static|0|same|ran: +env → memmgr_run_hostile_static \\(unmeasured: statically linked|plain|env ${STATIC} env"
@@ -98,7 +98,7 @@ set(rows
   # An exec's image gets the user's LD_PRELOAD after the tool's, and its children the user's
   # alone; never VOQ_MAXIMUM_MEMORY, which would set a limit the run's could not replace.
   "user's preload past an exec|0|same|ran: +env → memmgr_run_hostile|plain|env LD_PRELOAD=libm.so.6 ${HOSTILE} env"
-  "caller's limit past an exec|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|--limit 64M plain|env VOQ_MAXIMUM_MEMORY=4096 ${HOSTILE} closefds"
+  "env execs, with the caller's limit|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|--limit 64M plain|env MEMMGR_HOSTILE=1 VOQ_MAXIMUM_MEMORY=4096 ${HOSTILE} closefds"
   "children counted|0|same|children started: +5, which ran unmeasured|plain|${HOSTILE} children"
   "own new|0|same|accounted: +nothing: the program defines its own operator new|plain|${OWN_NEW} closefds"
   "page scribbled|0|same|peak accounted: +[0-9]+ bytes \\(12\\.[0-9] MiB\\)|page|${HOSTILE} scribble"
@@ -153,8 +153,6 @@ foreach(fields IN LISTS rows)
     continue()
   endif()
   separate_arguments(command)
-  set(report ${OUT}/hostile_report.txt)
-  set(csv ${OUT}/hostile_timeline.csv)
   file(REMOVE ${report} ${csv})
   set(options "")
   if(how MATCHES "^((--[a-z-]+ [^ ]+ )+)(.*)")
@@ -254,11 +252,8 @@ endfunction()
 # library tells, and --pressure and the moment of the peak are still noted.
 foreach(spike "60000 exits" "50 killed" "60000 own-pressure")
   separate_arguments(spike)
-  list(GET spike 0 interval)
-  list(GET spike 1 ending)
+  list(POP_FRONT spike interval ending)
   set(row "spike (${ending})")
-  set(report ${OUT}/hostile_spike.txt)
-  set(csv ${OUT}/hostile_spike.csv)
   file(REMOVE ${report} ${csv})
   execute_process(COMMAND ${RUN} --interval ${interval} --pressure 4M --report ${report}
                           --csv ${csv} -- ${HOSTILE} spike ${ending}
