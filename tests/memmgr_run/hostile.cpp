@@ -69,12 +69,7 @@ void OnPressure(int64_t total, int64_t threshold) {
   ++pressureCalls;
   pressureTotal = total, pressureThreshold = threshold;
 }
-void ArmOwnPressure(int64_t threshold) {
-  using Setter = void (*)(int64_t, void (*)(int64_t, int64_t));
-  if (auto* const arm =
-          reinterpret_cast<Setter>(dlsym(RTLD_DEFAULT, "GTMC_SetMemoryPressureCallback")))
-    arm(threshold, OnPressure);
-}
+using PressureSetter = void (*)(int64_t, void (*)(int64_t, int64_t));
 bool confined = false;  // the count needs calls a confined process may not make
 
 // The state letter of the main thread, which stays a zombie once it has left alone.
@@ -313,7 +308,9 @@ int main(int argc, char** argv) {
     (void)!write(told, view.data(), view.size());
   } else if (mode == "spike" && argc > 2) {  // a peak of microseconds, a while before its end
     std::string const ending = argv[2];
-    if (ending == "own-pressure") ArmOwnPressure(8 << 20);
+    auto* const arm =
+        reinterpret_cast<PressureSetter>(dlsym(RTLD_DEFAULT, "GTMC_SetMemoryPressureCallback"));
+    if (ending == "own-pressure" && arm != nullptr) arm(8 << 20, OnPressure);
     char* volatile const spike = new char[16 << 20];
     spike[0] = 's';
     delete[] spike;

@@ -33,8 +33,7 @@ file(WRITE ${OUT}/noshebang "echo run by the shell\n")
 # A program whose path is over 600 characters long: the summary's first line holds it whole.
 string(REPEAT "d" 200 long_name)
 set(long_path ${OUT}/${long_name}/${long_name}/${long_name}/hostile)
-get_filename_component(long_dir ${long_path} DIRECTORY)
-file(MAKE_DIRECTORY ${long_dir})
+file(MAKE_DIRECTORY ${OUT}/${long_name}/${long_name}/${long_name})
 file(CREATE_LINK ${HOSTILE} ${long_path} SYMBOLIC)
 # A script whose interpreter is static, and the ELF header of another word size, machine and
 # file type: no loader here runs it, the kernel refuses it, and /bin/sh takes it for a script
@@ -130,10 +129,7 @@ if(thread)
 endif()
 if(uid EQUAL 0)
   # Set-user-ID to another user: the loader would preload nothing, so it runs plainly.
-  file(COPY_FILE ${HOSTILE} ${OUT}/hostile_setid)
-  execute_process(COMMAND chown 65534 ${OUT}/hostile_setid)
-  file(CHMOD ${OUT}/hostile_setid PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
-       GROUP_EXECUTE WORLD_READ WORLD_EXECUTE SETUID)
+  execute_process(COMMAND install -o 65534 -m 4755 ${HOSTILE} ${OUT}/hostile_setid)
   list(APPEND rows "set-ID|0|same|set-ID: nothing accounted|plain|${OUT}/hostile_setid env"
     "exec set-ID|0|same|ran: +env → hostile_setid \\(unmeasured: set-ID|plain|env ${OUT}/hostile_setid env")
 endif()
