@@ -97,7 +97,7 @@ set(rows
   # An exec's image gets the user's LD_PRELOAD after the tool's, and its children the user's
   # alone; never VOQ_MAXIMUM_MEMORY, which would set a limit the run's could not replace.
   "user's preload past an exec|0|same|ran: +env → memmgr_run_hostile|plain|env LD_PRELOAD=libm.so.6 ${HOSTILE} env"
-  "env execs, with the caller's limit|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|--limit 64M plain|env MEMMGR_HOSTILE=1 VOQ_MAXIMUM_MEMORY=4096 ${HOSTILE} closefds"
+  "nice and env exec, with the caller's limit|0|same|ran: +nice → env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|--limit 64M plain|nice -n 5 env MEMMGR_HOSTILE=1 VOQ_MAXIMUM_MEMORY=4096 ${HOSTILE} closefds"
   "children counted|0|same|children started: +5, which ran unmeasured|plain|${HOSTILE} children"
   "own new|0|same|accounted: +nothing: the program defines its own operator new|plain|${OWN_NEW} closefds"
   "page scribbled|0|same|peak accounted: +[0-9]+ bytes \\(12\\.[0-9] MiB\\)|page|${HOSTILE} scribble"
