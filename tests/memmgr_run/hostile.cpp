@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -68,12 +69,7 @@ void OnPressure(int64_t total, int64_t threshold) {
   ++pressureCalls;
   pressureTotal = total, pressureThreshold = threshold;
 }
-void ArmOwnPressure(int64_t threshold) {
-  using Setter = void (*)(int64_t, void (*)(int64_t, int64_t));
-  if (auto* const arm =
-          reinterpret_cast<Setter>(dlsym(RTLD_DEFAULT, "GTMC_SetMemoryPressureCallback")))
-    arm(threshold, OnPressure);
-}
+using PressureSetter = void (*)(int64_t, void (*)(int64_t, int64_t));
 bool confined = false;  // the count needs calls a confined process may not make
 
 // The state letter of the main thread, which stays a zombie once it has left alone.
@@ -142,11 +138,6 @@ std::span<unsigned char> AttachedPage() {
   }
   std::fclose(maps);
   return found;
-}
-
-int WaitFor(pid_t pid) {
-  int status = 0;
-  return pid > 0 && waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
 int ClonedChild(void*) { return 0; }
@@ -269,17 +260,18 @@ int main(int argc, char** argv) {
     char* const argv[] = {const_cast<char*>("true"), nullptr};
     pid_t pid = fork();
     if (pid == 0) _exit(0);
-    WaitFor(pid);
+    waitpid(pid, nullptr, 0);
     pid = vfork();
     if (pid == 0) {
       execv("/bin/true", argv);
       _exit(127);
     }
-    WaitFor(pid);
-    if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) == 0) WaitFor(pid);
+    waitpid(pid, nullptr, 0);
+    if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) == 0)
+      waitpid(pid, nullptr, 0);
     (void)!std::system("true");
     static char stack[64 << 10];
-    WaitFor(clone(ClonedChild, stack + sizeof stack, SIGCHLD, nullptr));
+    waitpid(clone(ClonedChild, stack + sizeof stack, SIGCHLD, nullptr), nullptr, 0);
   } else if (mode == "scribble") {  // over the whole page the tool shares with the companion
     Hold(4);
     std::span<unsigned char> const mapped = AttachedPage();
@@ -316,19 +308,16 @@ int main(int argc, char** argv) {
     (void)!write(told, view.data(), view.size());
   } else if (mode == "spike" && argc > 2) {  // a peak of microseconds, a while before its end
     std::string const ending = argv[2];
-    if (ending == "own-pressure") ArmOwnPressure(8 << 20);
+    auto* const arm =
+        reinterpret_cast<PressureSetter>(dlsym(RTLD_DEFAULT, "GTMC_SetMemoryPressureCallback"));
+    if (ending == "own-pressure" && arm != nullptr) arm(8 << 20, OnPressure);
     char* volatile const spike = new char[16 << 20];
     spike[0] = 's';
     delete[] spike;
-    timespec spiked, now;
-    clock_gettime(CLOCK_MONOTONIC, &spiked);
-    timespec const pause{0, 300000000};
-    nanosleep(&pause, nullptr);
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    Say("after the spike: " +
-        std::to_string(static_cast<double>(now.tv_sec - spiked.tv_sec) +
-                       static_cast<double>(now.tv_nsec - spiked.tv_nsec) / 1e9) +
-        " s\n");
+    auto const spiked = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::chrono::duration<double> const after = std::chrono::steady_clock::now() - spiked;
+    Say("after the spike: " + std::to_string(after.count()) + " s\n");
     if (ending == "own-pressure")
       Say("own pressure: " + std::to_string(pressureCalls) + " calls, threshold " +
           std::to_string(pressureThreshold) + ", total " + std::to_string(pressureTotal) + "\n");

@@ -115,70 +115,52 @@ char** StartingEnvironment() {
 
 int main(int argc, char** argv) {
   std::string_view const mode = argc > 1 ? argv[1] : "";
+  std::string_view const how = argc > 2 ? argv[2] : "";
   if (mode == "shares") {
     ChurnAndRelease(256 * kMiB);
     HoldThroughFirst(kPeak / 4);
     HoldThroughSecond(kPeak / 4);
     std::thread([] { HoldInSmallBlocks(kPeak * 3 / 10); }).join();
     HoldInOneBlock(kPeak / 5);
-    Release();
-    return 0;
-  }
-  if (mode == "memory-full") {
+  } else if (mode == "memory-full" || mode == "exec" || mode == "memory-full-handler") {
     GMM_EnableOverallocation(false);
-    HoldInLargeBlocks(7 * kMiB);
-    void* const refused = RequestTooMuch();
-    Release();
-    mmgr_free(refused);
-    return 0;
-  }
-  if (mode == "memory-full-handler" && argc > 2) {
-    GMM_EnableOverallocation(false);
-    std::string_view const how = argv[2];
-    if (how == "assign") {
+    if (mode == "exec") {
+      Set_GTMC_MemoryFull([](unsigned long) {});
+    } else if (how == "assign") {
       GTMC_MemoryFull = ReleaseAndExit;
     } else if (how == "c-set") {
       // Installed with the C setter, and each setter returns what the other installed.
       mmgr_set_memory_full(Placeholder);
       if (Set_GTMC_MemoryFull(ReleaseAndExit) != Placeholder) return 3;
       if (mmgr_set_memory_full(ReleaseAndExit) != ReleaseAndExit) return 3;
-    } else {
+    } else if (!how.empty()) {
       Set_GTMC_MemoryFull(ReleaseAndExit);
     }
     if (how == "reinstall") Set_GTMC_MemoryFull(GTMC_MemoryFull);  // what it reads, put back
     HoldInLargeBlocks(7 * kMiB);
-    RequestTooMuch();
-    return 0;  // not reached: the handler exits
-  }
-  if (mode == "exec") {
-    GMM_EnableOverallocation(false);
-    Set_GTMC_MemoryFull([](unsigned long) {});
-    HoldInLargeBlocks(7 * kMiB);
-    RequestTooMuch();
-    Release();
-    char* const arguments[] = {argv[0], const_cast<char*>("after-exec"), nullptr};
-    execve(argv[0], arguments, StartingEnvironment());
-    return 127;
-  }
-  if (mode == "exec-into" && argc > 2) {
+    mmgr_free(RequestTooMuch());  // refused: only exec's handler returns, the others end it
+    if (mode == "exec") {
+      Release();
+      char* const arguments[] = {argv[0], const_cast<char*>("after-exec"), nullptr};
+      execve(argv[0], arguments, StartingEnvironment());
+      return 127;
+    }
+  } else if (mode == "exec-into" && argc > 2) {
     HoldInLargeBlocks(7 * kMiB);
     char* const arguments[] = {argv[2], const_cast<char*>("env"), nullptr};
     execv(argv[2], arguments);
     return 127;
-  }
-  if (mode == "after-exec") {
+  } else if (mode == "after-exec") {
     HoldAfterExec();
-    Release();
-    return 0;
-  }
-  if (mode == "no-unwind-info") {
+  } else if (mode == "no-unwind-info") {
     HoldWithoutUnwindInfo();
-    return 0;
-  }
-  if (mode == "crowd") {
+    return 0;  // with the blocks still held
+  } else if (mode == "crowd") {
     HoldInACrowd();
     for (void* block : crowd) mmgr_free(block);
-    return 0;
+  } else {
+    return 2;  // no such mode: the modes are listed above
   }
-  return 2;  // no such mode: the modes are listed above
+  Release();
+  return 0;
 }

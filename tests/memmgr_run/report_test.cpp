@@ -82,24 +82,17 @@ TEST_F(OutputFileTest, AnotherUsersLinkInASharedStickyDirectoryIsNotFollowed) {
 }
 
 // The program's name is the caller's choice, and may be chosen to forge a line of the summary
-// or to reach the terminal as an escape sequence.
-TEST(SummaryTest, TheProgramNameCannotForgeALineOrReachTheTerminal) {
+// or to reach the terminal as an escape sequence. A death that dumped core says so, as shells do.
+TEST(SummaryTest, TheProgramNameCannotForgeALineOrReachTheTerminalAndACoreIsTold) {
   char name[] = "/bin/a\nexit status: 0\x1b[31m";
   char* program[] = {name, nullptr};
   Options options;
   options.program = program;
-  std::string const text = Summary(options, RunOutcome{});
+  RunOutcome run;
+  std::string const text = Summary(options, run);
   std::string const first = text.substr(0, text.find('\n'));
   EXPECT_EQ(first, "memmgr-run: /bin/a?exit status: 0?[31m");
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
-}
-
-TEST(SummaryTest, ADeathThatDumpedCoreSaysSoAsShellsDo) {
-  char name[] = "crasher";
-  char* program[] = {name, nullptr};
-  Options options;
-  options.program = program;
-  RunOutcome run;
   run.status = SIGSEGV | 0x80;  // the wait status of a death by SIGSEGV with a core dump
   EXPECT_NE(Summary(options, run).find("ended by signal 11, Segmentation fault, core dumped)"),
             std::string::npos);

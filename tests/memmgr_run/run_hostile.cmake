@@ -26,13 +26,14 @@ cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/checks.cmake)
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(ready ${OUT}/hostile_ready)
+set(report ${OUT}/hostile_report.txt)
+set(csv ${OUT}/hostile_timeline.csv)
 # A script without "#!", which execvp and the shells run with /bin/sh.
 file(WRITE ${OUT}/noshebang "echo run by the shell\n")
 # A program whose path is over 600 characters long: the summary's first line holds it whole.
 string(REPEAT "d" 200 long_name)
 set(long_path ${OUT}/${long_name}/${long_name}/${long_name}/hostile)
-get_filename_component(long_dir ${long_path} DIRECTORY)
-file(MAKE_DIRECTORY ${long_dir})
+file(MAKE_DIRECTORY ${OUT}/${long_name}/${long_name}/${long_name})
 file(CREATE_LINK ${HOSTILE} ${long_path} SYMBOLIC)
 # A script whose interpreter is static, and the ELF header of another word size, machine and
 # file type: no loader here runs it, the kernel refuses it, and /bin/sh takes it for a script
@@ -83,8 +84,6 @@ set(rows
   "signal sites|143|same|top sites at peak.* main|sites|${HOSTILE} signal"
   "bash children plain|0|same|accounted: +nothing.*children started: +3, which ran unmeasured|plain|${OUT}/hostile_children.bash"
   "sh children plain|0|same|accounted: +nothing|plain|${OUT}/hostile_children.sh"
-  "env execs|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|env MEMMGR_HOSTILE=1 ${HOSTILE} closefds"
-  "nice execs|0|same|ran: +nice → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|nice -n 5 ${HOSTILE} closefds"
   "script execs|0|same|ran: +hostile_launcher.sh → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|${OUT}/hostile_launcher.sh"
   "perl execs|0|same|ran: +perl → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|plain|perl -e exec(@ARGV) ${HOSTILE} closefds"
   "exec static|0|same|ran: +env → memmgr_run_hostile_static \\(unmeasured: statically linked|plain|env ${STATIC} env"
@@ -98,7 +97,7 @@ set(rows
   # An exec's image gets the user's LD_PRELOAD after the tool's, and its children the user's
   # alone; never VOQ_MAXIMUM_MEMORY, which would set a limit the run's could not replace.
   "user's preload past an exec|0|same|ran: +env → memmgr_run_hostile|plain|env LD_PRELOAD=libm.so.6 ${HOSTILE} env"
-  "caller's limit past an exec|0|same|ran: +env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|--limit 64M plain|env VOQ_MAXIMUM_MEMORY=4096 ${HOSTILE} closefds"
+  "nice and env exec, with the caller's limit|0|same|ran: +nice → env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|--limit 64M plain|nice -n 5 env MEMMGR_HOSTILE=1 VOQ_MAXIMUM_MEMORY=4096 ${HOSTILE} closefds"
   "children counted|0|same|children started: +5, which ran unmeasured|plain|${HOSTILE} children"
   "own new|0|same|accounted: +nothing: the program defines its own operator new|plain|${OWN_NEW} closefds"
   "page scribbled|0|same|peak accounted: +[0-9]+ bytes \\(12\\.[0-9] MiB\\)|page|${HOSTILE} scribble"
@@ -130,10 +129,7 @@ if(thread)
 endif()
 if(uid EQUAL 0)
   # Set-user-ID to another user: the loader would preload nothing, so it runs plainly.
-  file(COPY_FILE ${HOSTILE} ${OUT}/hostile_setid)
-  execute_process(COMMAND chown 65534 ${OUT}/hostile_setid)
-  file(CHMOD ${OUT}/hostile_setid PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
-       GROUP_EXECUTE WORLD_READ WORLD_EXECUTE SETUID)
+  execute_process(COMMAND install -o 65534 -m 4755 ${HOSTILE} ${OUT}/hostile_setid)
   list(APPEND rows "set-ID|0|same|set-ID: nothing accounted|plain|${OUT}/hostile_setid env"
     "exec set-ID|0|same|ran: +env → hostile_setid \\(unmeasured: set-ID|plain|env ${OUT}/hostile_setid env")
 endif()
@@ -153,23 +149,16 @@ foreach(fields IN LISTS rows)
     continue()
   endif()
   separate_arguments(command)
-  set(report ${OUT}/hostile_report.txt)
-  set(csv ${OUT}/hostile_timeline.csv)
   file(REMOVE ${report} ${csv})
-  set(options "")
-  if(how MATCHES "^((--[a-z-]+ [^ ]+ )+)(.*)")
-    set(options "${CMAKE_MATCH_1}")
-    set(how "${CMAKE_MATCH_3}")
-    separate_arguments(options)
-  endif()
+  string(REGEX MATCH "^(--[a-z-]+ [^ ]+ )+" options "${how}")
+  string(REGEX REPLACE "^(--[a-z-]+ [^ ]+ )+" "" how "${how}")
+  separate_arguments(options)
   set(tool ${RUN} ${options} --report ${report} --csv ${csv} --)
   set(plain "")
-  if(how MATCHES "^noptrace ?(.*)")
-    if(uid EQUAL 0)
-      set(tool setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace ${tool})
-    endif()
-    set(how "${CMAKE_MATCH_1}")
+  if(how MATCHES "^noptrace" AND uid EQUAL 0)
+    set(tool setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace ${tool})
   endif()
+  string(REGEX REPLACE "^noptrace ?" "" how "${how}")
   if(how STREQUAL "sites")
     file(REMOVE ${OUT}/hostile_sites.folded)
     list(INSERT tool 1 --sites ${OUT}/hostile_sites.folded)
@@ -227,11 +216,9 @@ foreach(fields IN LISTS rows)
     timeline_end(${csv} "${summary}")
   endif()
   # Rows that signal the tool: the CSV ends with what became of the signals.
-  if(how MATCHES "^(interrupt|steps:)")
-    read_if(signals ${csv})
-    if(NOT signals MATCHES "\n# signals: [^\n]*\n*$")
-      fail("the CSV does not end with the signals")
-    endif()
+  read_if(signals ${csv})
+  if(how MATCHES "^(interrupt|steps:)" AND NOT signals MATCHES "\n# signals: [^\n]*\n*$")
+    fail("the CSV does not end with the signals")
   endif()
   get_property(after GLOBAL PROPERTY failures)
   if(NOT after STREQUAL before)
@@ -254,11 +241,8 @@ endfunction()
 # library tells, and --pressure and the moment of the peak are still noted.
 foreach(spike "60000 exits" "50 killed" "60000 own-pressure")
   separate_arguments(spike)
-  list(GET spike 0 interval)
-  list(GET spike 1 ending)
+  list(POP_FRONT spike interval ending)
   set(row "spike (${ending})")
-  set(report ${OUT}/hostile_spike.txt)
-  set(csv ${OUT}/hostile_spike.csv)
   file(REMOVE ${report} ${csv})
   execute_process(COMMAND ${RUN} --interval ${interval} --pressure 4M --report ${report}
                           --csv ${csv} -- ${HOSTILE} spike ${ending}
