@@ -135,26 +135,6 @@ TEST_F(Sampling, OffMeansNoCallsAndEachCallStartsAfresh) {
 // is always sampled, at its size. The blocks go back in shuffled order through every release
 // form, and a churn of one size keeps reusing the same few addresses, sampled or not: each
 // sampled release is told once, and no other.
-struct Form {
-  void* (*take)(size_t size);
-  void (*release)(void* block);
-};
-Form const kForms[] = {
-    {[](size_t n) { return mmgr_malloc(n); }, [](void* b) { mmgr_free(b); }},
-    {[](size_t n) { return mmgr_calloc(4, n / 4); }, [](void* b) { mmgr_aligned_free(b); }},
-    {[](size_t n) { return mmgr_aligned_alloc(64, n); }, [](void* b) { mmgr_free(b); }},
-    {[](size_t n) { return mmgr_realloc(nullptr, n); }, [](void* b) { mmgr_realloc(b, 0); }},
-    {[](size_t) -> void* { return FF_strdup("sampled"); }, [](void* b) { mmgr_free(b); }},
-    {[](size_t) -> void* { return FF_wcsdup(L"sampled"); }, [](void* b) { mmgr_free(b); }},
-    // The new family last: valgrind and the sanitizers put their own in its place.
-    {[](size_t n) { return Opaque(::operator new(n)); }, [](void* b) { ::operator delete(b); }},
-    {[](size_t n) -> void* { return Opaque(new char[n]); },
-     [](void* b) { delete[] static_cast<char*>(b); }},
-    {[](size_t n) { return ::operator new (n, std::align_val_t{128}); },
-     [](void* b) { ::operator delete (b, std::align_val_t{128}); }},
-};
-constexpr size_t kMallocForms = 6;
-
 TEST_F(Sampling, EveryEntryIsSampledAtTheMeanIntervalAndEachReleaseToldOnce) {
   constexpr size_t kInterval = 2048;
   size_t const forms = NewIsAccounted() ? std::size(kForms) : kMallocForms;
@@ -171,10 +151,10 @@ TEST_F(Sampling, EveryEntryIsSampledAtTheMeanIntervalAndEachReleaseToldOnce) {
   mmgr_set_sampling(kInterval, &Record);
   for (auto& [block, form] : held) {
     form = &kForms[random() % forms];
-    blocks.push_back(block = taken(form->take(16 + random() % 1024)));
+    blocks.push_back(block = taken(form->take(16 + random() % 1024, random())));
   }
   std::shuffle(held.begin(), held.end(), random);
-  for (auto [block, form] : held) form->release(block);
+  for (auto [block, form] : held) form->release(block, random());
   for (int i = 0; i < 20000; ++i) mmgr_free(taken(mmgr_malloc(1024)));
   for (void*& block : large) block = mmgr_malloc(kInterval * 64);
   for (void* block : large) mmgr_free(block);
