@@ -59,31 +59,26 @@ Function* Next(char const* name) {
   resolving = false;
   return next;
 }
+
+// Each stands in for the one of the same signature, failing as chosen.
+template <typename Result, typename... Arguments>
+Result Pass(char const* name, Result failed, Arguments... arguments) {
+  static auto* const next = Next<Result(Arguments...)>(name);
+  if (Fail() || next == nullptr) return failed;
+  InsideSystemAllocator const inside;
+  return next(arguments...);
+}
 }  // namespace
 
-extern "C" void* malloc(size_t size) noexcept {
-  static auto* const next = Next<void*(size_t)>("malloc");
-  if (Fail() || next == nullptr) return nullptr;
-  InsideSystemAllocator const inside;
-  return next(size);
-}
+extern "C" void* malloc(size_t size) noexcept { return Pass<void*>("malloc", nullptr, size); }
 extern "C" void* realloc(void* block, size_t size) noexcept {
-  static auto* const next = Next<void*(void*, size_t)>("realloc");
-  if (Fail() || next == nullptr) return nullptr;
-  InsideSystemAllocator const inside;
-  return next(block, size);
+  return Pass<void*>("realloc", nullptr, block, size);
 }
 extern "C" void* calloc(size_t count, size_t size) noexcept {
-  static auto* const next = Next<void*(size_t, size_t)>("calloc");
-  if (Fail() || next == nullptr) return nullptr;
-  InsideSystemAllocator const inside;
-  return next(count, size);
+  return Pass<void*>("calloc", nullptr, count, size);
 }
 extern "C" int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
-  static auto* const next = Next<int(void**, size_t, size_t)>("posix_memalign");
-  if (Fail() || next == nullptr) return ENOMEM;
-  InsideSystemAllocator const inside;
-  return next(out, alignment, size);
+  return Pass("posix_memalign", ENOMEM, out, alignment, size);
 }
 #endif
 
@@ -439,9 +434,6 @@ TEST_F(EntryPoints, OverflowingAndNullRequestsAllocateNothing) {
       // An alignment no block can have reaches the operators only by a direct call.
       newAccounted ? Opaque(::operator new (1, align_val_t{odd})) : nullptr,
       newAccounted ? ::operator new[](1, align_val_t{odd - 48}, std::nothrow) : nullptr};
-  mmgr_free(nullptr);
-  mmgr_aligned_free(nullptr);
-  ::operator delete(nullptr);
   Counters const after = Counters::Now();
   RestorePolicy();
   for (void* const result : results) EXPECT_EQ(result, nullptr);

@@ -24,7 +24,6 @@ namespace {
 
 using UsableSize = size_t (*)(void*);
 UsableSize systemUsableSize;
-char const* row;  // this process's row, read at the first call
 // What the row leaves live, and what the allocator answered when the library asked each one's
 // size (-1 while it has not asked; tcmalloc answers 0 until its own initialiser has finished).
 // The first kRemembered must count at that size; any further one is not asked about.
@@ -35,33 +34,29 @@ int keptCount;
 bool built;
 int buildDepth;
 
-void RunRow() {
-  if (std::strcmp(row, "kept") == 0) {
-    kept[keptCount++] = new char[200];
-  } else if (std::strcmp(row, "released") == 0) {
-    delete[] new char[200];
-  } else if (std::strcmp(row, "resized") == 0) {
-    kept[keptCount++] = mmgr_realloc(mmgr_malloc(40), 4000);
-  } else if (std::strcmp(row, "overflow") == 0) {
-    while (keptCount < kRemembered + 2) kept[keptCount++] = new char[48];
-  } else if (std::strcmp(row, "many") == 0) {
-    // More than the library remembers: those it could not are released without being counted.
-    char* blocks[12];
-    for (char*& block : blocks) block = new char[32];
-    for (char* block : blocks) delete[] block;
-  }
-}
-
+// Each row's name, what it shows, and what it runs inside the first call.
 struct Row {
   char const* name;
   char const* what;
+  void (*run)();
 };
 constexpr Row kRows[] = {
-    {"kept", "a block taken and kept counts at its usable size once the first call returns"},
-    {"released", "a block taken and released there never counts"},
-    {"resized", "a block taken and resized there counts at its final usable size"},
-    {"many", "more blocks than are remembered, released there, change nothing"},
-    {"overflow", "of more blocks than are remembered, kept, those remembered count"},
+    {"kept", "a block taken and kept counts at its usable size once the first call returns",
+     [] { kept[keptCount++] = new char[200]; }},
+    {"released", "a block taken and released there never counts", [] { delete[] new char[200]; }},
+    {"resized", "a block taken and resized there counts at its final usable size",
+     [] { kept[keptCount++] = mmgr_realloc(mmgr_malloc(40), 4000); }},
+    // More than the library remembers: those it could not are released without being counted.
+    {"many", "more blocks than are remembered, released there, change nothing",
+     [] {
+       char* blocks[12];
+       for (char*& block : blocks) block = new char[32];
+       for (char* block : blocks) delete[] block;
+     }},
+    {"overflow", "of more blocks than are remembered, kept, those remembered count",
+     [] {
+       while (keptCount < kRemembered + 2) kept[keptCount++] = new char[48];
+     }},
 };
 
 // The total after one fresh process ran `name`, and the growth it expects over "none": 0 when
@@ -92,8 +87,10 @@ extern "C" size_t malloc_usable_size(void* block) noexcept {
       std::fputs("the library asked again from inside the first call: it recursed\n", stderr);
       std::_Exit(3);
     }
-    row = std::getenv("MEMMGR_NESTED_ROW");
-    if (row != nullptr) RunRow();
+    char const* const row = std::getenv("MEMMGR_NESTED_ROW");  // this process's
+    for (Row const& each : kRows) {
+      if (row != nullptr && std::strcmp(row, each.name) == 0) each.run();
+    }
     built = true;
   }
   size_t const answer = systemUsableSize(block);

@@ -24,32 +24,6 @@ constexpr int kOperations = 50000;
 
 bool newIsAccounted = true;  // else the workers leave the new family out
 
-// Releases a malloc-family block through either form, as `r` (a random number) falls.
-void FreeEither(void* block, uint64_t r) { r % 2 ? mmgr_aligned_free(block) : mmgr_free(block); }
-using Release = void (*)(void* block, uint64_t r);
-
-// Where a worker takes a new block, and how the block goes back. The new family comes last.
-struct Entry {
-  void* (*take)(size_t n, uint64_t r);
-  Release release = FreeEither;
-};
-Entry const kEntries[] = {
-    {.take = [](size_t n, uint64_t) { return mmgr_malloc(n); }},
-    {.take = [](size_t n, uint64_t r) { return mmgr_calloc(1 + r % 8, n / 8 + 1); }},
-    {.take = [](size_t n, uint64_t) { return mmgr_realloc(nullptr, n); }},
-    {.take = [](size_t n, uint64_t r) { return mmgr_aligned_alloc(size_t{32} << r % 8, n); }},
-    {.take = [](size_t, uint64_t) -> void* { return FF_strdup("budgeted text"); }},
-    {.take = [](size_t, uint64_t) -> void* { return FF_wcsdup(L"budgeted wide text"); }},
-    {.take = [](size_t, uint64_t) { return mmgr_malloc(0); }},
-    {.take = [](size_t n, uint64_t) { return Opaque(::operator new(n)); },
-     .release = [](void* block, uint64_t) { ::operator delete(block); }},
-    {.take = [](size_t n, uint64_t) -> void* { return Opaque(new char[n]); },
-     .release = [](void* block, uint64_t) { delete[] static_cast<char*>(block); }},
-    {.take = [](size_t n, uint64_t) { return ::operator new(n, std::nothrow); },
-     .release = [](void* block, uint64_t) { ::operator delete(block, std::nothrow); }},
-};
-constexpr uint64_t kMallocFamily = 7;  // the entries before the new family
-
 // Malloc-family blocks that no thread owns, each in a place of its own (null: empty).
 template <size_t N>
 struct Pool {
@@ -99,11 +73,11 @@ void RunWorker(Worker& worker) {
   };
   struct {
     void* block = nullptr;
-    Release release = FreeEither;
+    decltype(Form::release) release = ReleaseAny;
   } slots[kSlots];
   int64_t const start = GTMC_GetAllocationSizeInCurrentThread();
   int64_t ledger = 0;  // what this thread allocated minus what it released itself
-  auto const release = [&](void* block, Release how) {
+  auto const release = [&](void* block, decltype(Form::release) how) {
     ledger -= Usable(block);
     how(block, random());
   };
@@ -113,26 +87,26 @@ void RunWorker(Worker& worker) {
     uint64_t const choice = below(100);
     if (choice < 45) {  // a new block from a randomly chosen entry point
       if (slot.block != nullptr) release(slot.block, slot.release);
-      Entry const& e = kEntries[below(newIsAccounted ? std::size(kEntries) : kMallocFamily)];
-      slot = {e.take(size(), random()), e.release};
+      Form const& form = kForms[below(newIsAccounted ? std::size(kForms) : kMallocForms)];
+      slot = {form.take(size(), random()), form.release};
       ledger += Usable(slot.block);
     } else if (choice < 62) {
       if (slot.block != nullptr) release(slot.block, slot.release), slot.block = nullptr;
     } else if (choice < 72) {
-      if (slot.block != nullptr && slot.release == FreeEither) {
+      if (slot.block != nullptr && slot.release == ReleaseAny) {
         int64_t const old = Usable(slot.block);
         if (void* const resized = mmgr_realloc(slot.block, size())) slot.block = resized;
         ledger += Usable(slot.block) - old;
       }
     } else if (choice < 95) {  // hand a block over to other threads, or to the hook
       bool const toHook = choice >= 92;
-      if (slot.block != nullptr && slot.release == FreeEither &&
+      if (slot.block != nullptr && slot.release == ReleaseAny &&
           (toHook ? reserve.Put(below(512), slot.block) : exchange.Put(below(256), slot.block))) {
         slot.block = nullptr;
       }
       void* const taken = toHook ? nullptr : exchange.Take(below(256));
       if (taken != nullptr)
-        slot.block == nullptr ? void(slot = {taken, FreeEither}) : release(taken, FreeEither);
+        slot.block == nullptr ? void(slot = {taken, ReleaseAny}) : release(taken, ReleaseAny);
     } else if (choice < 97) {
       // Mostly tight limits, so that recovery, the hook and refusals all come up.
       GTMC_SetMemoryAllocationRules(

@@ -4,8 +4,8 @@
 // are still the exact sum of live blocks while the others are between steps, a request is
 // refused only when that exact sum leaves no room for it, nothing is left over once threads
 // have ended, however many came and went or released each other's blocks, and the peak and
-// the pressure signal are exact in one thread and off by at most the other threads' leases
-// with several. The same checks hold in the build with one shared total.
+// the pressure signal are off by at most the other threads' leases. The same checks hold in
+// the build with one shared total.
 #include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,16 +28,15 @@ struct IdleHolders {
   pthread_t threads[kThreads];
   void* blocks[kThreads][64] = {};
   void* handed[256] = {};
-  int64_t held = 0;  // usable bytes of their live blocks, once all are idle
+  int64_t held = 0;             // usable bytes of their live blocks, once all are idle
+  std::atomic<int> started{0};  // each thread's index, in the order they start
 
   void Start() {
     for (void*& block : handed) block = mmgr_malloc(4000);
     pthread_barrier_init(&idle, nullptr, kThreads + 1);
     pthread_barrier_init(&stepped, nullptr, kThreads + 1);
     pthread_barrier_init(&done, nullptr, kThreads + 1);
-    for (int i = 0; i < kThreads; ++i) {
-      pthread_create(&threads[i], nullptr, &Hold, new std::pair<IdleHolders*, int>(this, i));
-    }
+    for (pthread_t& thread : threads) pthread_create(&thread, nullptr, &Hold, this);
     pthread_barrier_wait(&idle);
     for (auto& own : blocks)
       for (void* block : own) held += Usable(block);
@@ -54,9 +53,8 @@ struct IdleHolders {
   }
 
   static void* Hold(void* argument) {
-    auto* const start = static_cast<std::pair<IdleHolders*, int>*>(argument);
-    auto [self, i] = *start;
-    delete start;
+    auto* const self = static_cast<IdleHolders*>(argument);
+    int const i = self->started.fetch_add(1);
     if (i == 0)
       for (void* block : self->handed) mmgr_free(block);
     std::minstd_rand random(i + 1);
@@ -204,52 +202,30 @@ TEST_F(ThreadLeases, ForkedChildGivesBackTheLeasesOfThreadsItHasNot) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
-// Raises the total through 64 blocks from a reset peak and an armed pressure signal: the
-// exact totals after each step, the threshold, and what the peak and the signal then said.
-struct Climb {
-  int64_t totals[65] = {}, threshold = 0, peak = 0;
-  static inline int64_t signalled = 0;
-
-  Climb() {
-    void* blocks[64];
-    totals[0] = GTMC_GetTotalUsedMemory();
-    threshold = totals[0] + (100 << 10);
-    GTMC_ResetPeakUsedMemory();
-    signalled = 0;
-    GTMC_SetMemoryPressureCallback(threshold, [](int64_t total, int64_t) { signalled = total; });
-    for (int i = 0; i < 64; ++i) {
-      blocks[i] = mmgr_malloc(3000 + 16 * i);
-      totals[i + 1] = totals[i] + Usable(blocks[i]);
-    }
-    peak = GTMC_GetPeakUsedMemory();
-    for (void* block : blocks) mmgr_free(block);
-    GTMC_SetMemoryPressureCallback(-1, nullptr);
-  }
-  // The step whose exact total, plus at most `slack`, is what the signal reported.
-  bool SignalledWithin(int64_t slack) const {
-    for (int64_t total : totals)
-      if (signalled >= total && signalled <= total + slack && signalled > threshold) return true;
-    return false;
-  }
-};
-
-// One thread alone: the peak is the highest exact total and the pressure signal reports the
-// exact total of the step that crossed it. With other threads idle on their leases, both may be
-// above the exact figure by at most those leases.
-TEST_F(ThreadLeases, PeakAndPressureAreExactAloneAndBoundedBesideLeases) {
-  Climb const alone;
-  bool const alonePrecise = alone.SignalledWithin(0);
+// With other threads idle on their leases, the peak and the pressure signal may be above the
+// exact figure by at most those leases. (Alone they are exact: the entry-point table and the
+// fuzzer check both after every call, in either build.) The total climbs in steps far smaller
+// than that bound, so a signal within it of some step's exact total is within it of the top.
+TEST_F(ThreadLeases, PeakAndPressureAreBoundedBesideLeases) {
+  constexpr int64_t kSlack = IdleHolders::kThreads * kLeaseBound;
   static IdleHolders holders;
+  static int64_t signalled = 0;
   holders.Start();
-  Climb const beside;
-  bool const besideBounded = beside.SignalledWithin(IdleHolders::kThreads * kLeaseBound);
+  void* blocks[64];
+  int64_t top = GTMC_GetTotalUsedMemory();
+  int64_t const threshold = top + (100 << 10);
+  GTMC_ResetPeakUsedMemory();
+  GTMC_SetMemoryPressureCallback(threshold, [](int64_t total, int64_t) { signalled = total; });
+  for (int i = 0; i < 64; ++i) top += Usable(blocks[i] = mmgr_malloc(3000 + 16 * i));
+  int64_t const peak = GTMC_GetPeakUsedMemory();
+  for (void* block : blocks) mmgr_free(block);
+  GTMC_SetMemoryPressureCallback(-1, nullptr);
   holders.StepOnce();
   holders.Finish();
-  EXPECT_EQ(alone.peak, alone.totals[64]);
-  EXPECT_TRUE(alonePrecise) << Climb::signalled;
-  EXPECT_GE(beside.peak, beside.totals[64]);
-  EXPECT_LE(beside.peak, beside.totals[64] + IdleHolders::kThreads * kLeaseBound);
-  EXPECT_TRUE(besideBounded);
+  EXPECT_GE(peak, top);
+  EXPECT_LE(peak, top + kSlack);
+  EXPECT_GT(signalled, threshold);
+  EXPECT_LE(signalled, top + kSlack);
 }
 
 // Four threads race past the threshold many times; each arming fires exactly once.

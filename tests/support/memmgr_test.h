@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <ostream>
 #include <vector>
 
@@ -151,6 +152,39 @@ inline bool NewIsAccounted() {
   ::operator delete(probe);
   return accounted;
 }
+
+// Every allocating entry point but a resize of a block, each with a release that matches it, for
+// cases that take blocks of about `n` bytes through forms picked at random; `r` (a random number)
+// picks what a form may vary. The new family comes last: sanitizer runtimes and valgrind put
+// their own in its place.
+struct Form {
+  void* (*take)(size_t n, uint64_t r);
+  void (*release)(void* block, uint64_t r);
+};
+// Any release of the malloc family, as `r` falls.
+inline void ReleaseAny(void* block, uint64_t r) {
+  r % 3 == 0   ? mmgr_free(block)
+  : r % 3 == 1 ? mmgr_aligned_free(block)
+               : void(mmgr_realloc(block, 0));
+}
+inline Form const kForms[] = {
+    {[](size_t n, uint64_t) { return mmgr_malloc(n); }, ReleaseAny},
+    {[](size_t n, uint64_t r) { return mmgr_calloc(1 + r % 8, n / 8 + 1); }, ReleaseAny},
+    {[](size_t n, uint64_t) { return mmgr_realloc(nullptr, n); }, ReleaseAny},
+    {[](size_t n, uint64_t r) { return mmgr_aligned_alloc(size_t{32} << r % 8, n); }, ReleaseAny},
+    {[](size_t, uint64_t) -> void* { return FF_strdup("budgeted text"); }, ReleaseAny},
+    {[](size_t, uint64_t) -> void* { return FF_wcsdup(L"budgeted wide text"); }, ReleaseAny},
+    {[](size_t, uint64_t) { return mmgr_malloc(0); }, ReleaseAny},
+    {[](size_t n, uint64_t) { return Opaque(::operator new(n)); },
+     [](void* block, uint64_t) { ::operator delete(block); }},
+    {[](size_t n, uint64_t) -> void* { return Opaque(new char[n]); },
+     [](void* block, uint64_t) { delete[] static_cast<char*>(block); }},
+    {[](size_t n, uint64_t) { return ::operator new(n, std::nothrow); },
+     [](void* block, uint64_t) { ::operator delete(block, std::nothrow); }},
+    {[](size_t n, uint64_t) { return ::operator new (n, std::align_val_t{128}); },
+     [](void* block, uint64_t) { ::operator delete (block, std::align_val_t{128}); }},
+};
+constexpr size_t kMallocForms = 7;  // the forms before the new family
 
 // Runs `body(i)` on `count` plain pthreads at once and joins them (std::thread would account
 // its start state on one thread and release it on another).
