@@ -5,7 +5,7 @@
 # must hold. Some rows run a wrapper (env, nice) or a script written here into OUT in front of
 # hostile.cpp, or its builds that are static or bring their own operator new. Every failing row
 # is reported, then the test fails.
-#   cmake -DRUN=... -DHOSTILE=... -DSTATIC=... -DOWN_NEW=... -DSITES=0|1 [-Dthread=...]
+#   cmake -DRUN=... -DHOSTILE=... -DSTATIC=... -DOWN_NEW=... -DEARLY=... -DSITES=0|1 [-Dthread=...]
 #         [-Daddress=...] -DOUT=... -P run_hostile.cmake
 # (SITES=0: a tool built without --sites, whose "sites" rows are left out.)
 # "<name>|<status under the tool>|<same or differs>|<summary pattern>|<how>|<program and args>
@@ -100,6 +100,8 @@ set(rows
   "nice and env exec, with the caller's limit|0|same|ran: +nice → env → memmgr_run_hostile .*peak accounted: +[0-9]+ bytes \\(30\\.[0-9] MiB\\)|--limit 64M plain|nice -n 5 env MEMMGR_HOSTILE=1 VOQ_MAXIMUM_MEMORY=4096 ${HOSTILE} closefds"
   "children counted|0|same|children started: +5, which ran unmeasured|plain|${HOSTILE} children"
   "own new|0|same|accounted: +nothing: the program defines its own operator new|plain|${OWN_NEW} closefds"
+  # A library's constructor, before the run starts, arms the signal and climbs past it: told once.
+  "pressure armed early|0|same|early pressure: 1 calls|plain|${EARLY}"
   "page scribbled|0|same|peak accounted: +[0-9]+ bytes \\(12\\.[0-9] MiB\\)|page|${HOSTILE} scribble"
   "page scribbled at the end|0|same|wrote over the page it shares with memmgr-run|page|${HOSTILE} scribble exit"
   "page forged|0|same|ran: +memmgr_run_hostile → … → A+\\.\\.\\. \\(unmeasured.*replaced itself with A+ at 0\\.000 s.*peak accounted: +1048576 bytes|page|${HOSTILE} scribble forge"

@@ -102,6 +102,14 @@ static bool PressurePending(void) {
 
 static void NoteRise(int64_t total, int64_t threshold);
 
+/* The program's arming, into `program`, is taken by exchange, so that one step alone answers
+ * it: true when `total` is above it and this step took it. */
+static bool TakeProgramArming(int64_t total, int64_t* program) {
+  *program = __atomic_load_n(&programThreshold, __ATOMIC_ACQUIRE);
+  return total > *program && __atomic_compare_exchange_n(&programThreshold, program, INT64_MAX,
+                                                         false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
 static int64_t NextRise(void) {
   int64_t const noted = __atomic_load_n(&state.peakMoment.total, __ATOMIC_RELAXED);
   int64_t const margin = memmgr_run_peak_margin(noted);
@@ -135,15 +143,21 @@ static void NoteRise(int64_t total, int64_t threshold) {
     __atomic_store_n(&state.peakMoment.total, total, __ATOMIC_RELAXED);
     __atomic_store_n(&state.peakMoment.check, memmgr_run_peak_check(now, total), __ATOMIC_RELAXED);
   }
-  /* The program's arming is taken by exchange, so that one step alone answers it. */
-  int64_t program = __atomic_load_n(&programThreshold, __ATOMIC_ACQUIRE);
-  bool const programFires =
-      total > program && __atomic_compare_exchange_n(&programThreshold, &program, INT64_MAX, false,
-                                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+  int64_t program;
+  bool const programFires = TakeProgramArming(total, &program);
   MemoryPressureCallback const callback = __atomic_load_n(&programCallback, __ATOMIC_RELAXED);
   ArmRise();
   if (PressurePending() && Load64(figures->total) > pressureAt) NotePressure();
   if (programFires && callback) callback(total, program);
+}
+
+/* Before the run's start the library's signal answers the program alone, through this: an
+ * arming it answered then is taken, and not answered again once the run re-arms. */
+static void AnswerProgramBeforeStart(int64_t total, int64_t threshold) {
+  (void)threshold;
+  int64_t program;
+  MemoryPressureCallback const callback = __atomic_load_n(&programCallback, __ATOMIC_RELAXED);
+  if (TakeProgramArming(total, &program) && callback) callback(total, program);
 }
 
 /* At start: the total now is the first height. An arming the program made before (a library's
@@ -227,10 +241,10 @@ void GTMC_SetMemoryPressureCallback(int64_t threshold, MemoryPressureCallback ca
     ArmRise();
     return;
   }
-  /* Before the run's start, or without the tool: the library's own. */
+  /* Before the run's start, or without the tool: the library's own signal. */
   void (*real)(int64_t, MemoryPressureCallback);
   *(void**)&real = Real("GTMC_SetMemoryPressureCallback");
-  real(threshold, callback);
+  real(threshold, callback ? AnswerProgramBeforeStart : NULL);
 }
 
 /* ---- The settings, kept for execs -------------------------------------------------------*/
