@@ -19,8 +19,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memmgr>
 #include <string_view>
 #include <vector>
@@ -117,9 +115,8 @@ class ProgramReader {
 
  private:
   bool ReadStatus(pid_t thread, int64_t& resident, int64_t& highWater) const {
-    std::ifstream file("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(thread) +
-                       "/status");
-    std::string const status{std::istreambuf_iterator<char>(file), {}};
+    std::string const status = ReadProcFile("/proc/" + std::to_string(pid_) + "/task/" +
+                                            std::to_string(thread) + "/status");
     resident = StatusKilobytes(status, "\nVmRSS:");
     highWater = StatusKilobytes(status, "\nVmHWM:");
     return resident >= 0 && highWater >= 0;

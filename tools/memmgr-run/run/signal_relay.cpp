@@ -20,6 +20,17 @@
 
 #include "run/spawn.h"
 
+std::string ReadProcFile(std::string const& path) {
+  std::ifstream file(path);
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(file), {});
+  } catch (std::ios_base::failure const&) {
+    text.clear();
+  }
+  return text;
+}
+
 // A child of the tool's in its process group that blocks every signal and never runs the
 // program: a signal sent to the group stays pending in it (ShdPnd in /proc/PID/status), which
 // tells the tool, for a signal it received, whether the program received it too.
@@ -91,8 +102,7 @@ class Sentinel {
 
   // The signals pending for the sentinel's whole process, and its state letter.
   uint64_t PendingForGroup(char& state) const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    std::string const text{std::istreambuf_iterator<char>(status), {}};
+    std::string const text = ReadProcFile("/proc/" + std::to_string(pid_) + "/status");
     if (size_t const at = text.find("\nState:\t"); at != std::string::npos) state = text[at + 8];
     size_t const at = text.find("\nShdPnd:\t");
     return at != std::string::npos ? std::strtoull(text.c_str() + at + 9, nullptr, 16) : 0;
@@ -142,8 +152,7 @@ bool InProgramTree(pid_t sender, pid_t program) {
   constexpr int kDeepest = 4096;
   for (int depth = 0; depth < kDeepest && sender > 1; ++depth) {
     if (sender == program) return true;
-    std::ifstream stat("/proc/" + std::to_string(sender) + "/stat");
-    std::string const text{std::istreambuf_iterator<char>(stat), {}};
+    std::string const text = ReadProcFile("/proc/" + std::to_string(sender) + "/stat");
     // "pid (name) state ppid ...", where the name may hold anything, ')' included.
     size_t const end = text.rfind(')');
     int parent = 0;

@@ -7,7 +7,13 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <string>
 #include <vector>
+
+// The whole of a /proc file, or "" when it cannot be opened or read: the process may end, or its
+// main thread leave, between the open and the read, which the stream's buffer reports by
+// throwing.
+std::string ReadProcFile(std::string const& path);
 
 // What became of a signal the tool received while it watched the program.
 enum class SignalFate {
