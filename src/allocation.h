@@ -38,6 +38,11 @@ constexpr int64_t WrappingAdd(int64_t a, uint64_t b) noexcept {
   return static_cast<int64_t>(static_cast<uint64_t>(a) + b);
 }
 
+// The quick budget test (QuickLimitOf, internal.h), on the success path.
+constexpr bool FitsQuickly(int64_t total, size_t size, int64_t quickLimit) noexcept {
+  return WrappingAdd(total, size) < quickLimit;
+}
+
 // ---- The budget test ----------------------------------------------------------------------
 
 // With leases, usedMemory holds every thread's unspent lease too. A thread sees the total as
@@ -74,13 +79,7 @@ inline int64_t TotalOfFigures() noexcept {
 #endif
 }
 
-inline int64_t ThisThreadsAllocations() noexcept {
-#if MEMMGR_THREAD_LEASES
-  return threadBooks.allocated;
-#else
-  return threadAllocated;
-#endif
-}
+inline int64_t ThisThreadsAllocations() noexcept { return threadBooks.allocated; }
 
 // ---- The usable size ----------------------------------------------------------------------
 // Some allocators build what answers malloc_usable_size on its first call, with `new`
@@ -104,13 +103,6 @@ MEMMGR_ALWAYS_INLINE size_t UsableSizeOfNewBlock(void* block) noexcept {
 MEMMGR_ALWAYS_INLINE bool NeedsCarefulRelease(void* block) noexcept {
   return reinterpret_cast<uintptr_t>(block) <=
          carefulReleaseCeiling.load(std::memory_order_relaxed);
-}
-
-// A block just taken (null, when the system allocator failed), tested against the same bound:
-// null, or any block while sampling is on or a first call is underway, takes the careful road,
-// in the two instructions the null test took.
-MEMMGR_ALWAYS_INLINE bool NeedsCarefulNewBlock(void* block) noexcept {
-  return NeedsCarefulRelease(block);
 }
 
 // A block (not null) about to be released or resized: its size is taken off.
@@ -179,7 +171,7 @@ MEMMGR_ALWAYS_INLINE void AccountRelease(int64_t size) noexcept {
 #else
   // Relaxed, as below; a release never raises the peak.
   usedMemory.fetch_sub(size, std::memory_order_relaxed);
-  threadAllocated -= size;
+  threadBooks.allocated -= size;
 #endif
 }
 
@@ -196,11 +188,46 @@ MEMMGR_ALWAYS_INLINE void AccountChange(int64_t delta) noexcept {
   int64_t const total = usedMemory.fetch_add(delta, std::memory_order_relaxed) + delta;
   // Tested before the thread-local update so that the total need not outlive its call.
   if (IsPastTripWire(total)) [[unlikely]] {
-    threadAllocated += delta;
+    threadBooks.allocated += delta;
     return NoteHighTotal(total, delta > 0 ? TotalChange::Raised : TotalChange::Lowered);
   }
-  threadAllocated += delta;
+  threadBooks.allocated += delta;
 #endif
+}
+
+// A new block's step: accounted as any allocation, and counted down for sampling on the same
+// books, so that the inlined path reaches them once. The rare roads of the accounting count
+// down themselves, which keeps the two thread-local writes apart on the inlined path (g++
+// would otherwise join them into vector instructions, several more).
+MEMMGR_COLD inline void NoteHighNewBlock(int64_t total, void* block, size_t usable) noexcept {
+  NoteHighTotal(total, TotalChange::Raised);
+  CountDownForSampling(block, usable);
+}
+
+MEMMGR_ALWAYS_INLINE void AccountNewBlock(void* block, size_t usable) noexcept {
+  int64_t const size = static_cast<int64_t>(usable);
+#if MEMMGR_THREAD_LEASES
+  ThreadBooks& books = threadBooks;
+  LeaseSlot& slot = *books.slot;
+  int64_t const lease = slot.lease.load(std::memory_order_relaxed) - size;
+  books.allocated += size;
+  if (IsOutsideLeaseBounds(slot, lease)) [[unlikely]] {
+    SettleLeaseAfterAllocation(books, lease);
+    return CountDownForSampling(block, usable);
+  }
+  slot.lease.store(lease, std::memory_order_relaxed);
+  int64_t const total = usedMemory.load(std::memory_order_relaxed) - lease;
+#else
+  // Relaxed, as in AccountChange.
+  int64_t const total = usedMemory.fetch_add(size, std::memory_order_relaxed) + size;
+  ThreadBooks& books = threadBooks;
+  books.allocated += size;
+#endif
+  if (IsPastTripWire(total)) [[unlikely]]
+    return NoteHighNewBlock(total, block, usable);
+  books.untilSample -= size;
+  if (books.untilSample < 0) [[unlikely]]
+    CountdownRanOut(block, usable);
 }
 
 // ---- The rare roads ---------------------------------------------------------------------------
@@ -269,39 +296,24 @@ void* Recover(size_t size, Attempt attempt) {
 
 // ---- One block ------------------------------------------------------------------------------
 
-// A new block off the success path: null from the system allocator, or a block to be counted
-// down for sampling (or taken while a first call is underway, which needs nothing more).
-MEMMGR_COLD inline void* AccountNewBlockCarefully(void* block, int64_t used, size_t size) {
-  if (block == nullptr) {
-    ReportFailedNewBlock(used, size);
-    return nullptr;
-  }
-  size_t const usable = UsableSizeOfNewBlock(block);
-  AccountAllocation(static_cast<int64_t>(usable));
-  NoteNewBlockForSampling(block, usable);
-  return block;
-}
-
 // Takes a new block and accounts it once the budget test has passed; `used` is the total that
 // test read. `alignment` is 0 for malloc's own, else a power of two above it; callers pass a
 // constant, so the choice folds away.
 MEMMGR_ALWAYS_INLINE void* TakeAccountedBlock(size_t size, int64_t used, size_t alignment) {
   void* const block = alignment == 0 ? std::malloc(size) : TakeAlignedSystemBlock(alignment, size);
-  if (NeedsCarefulNewBlock(block)) [[unlikely]]
-    return AccountNewBlockCarefully(block, used, size);
-  // Null is at or below any ceiling. Told so, the compiler drops the caller's null test of the
-  // result, as it did after the plain null test.
-  if (block == nullptr) __builtin_unreachable();
-  AccountAllocation(static_cast<int64_t>(UsableSizeOfNewBlock(block)));
+  if (block == nullptr) [[unlikely]] {
+    ReportFailedNewBlock(used, size);
+    return nullptr;
+  }
+  AccountNewBlock(block, UsableSizeOfNewBlock(block));
   return block;
 }
 
-// The budget test found the request over the limit. The limit is read again here, so that a
-// limit raised since has room for the request, and so is the total with leases (the budget
-// test's includes the other threads' leases); the decision and the callback both go by these
-// readings. The block
-// is taken here too, out of line: rejoining the inlined path would cost it an instruction to
-// restore the request's register after this call.
+// The quick budget test did not admit the request: the budget test decides. The limit is read
+// again here, so that a limit raised since has room for the request, and so is the total with
+// leases (the quick test's includes the other threads' leases); the decision and the callback
+// both go by these readings. The block is taken here too, out of line: rejoining the inlined
+// path would cost it an instruction to restore the request's register after this call.
 MEMMGR_COLD inline void* TakeBlockOverLimit(size_t size, int64_t used,
                                             Overallocation overallocation, size_t alignment) {
   used = TotalOfDecision(used);
@@ -317,10 +329,8 @@ MEMMGR_COLD inline void* TakeBlockOverLimit(size_t size, int64_t used,
 MEMMGR_ALWAYS_INLINE void* TryAllocate(size_t size, Overallocation overallocation,
                                        size_t alignment = 0) {
   int64_t const used = TotalSeenHere();
-  if (IsOverLimit(WrappingAdd(used, RoundUp16(size)), maxMemory.load(std::memory_order_relaxed)))
-      [[unlikely]] {
+  if (!FitsQuickly(used, size, quickLimit.load(std::memory_order_relaxed))) [[unlikely]]
     return TakeBlockOverLimit(size, used, overallocation, alignment);
-  }
   return TakeAccountedBlock(size, used, alignment);
 }
 

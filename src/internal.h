@@ -58,14 +58,37 @@ inline constexpr int64_t kPreStartupLimit = 1 * kGiB;
 
 // The limit. Signed: counts can go below zero and every comparison with it is signed.
 inline constinit std::atomic<int64_t> maxMemory{kPreStartupLimit};
+
+// The success path admits a request when the total plus the request, not rounded, is below the
+// limit less 14 (FitsQuickly, allocation.h). The rounded request is at most 15 bytes more, so
+// it fits too, without the sum passing INT64_MAX; a request above SIZE_MAX - 15, whose rounded
+// size wraps to 0, gives a sum below the total and is admitted only if the total is within the
+// limit. Whatever the quick test does not admit (with a limit within 14 of INT64_MIN, nothing)
+// goes to the budget test itself, out of line. The success path so saves the rounding and a
+// load.
+constexpr int64_t QuickLimitOf(int64_t limit) noexcept {
+  return limit < INT64_MIN + 14 ? INT64_MIN : limit - 14;
+}
+inline constinit std::atomic<int64_t> quickLimit{QuickLimitOf(kPreStartupLimit)};
+
+// Every change of the limit. A thread may see one of the two new and the other old, which is
+// the same as reading the limit a moment earlier or later.
+inline void SetLimit(int64_t limit) noexcept {
+  maxMemory.store(limit, std::memory_order_relaxed);
+  quickLimit.store(QuickLimitOf(limit), std::memory_order_relaxed);
+}
 // Sum of the usable sizes of all live accounted blocks, changed only by atomic addition and
 // subtraction; with leases, plus every thread's unspent lease.
 inline constinit std::atomic<int64_t> usedMemory{0};
 
 #if !MEMMGR_THREAD_LEASES
 
-// What this thread has added to usedMemory minus what it has subtracted.
-inline constinit thread_local int64_t threadAllocated = 0;
+// One thread-local, so that emulated TLS looks it up once per step.
+struct ThreadBooks {
+  int64_t allocated = 0;    // what this thread added to usedMemory minus what it subtracted
+  int64_t untilSample = 0;  // the sampling countdown (CountDownForSampling)
+};
+inline constinit thread_local ThreadBooks threadBooks{};
 
 #else
 
@@ -106,7 +129,8 @@ struct ThreadBooks {
   // Until the thread's exit hook is in place, and again once it has run, noLeaseSlot: nothing
   // is then left behind when the thread ends.
   LeaseSlot* slot = &noLeaseSlot;
-  int64_t allocated = 0;  // what this thread accounted minus what it released
+  int64_t allocated = 0;    // what this thread accounted minus what it released
+  int64_t untilSample = 0;  // the sampling countdown (CountDownForSampling)
   bool exitHookSet = false;
 };
 inline constinit thread_local ThreadBooks threadBooks{};
@@ -145,7 +169,7 @@ inline constinit std::atomic<UsableSizeFunction> usableSizeOfNewBlock = &FirstUs
 // leaves the success path. A thread's own entry is visible to its own later reads, which is
 // all a nested release needs; another thread that sees it late or early only takes the
 // careful road once more or once less, harmlessly. While sampling is on it is kSamplingRaise
-// higher (sampling.cpp), so that every new block leaves the success path too.
+// higher (sampling.cpp), so that every release leaves the success path, to be looked up.
 inline constinit std::atomic<uintptr_t> carefulReleaseCeiling = 0;
 // The size of a block (not null) about to be released or resized while some thread is inside
 // its first malloc_usable_size call: malloc_usable_size's answer, or 0 when this thread is the
@@ -241,10 +265,9 @@ inline constexpr uintptr_t kSamplingRaise = ~uintptr_t{0} << 32;
 // a claim made under the previous number or that claim sees the new number.
 inline constinit std::atomic<uint64_t> samplingSession{0};
 
-// Each thread's countdown. One thread-local, so that emulated TLS looks it up once per step.
+// Each thread's sampling state off the success path (its countdown is in threadBooks).
 struct ThreadSampler {
-  uint64_t session = 0;  // the session `countdown` was drawn in; 0: never drawn
-  int64_t countdown = 0;
+  uint64_t session = 0;  // the session the countdown was drawn in; 0: never drawn
   uint64_t random = 0;   // splitmix64 state, seeded at the first draw
   bool telling = false;  // inside the callback: nothing is sampled or told
 };
@@ -263,23 +286,25 @@ MEMMGR_ALWAYS_INLINE size_t SampledLineOf(uintptr_t address) noexcept {
   return ((address >> 3) * 0x9E3779B97F4A7C15u) >> (64 - kLineBits);
 }
 
-// The careful roads' part, inline: the rest is out of line.
-MEMMGR_COLD void CountdownEnded(void* block, size_t usableSize) noexcept;
-MEMMGR_COLD void TellIfSampled(void* block, size_t usableSize) noexcept;
+// Every new block is counted down on the success path, sampling on or off: a subtraction and
+// a branch on the thread's books, which the accounting step has just reached. Only a countdown
+// that runs out leaves the success path. While sampling is off, the countdown is refilled with
+// kIdleCountdown, so a thread finds sampling turned on within that many bytes (or at its next
+// release, which then takes the careful road); while a callback runs, it cannot run out.
+inline constexpr int64_t kIdleCountdown = 64 * kKiB;
+MEMMGR_COLD void CountdownRanOut(void* block, size_t usableSize) noexcept;
 
-// Reached from the careful roads and the resize. A new block accounted at `usableSize`: counted
-// down, and perhaps sampled. Within the session it was drawn in, the countdown is all a block
-// needs until it runs out; otherwise (sampling off, or a new session) the rest decides.
-MEMMGR_ALWAYS_INLINE void NoteNewBlockForSampling(void* block, size_t usableSize) noexcept {
-  ThreadSampler& sampler = threadSampler;
-  // Relaxed: a session seen late only redraws the countdown a step later.
-  if (!sampler.telling && sampler.session == samplingSession.load(std::memory_order_relaxed)) {
-    sampler.countdown -= static_cast<int64_t>(usableSize);
-    if (sampler.countdown >= 0) [[likely]]
-      return;
-  }
-  CountdownEnded(block, usableSize);
+MEMMGR_ALWAYS_INLINE void CountDownForSampling(void* block, size_t usableSize) noexcept {
+  ThreadBooks& books = threadBooks;
+  books.untilSample -= static_cast<int64_t>(usableSize);
+  if (books.untilSample < 0) [[unlikely]]
+    CountdownRanOut(block, usableSize);
 }
+
+// A release on the careful road while sampling is on: a thread whose countdown was drawn before
+// the latest setting draws afresh at its next new block.
+MEMMGR_COLD void NoteSessionOnRelease() noexcept;
+MEMMGR_COLD void TellIfSampled(void* block, size_t usableSize) noexcept;
 
 // A block about to go back to the system allocator: told if it was sampled. Relaxed: a block's
 // claim happened before the block reached whoever releases it.

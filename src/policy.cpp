@@ -60,10 +60,10 @@ constexpr int64_t LimitFromEnvironmentValue(uint32_t value) noexcept {
 // Until this initialiser runs, the compiled-in limit holds and the host cannot change it.
 [[gnu::constructor]] void ReadMemoryLimitFromEnvironment() {
   if (auto value = ParseEnvironmentLimit(std::getenv("VOQ_MAXIMUM_MEMORY"))) {
-    maxMemory.store(LimitFromEnvironmentValue(*value), std::memory_order_relaxed);
+    SetLimit(LimitFromEnvironmentValue(*value));
     rulesSettable.store(false, std::memory_order_relaxed);
   } else {
-    maxMemory.store(kDefaultLimit, std::memory_order_relaxed);
+    SetLimit(kDefaultLimit);
     rulesSettable.store(true, std::memory_order_relaxed);
   }
 }
@@ -131,7 +131,7 @@ extern "C" {
 
 int GTMC_SetMemoryAllocationRules(int64_t limit) {
   if (memmgr::rulesSettable.load(std::memory_order_relaxed)) {
-    memmgr::maxMemory.store(limit, std::memory_order_relaxed);
+    memmgr::SetLimit(limit);
   }
   return 0;
 }

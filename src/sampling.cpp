@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// Sampling call sites: the setter, each thread's countdown, and the set of sampled blocks whose
-// releases are told. None of it is on the success path. While sampling is on, the setter raises
-// carefulReleaseCeiling (internal.h) above every address, so every new block and every release
-// takes its careful road; while it is off, nothing does but the careful roads of a first
-// malloc_usable_size call, which find it off at once. The careful roads count a new block down
-// and test a released block's line inline (internal.h holds what they read: the session, each
-// thread's countdown, the count of blocks per line), and call in here only when the countdown
-// runs out or the line holds a sampled block.
+// Sampling call sites: the setter, each thread's countdown once it runs out, and the set of
+// sampled blocks whose releases are told. The success path only counts new blocks down
+// (CountDownForSampling, internal.h); the rest is here. While sampling is on, the setter raises
+// carefulReleaseCeiling (internal.h) above every address, so every release takes its careful
+// road, which tests the released block's line of the set inline and calls in here only when
+// the line holds a sampled block.
 //
 // The rest of its state lives here: no inlined code reads it. Nothing allocates
 // and nothing waits. A sample is taken within a session, one call of the setter to the next;
@@ -84,12 +82,17 @@ size_t WeightOf(size_t usableSize, size_t interval) noexcept {
   return weight < 0x1p63 ? static_cast<size_t>(std::llround(weight)) : SIZE_MAX;
 }
 
-// Runs `callback` with everything it allocates or releases kept out of sampling.
+// Runs `callback` with everything it allocates or releases kept out of sampling: its new
+// blocks cannot run the countdown out, and its releases are not looked up.
 void Tell(ThreadSampler& sampler, SamplingCallback callback, void* block, size_t usableSize,
           bool allocated, size_t interval) noexcept {
+  ThreadBooks& books = threadBooks;
+  int64_t const countdown = books.untilSample;
+  books.untilSample = INT64_MAX;
   sampler.telling = true;
   callback(block, usableSize, allocated, WeightOf(usableSize, interval));
   sampler.telling = false;
+  books.untilSample = countdown;
 }
 
 // ---- The sampled blocks -----------------------------------------------------------------------
@@ -169,7 +172,7 @@ void ClearSampledBlocks() noexcept {
 // The countdown went below zero at `block`: a new one is drawn, and the block is sampled if it
 // finds a slot and no setter began meanwhile.
 void Sample(ThreadSampler& sampler, Settings const& settings, void* block, size_t usableSize) {
-  sampler.countdown = DrawCountdown(sampler, settings.meanInterval);
+  threadBooks.untilSample = DrawCountdown(sampler, settings.meanInterval);
   uintptr_t const address = AddressOf(block);
   std::atomic<uintptr_t>* const slot = Claim(address);
   if (slot == nullptr) return;
@@ -202,9 +205,9 @@ void SetSampling(size_t interval, SamplingCallback callback) noexcept {
   ClearSampledBlocks();
   // Release: a step that reads the count at 0 sees the settings above.
   settersUnderway.fetch_sub(1, std::memory_order_release);
-  // Relaxed: a thread that sees the raised ceiling late only takes the success path a while
-  // longer; a release of a block sampled on another thread comes after that thread's step,
-  // which saw it raised, so it sees it raised too.
+  // Relaxed: a thread that sees the raised ceiling late only releases on the success path a
+  // while longer; a release of a block sampled on another thread comes after that thread's
+  // step, which saw it raised, so it sees it raised too.
   if (ceilingRaised.exchange(on, std::memory_order_relaxed) != on) {
     if (on) {
       carefulReleaseCeiling.fetch_add(kSamplingRaise, std::memory_order_relaxed);
@@ -212,31 +215,36 @@ void SetSampling(size_t interval, SamplingCallback callback) noexcept {
       carefulReleaseCeiling.fetch_sub(kSamplingRaise, std::memory_order_relaxed);
     }
   }
+  // This thread's next new block draws for the new session; the others' draw once their
+  // countdowns run out.
+  threadBooks.untilSample = 0;
 }
 
-// The countdown ran out, or was drawn in an earlier session.
-void CountdownRanOut(ThreadSampler& sampler, void* block, size_t usableSize) noexcept {
+}  // namespace
+
+// A new session draws a countdown of its own, and the block that found it is its first.
+void CountdownRanOut(void* block, size_t usableSize) noexcept {
+  ThreadSampler& sampler = threadSampler;
   Settings settings;
-  if (!ReadSettings(settings)) return;
+  // Relaxed: a stale on is checked by ReadSettings; a stale off only refills a while longer.
+  if (!ceilingRaised.load(std::memory_order_relaxed)) {
+    threadBooks.untilSample = kIdleCountdown;
+    return;
+  }
+  if (!ReadSettings(settings)) {
+    threadBooks.untilSample = 0;  // a setter is under way: the next block asks again
+    return;
+  }
   if (sampler.session != settings.session) {
     if (sampler.random == 0) {
       sampler.random = (threadsSeeded.fetch_add(1, std::memory_order_relaxed) + 1) << 32;
     }
     sampler.session = settings.session;
-    sampler.countdown = DrawCountdown(sampler, settings.meanInterval);
-    sampler.countdown -= static_cast<int64_t>(usableSize);
+    threadBooks.untilSample =
+        DrawCountdown(sampler, settings.meanInterval) - static_cast<int64_t>(usableSize);
+    if (threadBooks.untilSample >= 0) return;
   }
-  if (sampler.countdown < 0) Sample(sampler, settings, block, usableSize);
-}
-
-}  // namespace
-
-void CountdownEnded(void* block, size_t usableSize) noexcept {
-  // Relaxed: off is the common answer (a first call's careful road); a stale on is checked below.
-  if (!ceilingRaised.load(std::memory_order_relaxed)) return;
-  ThreadSampler& sampler = threadSampler;
-  if (sampler.telling) return;
-  CountdownRanOut(sampler, block, usableSize);
+  Sample(sampler, settings, block, usableSize);
 }
 
 void TellIfSampled(void* block, size_t usableSize) noexcept {
@@ -266,7 +274,7 @@ void SettleSampledResize(SampledResize resize, size_t oldSize, void* result,
   if (resize.held && Swap(address, address + 1, 0) != nullptr && current) {
     TellRelease(settings, reinterpret_cast<void*>(address), oldSize);
   }
-  NoteNewBlockForSampling(result, newSize);
+  CountDownForSampling(result, newSize);
 }
 
 MEMMGR_INTERNAL_NAMESPACE_END

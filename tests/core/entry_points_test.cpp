@@ -354,6 +354,32 @@ TEST_F(EntryPoints, EveryEntryUnderEveryBudget) {
   for (Budget const& b : kBudgets) ForEachEntry([&](Entry const& e, bool c) { Check(e, b, c); });
 }
 
+// The budget goes by the request rounded up to 16 at every distance from a multiple of 16: the
+// limit the rounded request meets exactly admits it, one byte less refuses it, down to a limit
+// at the lowest value the total can be compared with.
+TEST_F(EntryPoints, TheRoundedRequestDecidesAtEveryDistanceFromTheLimit) {
+  HookTrace::Install();
+  GMM_EnableOverallocation(false);
+  std::vector<size_t> wrong;
+  for (size_t size = 1; size <= 48; ++size) {
+    auto const rounded = static_cast<int64_t>((size + 15) & ~size_t{15});
+    SetHeadroom(rounded - 1);
+    if (void* const block = mmgr_malloc(size)) wrong.push_back(size), mmgr_free(block);
+    SetHeadroom(rounded);
+    void* const block = mmgr_malloc(size);
+    if (block == nullptr) wrong.push_back(size);
+    mmgr_free(block);
+  }
+  int64_t const lowest[] = {INT64_MIN, INT64_MIN + 13, INT64_MIN + 14};
+  for (int64_t const limit : lowest) {
+    GTMC_SetMemoryAllocationRules(limit);
+    if (void* const block = mmgr_malloc(1)) wrong.push_back(0), mmgr_free(block);
+  }
+  RestorePolicy();
+  EXPECT_EQ(wrong, std::vector<size_t>{})
+      << "sizes admitted or refused wrongly (0: the lowest limits)";
+}
+
 // Runs `body` in a child process of the death test, where the one report of a process can be
 // checked afresh. A child reports no failure of its own, so they are caught here and written
 // to stderr, which the parent shows when the child's status is not 0.

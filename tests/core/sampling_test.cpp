@@ -5,12 +5,14 @@
 // The callbacks record into fixed static storage, and every stretch with sampling on keeps
 // EXPECTs (which allocate) out: the log is read once sampling is off again.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <new>
 #include <random>
 #include <span>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -256,6 +258,28 @@ TEST_F(Sampling, TheCallbackMayAllocateWithoutBeingSampledOrCalledAgain) {
   Replay const replay = ReplayLog();
   EXPECT_EQ(replay.fault, "");
   EXPECT_EQ(replay.held.size(), 1u) << "the block released inside the callback was told";
+}
+
+// A thread that was allocating before sampling was turned on is sampled too, within the 64 KiB
+// its countdown holds while sampling is off: of 48 blocks of 4 KiB at an interval of one byte,
+// every one past the first 64 KiB is told.
+TEST_F(Sampling, AThreadRunningBeforeSamplingStartsIsSampledWithinItsIdleCountdown) {
+  std::atomic<int> stage{0};
+  std::array<void*, 48> blocks{};
+  std::thread running([&] {
+    mmgr_free(Opaque(mmgr_malloc(64)));  // its countdown is drawn while sampling is off
+    stage.store(1);
+    while (stage.load() != 2) std::this_thread::yield();
+    for (void*& block : blocks) block = mmgr_malloc(4096);
+  });
+  while (stage.load() != 1) std::this_thread::yield();
+  mmgr_set_sampling(1, &Record);
+  stage.store(2);
+  running.join();
+  mmgr_set_sampling(0, nullptr);
+  for (void* block : blocks) mmgr_free(block);
+
+  EXPECT_GE(AllocationsToldOf(blocks), 48 - 16);
 }
 
 }  // namespace
