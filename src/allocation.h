@@ -196,12 +196,12 @@ MEMMGR_ALWAYS_INLINE void AccountChange(int64_t delta) noexcept {
 }
 
 // A new block's step: accounted as any allocation, and counted down for sampling on the same
-// books, so that the inlined path reaches them once. The rare roads of the accounting count
-// down themselves, which keeps the two thread-local writes apart on the inlined path (g++
-// would otherwise join them into vector instructions, several more).
-MEMMGR_COLD inline void NoteHighNewBlock(int64_t total, void* block, size_t usable) noexcept {
-  NoteHighTotal(total, TotalChange::Raised);
-  CountDownForSampling(block, usable);
+// books, both written at one place so that the inlined path reaches the thread-local once (a
+// write on each side of a branch costs emulated TLS a second lookup). A countdown that runs out
+// takes the trip-wire test with it, so that the sign of the subtraction is tested at once.
+MEMMGR_COLD inline void NoteNewBlockThenSample(int64_t total, void* block, size_t usable) noexcept {
+  if (IsPastTripWire(total)) NoteHighTotal(total, TotalChange::Raised);
+  CountdownRanOut(block, usable);
 }
 
 MEMMGR_ALWAYS_INLINE void AccountNewBlock(void* block, size_t usable) noexcept {
@@ -211,9 +211,11 @@ MEMMGR_ALWAYS_INLINE void AccountNewBlock(void* block, size_t usable) noexcept {
   LeaseSlot& slot = *books.slot;
   int64_t const lease = slot.lease.load(std::memory_order_relaxed) - size;
   books.allocated += size;
+  books.untilSample -= size;
   if (IsOutsideLeaseBounds(slot, lease)) [[unlikely]] {
     SettleLeaseAfterAllocation(books, lease);
-    return CountDownForSampling(block, usable);
+    if (threadBooks.untilSample < 0) CountdownRanOut(block, usable);
+    return;
   }
   slot.lease.store(lease, std::memory_order_relaxed);
   int64_t const total = usedMemory.load(std::memory_order_relaxed) - lease;
@@ -222,12 +224,12 @@ MEMMGR_ALWAYS_INLINE void AccountNewBlock(void* block, size_t usable) noexcept {
   int64_t const total = usedMemory.fetch_add(size, std::memory_order_relaxed) + size;
   ThreadBooks& books = threadBooks;
   books.allocated += size;
-#endif
-  if (IsPastTripWire(total)) [[unlikely]]
-    return NoteHighNewBlock(total, block, usable);
   books.untilSample -= size;
+#endif
   if (books.untilSample < 0) [[unlikely]]
-    CountdownRanOut(block, usable);
+    return NoteNewBlockThenSample(total, block, usable);
+  if (IsPastTripWire(total)) [[unlikely]]
+    NoteHighTotal(total, TotalChange::Raised);
 }
 
 // ---- The rare roads ---------------------------------------------------------------------------
