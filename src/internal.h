@@ -289,8 +289,8 @@ MEMMGR_ALWAYS_INLINE size_t SampledLineOf(uintptr_t address) noexcept {
 // Every new block is counted down on the success path, sampling on or off: a subtraction and
 // a branch on the thread's books, which the accounting step has just reached. Only a countdown
 // that runs out leaves the success path. While sampling is off, the countdown is refilled with
-// kIdleCountdown, so a thread finds sampling turned on within that many bytes (or at its next
-// release, which then takes the careful road); while a callback runs, it cannot run out.
+// kIdleCountdown, so a thread finds sampling turned on within that many bytes; while a
+// callback runs, it cannot run out.
 inline constexpr int64_t kIdleCountdown = 64 * kKiB;
 MEMMGR_COLD void CountdownRanOut(void* block, size_t usableSize) noexcept;
 
@@ -301,9 +301,6 @@ MEMMGR_ALWAYS_INLINE void CountDownForSampling(void* block, size_t usableSize) n
     CountdownRanOut(block, usableSize);
 }
 
-// A release on the careful road while sampling is on: a thread whose countdown was drawn before
-// the latest setting draws afresh at its next new block.
-MEMMGR_COLD void NoteSessionOnRelease() noexcept;
 MEMMGR_COLD void TellIfSampled(void* block, size_t usableSize) noexcept;
 
 // A block about to go back to the system allocator: told if it was sampled. Relaxed: a block's

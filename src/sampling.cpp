@@ -225,14 +225,17 @@ void SetSampling(size_t interval, SamplingCallback callback) noexcept {
 // A new session draws a countdown of its own, and the block that found it is its first.
 void CountdownRanOut(void* block, size_t usableSize) noexcept {
   ThreadSampler& sampler = threadSampler;
-  Settings settings;
-  // Relaxed: a stale on is checked by ReadSettings; a stale off only refills a while longer.
-  if (!ceilingRaised.load(std::memory_order_relaxed)) {
-    threadBooks.untilSample = kIdleCountdown;
+  // A callback that set sampling anew restarted this thread's countdown: what it allocates is
+  // still not sampled, and it is not called from inside itself.
+  if (sampler.telling) {
+    threadBooks.untilSample = INT64_MAX;
     return;
   }
-  if (!ReadSettings(settings)) {
-    threadBooks.untilSample = 0;  // a setter is under way: the next block asks again
+  Settings settings;
+  // Off, or a setter under way: asked again within kIdleCountdown. Relaxed: a stale on is
+  // checked by ReadSettings, a stale off only refills once more.
+  if (!ceilingRaised.load(std::memory_order_relaxed) || !ReadSettings(settings)) {
+    threadBooks.untilSample = kIdleCountdown;
     return;
   }
   if (sampler.session != settings.session) {

@@ -260,6 +260,29 @@ TEST_F(Sampling, TheCallbackMayAllocateWithoutBeingSampledOrCalledAgain) {
   EXPECT_EQ(replay.held.size(), 1u) << "the block released inside the callback was told";
 }
 
+// The callback may set sampling anew, which restarts its thread's countdown: its own blocks are
+// still not sampled, and it is not called from inside itself.
+int depth = 0, deepest = 0;
+void ResettingCallback(void const* block, size_t size, bool allocated, size_t weight) {
+  deepest = std::max(deepest, ++depth);
+  Record(block, size, allocated, weight);
+  if (allocated) {
+    mmgr_set_sampling(1, &ResettingCallback);
+    mmgr_free(Opaque(mmgr_malloc(64)));
+  }
+  --depth;
+}
+
+TEST_F(Sampling, TheCallbackMaySetSamplingAnewWithoutBeingCalledFromItself) {
+  mmgr_set_sampling(1, &ResettingCallback);
+  void* const blocks[] = {mmgr_malloc(32), mmgr_malloc(32)};
+  mmgr_set_sampling(0, nullptr);
+  for (void* block : blocks) mmgr_free(block);
+
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(sampleCount.load(), 2) << "each block told once, and nothing of the callback's";
+}
+
 // A thread that was allocating before sampling was turned on is sampled too, within the 64 KiB
 // its countdown holds while sampling is off: of 48 blocks of 4 KiB at an interval of one byte,
 // every one past the first 64 KiB is told.
